@@ -1,0 +1,57 @@
+/* vtl: send a short plain-text mail through an SMTP server, and open a
+ * document with the desktop's default handler.
+ *
+ * The whole interface of the library. Usable from C and C++. Every function
+ * takes zero-terminated byte strings in the system's ANSI code page and
+ * returns a signed 32-bit integer; nothing else crosses this boundary. */
+#ifndef VTL_H
+#define VTL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VTL_CALL __stdcall
+#if defined(VTL_BUILDING)
+#define VTL_API __declspec(dllexport)
+#else
+#define VTL_API __declspec(dllimport)
+#endif
+#else
+#define VTL_CALL
+#if defined(VTL_BUILDING)
+#define VTL_API __attribute__((visibility("default")))
+#else
+#define VTL_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes of VTLSendMail (SendResult). */
+#define VTL_SEND_OK 0              /* delivered: the server accepted the message */
+#define VTL_SEND_STARTUP_FAILED 1  /* the sockets layer could not be started (Windows) */
+#define VTL_SEND_RESOLVE_FAILED 2  /* the server name could not be resolved */
+#define VTL_SEND_SOCKET_FAILED 3   /* no socket could be created */
+#define VTL_SEND_CONNECT_FAILED 4  /* no address of the server accepted the connection */
+#define VTL_SEND_BAD_ARGUMENT 5    /* an argument is null or empty, or holds CR/LF where it may not */
+#define VTL_SEND_NO_MEMORY 6       /* memory for the send could not be obtained */
+#define VTL_SEND_DIALOGUE_FAILED 7 /* the server refused, broke off or timed out */
+
+typedef int32_t SendResult;
+
+/* Sends one mail and blocks until the dialogue is over. None of the strings
+ * is written to. Display names and subject may hold any bytes; CR and LF in
+ * them become spaces. In a Japanese user locale the Shift_JIS texts are sent
+ * as ISO-2022-JP. */
+VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddress,
+                                        const char* fromName, const char* toAddress,
+                                        const char* toName, const char* subject,
+                                        const char* body);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VTL_H */

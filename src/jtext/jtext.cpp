@@ -1,0 +1,202 @@
+#include "jtext/jtext.h"
+
+#include <array>
+
+namespace vtl::jtext {
+namespace {
+
+constexpr char kToJis[] = "\x1b$B";
+constexpr char kToAscii[] = "\x1b(B";
+constexpr size_t kEscapeLength = 3;
+
+// JIS X 0201 katakana 0xA1-0xDF to their full-width code page 932 codes. The
+// sound marks stay separate characters: half-width KA + voiced mark is two
+// characters, never GA.
+constexpr std::array<uint16_t, 63> kWideKana = {
+    0x8142, 0x8175, 0x8176, 0x8141, 0x8145, 0x8392, 0x8340, 0x8342, 0x8344, 0x8346, 0x8348,
+    0x8383, 0x8385, 0x8387, 0x8362, 0x815B, 0x8341, 0x8343, 0x8345, 0x8347, 0x8349, 0x834A,
+    0x834C, 0x834E, 0x8350, 0x8352, 0x8354, 0x8356, 0x8358, 0x835A, 0x835C, 0x835E, 0x8360,
+    0x8363, 0x8365, 0x8367, 0x8369, 0x836A, 0x836B, 0x836C, 0x836D, 0x836E, 0x8371, 0x8374,
+    0x8377, 0x837A, 0x837D, 0x837E, 0x8380, 0x8381, 0x8382, 0x8384, 0x8386, 0x8388, 0x8389,
+    0x838A, 0x838B, 0x838C, 0x838D, 0x838F, 0x8393, 0x814A, 0x814B};
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
+bool IsJapaneseLocale(std::string_view abbrevLangName) {
+  if (abbrevLangName.size() < 3) return false;
+  return Upper(abbrevLangName[0]) == 'J' && Upper(abbrevLangName[1]) == 'P' &&
+         Upper(abbrevLangName[2]) == 'N';
+}
+
+TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage) {
+  TextMode mode;
+  mode.japanese = IsJapaneseLocale(abbrevLangName);
+  mode.shiftJis = codePage == kShiftJisCodePage;
+  return mode;
+}
+
+uint16_t ShiftJisToJis(uint8_t s1, uint8_t s2) {
+  if (!IsLeadByte(s1) || !IsTrailByte(s2)) return 0;
+  const int b = s1 < 0xA0 ? s1 - 0x81 : s1 - 0xC1;
+  int j1, j2;
+  if (s2 < 0x9F) {
+    j1 = 2 * b + 0x21;
+    j2 = s2 < 0x7F ? s2 - 0x1F : s2 - 0x20;
+  } else {
+    j1 = 2 * b + 0x22;
+    j2 = s2 - 0x7E;
+  }
+  const int code = j1 * 256 + j2;
+  if (code < 0x2121 || code > 0x7E7E || j2 < 0x21 || j2 > 0x7E) return 0;
+  return static_cast<uint16_t>(code);
+}
+
+uint16_t WideKana(uint8_t halfwidth) {
+  return IsHalfwidthKana(halfwidth) ? kWideKana[halfwidth - 0xA1] : 0;
+}
+
+WireChar NextWireChar(std::string_view text, size_t pos) {
+  const auto b = static_cast<uint8_t>(text[pos]);
+  if (b < 0x80) return {1, false, b};  // ASCII, control bytes included
+  if (IsHalfwidthKana(b)) {
+    const uint16_t wide = WideKana(b);
+    return {1, true, ShiftJisToJis(static_cast<uint8_t>(wide >> 8), static_cast<uint8_t>(wide & 0xFF))};
+  }
+  if (IsLeadByte(b)) {
+    if (pos + 1 < text.size() && IsTrailByte(static_cast<uint8_t>(text[pos + 1]))) {
+      const uint16_t code = ShiftJisToJis(b, static_cast<uint8_t>(text[pos + 1]));
+      return {2, true, code != 0 ? code : kGetaMark};
+    }
+    // A lead byte without its trail byte is a broken character; the byte
+    // after it, if any, is left to stand on its own.
+    return {1, true, kGetaMark};
+  }
+  return {1, false, '?'};  // 0x80, 0xA0, 0xFD-0xFF: no character in code page 932
+}
+
+std::string WidenHalfwidthKana(std::string_view text, TextMode mode) {
+  if (!mode.Converts()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto b = static_cast<uint8_t>(text[i]);
+    if (IsLeadByte(b) && i + 1 < text.size()) {
+      out.append(text.substr(i, 2));
+      i += 2;
+    } else if (IsHalfwidthKana(b)) {
+      const uint16_t wide = WideKana(b);
+      out.push_back(static_cast<char>(wide >> 8));
+      out.push_back(static_cast<char>(wide & 0xFF));
+      ++i;
+    } else {
+      out.push_back(text[i++]);
+    }
+  }
+  return out;
+}
+
+Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode) {
+  Iso2022Text result;
+  if (!mode.Converts()) {
+    result.bytes.assign(text);
+    return result;
+  }
+  std::string& out = result.bytes;
+  out.reserve(text.size() + text.size() / 2 + 8);
+  bool inJis = false;
+  for (size_t i = 0; i < text.size();) {
+    const WireChar c = NextWireChar(text, i);
+    i += c.length;
+    if (c.jis) {
+      if (!inJis) out.append(kToJis, kEscapeLength);
+      inJis = true;
+      result.hadDoubleByte = true;
+      out.push_back(static_cast<char>(c.code >> 8));
+      out.push_back(static_cast<char>(c.code & 0xFF));
+    } else {
+      if (inJis) out.append(kToAscii, kEscapeLength);
+      inJis = false;
+      out.push_back(static_cast<char>(c.code));
+    }
+  }
+  if (inJis) out.append(kToAscii, kEscapeLength);
+  return result;
+}
+
+std::string Base64Encode(std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 |
+                       static_cast<uint8_t>(bytes[i + 1]) << 8 | static_cast<uint8_t>(bytes[i + 2]);
+    out.push_back(kAlphabet[v >> 18]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(kAlphabet[(v >> 6) & 63]);
+    out.push_back(kAlphabet[v & 63]);
+  }
+  const size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+    if (rest == 2) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+    out.push_back(kAlphabet[v >> 18]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
+    out.push_back('=');
+  }
+  return out;
+}
+
+std::string EncodeHeaderText(std::string_view text, TextMode mode) {
+  Iso2022Text converted = ToIso2022Jp(text, mode);
+  if (!converted.hadDoubleByte) return std::move(converted.bytes);
+  std::string out(kEncodedWordPrefix);
+  out += Base64Encode(converted.bytes);
+  out += kEncodedWordSuffix;
+  return out;
+}
+
+std::vector<std::string> EncodeHeaderWords(std::string_view text, size_t maxWordLength) {
+  const size_t frame = kEncodedWordPrefix.size() + kEncodedWordSuffix.size();
+  // Base64 turns each 3 bytes into 4 characters, so this many ISO-2022-JP
+  // bytes fit one word. A JIS character may need an escape on each side.
+  const size_t maxBytes = (maxWordLength > frame ? (maxWordLength - frame) / 4 * 3 : 0);
+  const size_t budget = maxBytes < 2 * kEscapeLength + 2 ? 2 * kEscapeLength + 2 : maxBytes;
+
+  std::vector<std::string> words;
+  std::string chunk;
+  bool inJis = false;
+  auto flush = [&] {
+    if (inJis) chunk.append(kToAscii, kEscapeLength);
+    inJis = false;
+    words.push_back(std::string(kEncodedWordPrefix) + Base64Encode(chunk) +
+                    std::string(kEncodedWordSuffix));
+    chunk.clear();
+  };
+  for (size_t i = 0; i < text.size();) {
+    const WireChar c = NextWireChar(text, i);
+    // Bytes this character adds, plus the escape that would close the word after it.
+    const size_t add = c.jis ? (inJis ? 2 : kEscapeLength + 2) : (inJis ? kEscapeLength + 1 : 1);
+    const size_t close = c.jis ? kEscapeLength : 0;
+    if (!chunk.empty() && chunk.size() + add + close > budget) flush();
+    if (c.jis) {
+      if (!inJis) chunk.append(kToJis, kEscapeLength);
+      inJis = true;
+      chunk.push_back(static_cast<char>(c.code >> 8));
+      chunk.push_back(static_cast<char>(c.code & 0xFF));
+    } else {
+      if (inJis) chunk.append(kToAscii, kEscapeLength);
+      inJis = false;
+      chunk.push_back(static_cast<char>(c.code));
+    }
+    i += c.length;
+  }
+  if (!chunk.empty() || words.empty()) flush();
+  return words;
+}
+
+}  // namespace vtl::jtext

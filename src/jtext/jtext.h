@@ -1,0 +1,67 @@
+// Japanese text for the wire: Shift_JIS (code page 932) in, 7-bit
+// ISO-2022-JP (RFC 1468) and MIME encoded-words (RFC 2047) out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vtl::jtext {
+
+// The per-send decision. `japanese` adds the MIME labels; the texts are
+// converted only when the ANSI code page is also Shift_JIS.
+struct TextMode {
+  bool japanese = false;
+  bool shiftJis = false;
+  bool Converts() const { return japanese && shiftJis; }
+};
+
+inline constexpr unsigned kShiftJisCodePage = 932;
+inline constexpr uint16_t kGetaMark = 0x222E;  // JIS X 0208 GETA MARK, for characters JIS lacks
+
+bool IsJapaneseLocale(std::string_view abbrevLangName);
+TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage);
+
+// Shift_JIS byte classes.
+inline bool IsLeadByte(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+inline bool IsTrailByte(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
+inline bool IsHalfwidthKana(uint8_t b) { return b >= 0xA1 && b <= 0xDF; }
+
+// The arithmetic Shift_JIS to JIS X 0208 mapping; 0 when the pair has no result.
+uint16_t ShiftJisToJis(uint8_t s1, uint8_t s2);
+
+// The full-width Shift_JIS code of a half-width katakana byte (0xA1-0xDF).
+uint16_t WideKana(uint8_t halfwidth);
+
+// One character of a Shift_JIS text as it goes to the wire: either one ASCII
+// byte or one JIS X 0208 code.
+struct WireChar {
+  size_t length;  // source bytes it takes
+  bool jis;       // true: `code` is JIS X 0208; false: `code` is one ASCII byte
+  uint16_t code;
+};
+WireChar NextWireChar(std::string_view text, size_t pos);
+
+std::string WidenHalfwidthKana(std::string_view text, TextMode mode);
+
+struct Iso2022Text {
+  std::string bytes;
+  bool hadDoubleByte = false;
+};
+Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode);
+
+std::string Base64Encode(std::string_view bytes);
+
+inline constexpr std::string_view kEncodedWordPrefix = "=?ISO-2022-JP?B?";
+inline constexpr std::string_view kEncodedWordSuffix = "?=";
+
+std::string EncodeHeaderText(std::string_view text, TextMode mode);
+
+// The same text as several encoded-words, each a complete ISO-2022-JP text
+// (ending in ASCII) of at most `maxWordLength` characters, frame included.
+// Used where one encoded-word would make the header line too long.
+std::vector<std::string> EncodeHeaderWords(std::string_view text, size_t maxWordLength);
+
+}  // namespace vtl::jtext

@@ -1,0 +1,269 @@
+#include "mail/message.h"
+
+#include <cstdio>
+
+namespace vtl::mail {
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+constexpr char kToJis[] = "\x1b$B";
+constexpr char kToAscii[] = "\x1b(B";
+constexpr size_t kEscapeLength = 3;
+
+bool IsWsp(char c) { return c == ' ' || c == '\t'; }
+bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// Where text that is not converted may be broken at or before `pos`. Such
+// text may well be UTF-8 on a host that is not Japanese; a break is moved
+// back over continuation bytes so that no character is split. Other
+// single-byte text loses nothing by the shift.
+size_t BreakBefore(std::string_view s, size_t start, size_t pos) {
+  if (pos >= s.size() || !IsUtf8Continuation(s[pos])) return pos;
+  size_t p = pos;
+  while (p > start + 1 && pos - p < 3 && IsUtf8Continuation(s[p])) --p;
+  if (static_cast<unsigned char>(s[p]) >= 0xC0 && p > start) return p;
+  return pos;  // not UTF-8 after all
+}
+
+// RFC 5322 2.2.3: a long header line is folded by putting CR LF before
+// white space. Where a stretch has none within the limit, a space is
+// inserted, which costs the reader one space but keeps the line legal.
+std::string Fold(std::string_view content) {
+  std::string out;
+  out.reserve(content.size() + content.size() / 400 * 3 + 2);
+  size_t pos = 0;
+  bool inserted = false;  // the current line begins with a space we added
+  while (content.size() - pos + (inserted ? 1 : 0) > kMaxLineLength) {
+    const size_t budget = kMaxLineLength - (inserted ? 1 : 0);
+    if (inserted) out.push_back(' ');
+    size_t cut = std::string_view::npos;
+    for (size_t i = pos + budget; i > pos; --i) {
+      if (i < content.size() && IsWsp(content[i])) {
+        cut = i;
+        break;
+      }
+    }
+    if (cut != std::string_view::npos) {
+      out.append(content.substr(pos, cut - pos));
+      out.append(kCrLf);
+      pos = cut;
+      inserted = false;
+    } else {
+      cut = BreakBefore(content, pos, pos + budget);
+      out.append(content.substr(pos, cut - pos));
+      out.append(kCrLf);
+      pos = cut;
+      inserted = true;
+    }
+  }
+  if (inserted) out.push_back(' ');
+  out.append(content.substr(pos));
+  out.append(kCrLf);
+  return out;
+}
+
+std::string AddressPart(std::string_view address) {
+  if (address.size() <= 1) return {};
+  std::string part = " <";
+  part.append(address);
+  part.push_back('>');
+  return part;
+}
+
+bool IsAtext(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
+}
+
+std::string QuoteDisplayName(std::string_view name) {
+  std::string quoted = "\"";
+  quoted += FlattenLineBreaks(name);
+  quoted += '"';
+  return quoted;
+}
+
+// Builds the wire lines of one body line: at most 998 octets each, with the
+// transparency dot of RFC 5321 4.5.2 counted in.
+class BodyLineWriter {
+ public:
+  BodyLineWriter(jtext::TextMode mode, LineSink& sink) : mode_(mode), sink_(sink) {
+    wire_.reserve(kMaxLineLength + 3);
+  }
+
+  bool Write(std::string_view line) {
+    return mode_.Converts() ? WriteConverted(line) : WriteAsIs(line);
+  }
+
+ private:
+  bool Emit(std::string_view content) {
+    wire_.clear();
+    // RFC 5321 4.5.2: a line that starts with '.' gets one more.
+    if (!content.empty() && content[0] == '.') wire_.push_back('.');
+    wire_.append(content);
+    wire_.append(kCrLf);
+    return sink_.Line(wire_);
+  }
+
+  bool WriteAsIs(std::string_view line) {
+    size_t pos = 0;
+    do {
+      const size_t budget = kMaxLineLength - (pos < line.size() && line[pos] == '.' ? 1 : 0);
+      size_t end = line.size();
+      if (end - pos > budget) end = BreakBefore(line, pos, pos + budget);
+      if (!Emit(line.substr(pos, end - pos))) return false;
+      pos = end;
+    } while (pos < line.size());
+    return true;
+  }
+
+  bool WriteConverted(std::string_view line) {
+    std::string& cur = converted_;
+    cur.clear();
+    bool inJis = false;
+    for (size_t i = 0; i < line.size();) {
+      const jtext::WireChar c = jtext::NextWireChar(line, i);
+      for (;;) {
+        const size_t add = c.jis ? (inJis ? 0 : kEscapeLength) + 2 : (inJis ? kEscapeLength : 0) + 1;
+        const size_t close = c.jis ? kEscapeLength : 0;
+        const bool dotted = cur.empty() ? (!c.jis && c.code == '.') : cur[0] == '.';
+        if (cur.empty() || cur.size() + add + close + (dotted ? 1 : 0) <= kMaxLineLength) break;
+        // In the middle of a line: back to ASCII here and JIS X 0208 again on the next.
+        if (inJis) cur.append(kToAscii, kEscapeLength);
+        inJis = false;
+        if (!Emit(cur)) return false;
+        cur.clear();
+      }
+      if (c.jis) {
+        if (!inJis) cur.append(kToJis, kEscapeLength);
+        inJis = true;
+        cur.push_back(static_cast<char>(c.code >> 8));
+        cur.push_back(static_cast<char>(c.code & 0xFF));
+      } else {
+        if (inJis) cur.append(kToAscii, kEscapeLength);
+        inJis = false;
+        cur.push_back(static_cast<char>(c.code));
+      }
+      i += c.length;
+    }
+    if (inJis) cur.append(kToAscii, kEscapeLength);
+    return Emit(cur);
+  }
+
+  jtext::TextMode mode_;
+  LineSink& sink_;
+  std::string wire_;
+  std::string converted_;
+};
+
+}  // namespace
+
+std::string FlattenLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      while (i < text.size() && (text[i] == '\r' || text[i] == '\n')) ++i;
+      out.push_back(' ');
+    } else {
+      out.push_back(text[i++]);
+    }
+  }
+  return out;
+}
+
+std::string FormatHeaderLine(std::string_view label, std::string_view text,
+                             std::string_view address, jtext::TextMode mode) {
+  const jtext::Iso2022Text converted = jtext::ToIso2022Jp(text, mode);
+  const std::string addressPart = AddressPart(address);
+  std::string content(label);
+  content.push_back(' ');
+  if (!converted.hadDoubleByte) {
+    content += converted.bytes;
+    content += addressPart;
+    if (content.size() <= kMaxLineLength) return content.append(kCrLf);
+    return Fold(content);
+  }
+  std::string word = jtext::EncodeHeaderText(text, mode);
+  if (content.size() + word.size() + addressPart.size() <= kMaxLineLength) {
+    content += word;
+    content += addressPart;
+    return content.append(kCrLf);
+  }
+  // RFC 2047 6.2: white space between adjacent encoded-words is not shown,
+  // so the text survives being spread over several words and lines.
+  std::string out = content;
+  const auto words = jtext::EncodeHeaderWords(text, kMaxEncodedWord);
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) out.append("\r\n ");
+    out += words[i];
+  }
+  if (!addressPart.empty()) {
+    if (words.back().size() + 1 + addressPart.size() > kMaxLineLength) {
+      out.append(kCrLf);
+      out += Fold(addressPart);
+      return out;
+    }
+    out += addressPart;
+  }
+  return out.append(kCrLf);
+}
+
+std::string FormatMailDate(const LocalTime& t) {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const int offset = t.utcOffsetMinutes < 0 ? -t.utcOffsetMinutes : t.utcOffsetMinutes;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
+                kDays[((t.dayOfWeek % 7) + 7) % 7], t.day, kMonths[((t.month - 1) % 12 + 12) % 12],
+                t.year, t.hour, t.minute, t.second, t.utcOffsetMinutes < 0 ? '-' : '+',
+                offset / 60 % 100, offset % 60);
+  return buffer;
+}
+
+std::string MakeMessageId(const LocalTime& t, unsigned long pid, uint64_t counter,
+                          std::string_view host) {
+  bool usable = !host.empty() && host.front() != '.' && host.back() != '.';
+  for (char c : host) usable = usable && IsAtext(c);
+  char buffer[96];
+  std::snprintf(buffer, sizeof buffer, "<%04d%02d%02d%02d%02d%02d%04d.%lu.%llu@", t.year, t.month,
+                t.day, t.hour, t.minute, t.second, t.millisecond, pid,
+                static_cast<unsigned long long>(counter));
+  std::string id = buffer;
+  id.append(usable ? host : std::string_view("localhost"));
+  id.push_back('>');
+  return id;
+}
+
+std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
+                               std::string_view date, std::string_view messageId) {
+  std::string block;
+  block += FormatHeaderLine("From:", QuoteDisplayName(texts.fromName), texts.fromAddress, mode);
+  block += FormatHeaderLine("To:", QuoteDisplayName(texts.toName), texts.toAddress, mode);
+  block += FormatHeaderLine("Subject:", FlattenLineBreaks(texts.subject), {}, mode);
+  block.append("Date: ").append(date).append(kCrLf);
+  block.append("Message-ID: ").append(messageId).append(kCrLf);
+  block.append("MIME-Version: 1.0\r\n");
+  if (mode.japanese) {
+    block.append("Content-Transfer-Encoding: 7bit\r\n");
+    block.append("Content-Type: text/plain; charset=iso-2022-jp\r\n");
+  }
+  block.append("X-Mailer: Vantrel\r\n");
+  block.append(kCrLf);
+  return block;
+}
+
+bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink) {
+  BodyLineWriter writer(mode, sink);
+  size_t pos = 0;
+  while (pos < body.size()) {
+    const size_t end = body.find_first_of("\r\n", pos);
+    if (!writer.Write(body.substr(pos, end == std::string_view::npos ? end : end - pos)))
+      return false;
+    if (end == std::string_view::npos) break;
+    pos = end + ((body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n') ? 2 : 1);
+  }
+  return true;
+}
+
+}  // namespace vtl::mail

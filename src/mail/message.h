@@ -1,0 +1,61 @@
+// The message between DATA's reply and the end of data: the header block and
+// the body, as the lines that go on the wire.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "jtext/jtext.h"
+#include "platform/platform.h"
+
+namespace vtl::mail {
+
+// RFC 5322 2.1.1: a line is at most 998 octets before its CR LF.
+inline constexpr size_t kMaxLineLength = 998;
+// RFC 2047 2: an encoded-word is at most 75 characters.
+inline constexpr size_t kMaxEncodedWord = 75;
+
+struct MessageTexts {
+  std::string_view fromAddress;
+  std::string_view fromName;
+  std::string_view toAddress;
+  std::string_view toName;
+  std::string_view subject;
+};
+
+// Each run of CR and LF becomes one space, so a text cannot start a header.
+std::string FlattenLineBreaks(std::string_view text);
+
+// "label text <address>" CR LF, the text through EncodeHeaderText; the
+// address part is left out when the address has at most one character.
+// A line longer than 998 octets is folded.
+std::string FormatHeaderLine(std::string_view label, std::string_view text,
+                             std::string_view address, jtext::TextMode mode);
+
+// RFC 5322 date-time, "Thu, 09 Mar 2023 01:42:58 +0900".
+std::string FormatMailDate(const LocalTime& t);
+
+// "<" yyyymmddhhmmssmmmm "." pid "." counter "@" host ">".
+std::string MakeMessageId(const LocalTime& t, unsigned long pid, uint64_t counter,
+                          std::string_view host);
+
+// Every header line in order and the empty line that ends the block.
+std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
+                               std::string_view date, std::string_view messageId);
+
+// Receives the wire lines of the body, each ending in CR LF.
+class LineSink {
+ public:
+  virtual ~LineSink() = default;
+  // Returns false to stop.
+  virtual bool Line(std::string_view line) = 0;
+};
+
+// Cuts the body into lines (CR LF, CR or LF ends a line; empty lines are
+// kept; a break at the very end ends the last line), converts each, breaks
+// lines longer than 998 octets at a character boundary, and dot-stuffs.
+// Returns false when the sink stopped.
+bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink);
+
+}  // namespace vtl::mail

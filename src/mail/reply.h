@@ -1,0 +1,38 @@
+// Turns the bytes a server sends into complete SMTP replies. No I/O here:
+// bytes go in through Feed, replies come out of Next.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace vtl::mail {
+
+class ReplyReader {
+ public:
+  enum class Status {
+    NeedMore,   // no complete reply yet: feed more bytes
+    Complete,   // a whole reply was taken; its code is in `code`
+    Malformed,  // a line that is not "ddd", "ddd text" or "ddd-text"
+    TooLong,    // a line longer than the limit, or a reply longer than 16 lines' worth
+  };
+
+  static constexpr size_t kDefaultMaxLine = 64 * 1024;
+
+  explicit ReplyReader(size_t maxLine = kDefaultMaxLine) : maxLine_(maxLine) {}
+
+  void Feed(const char* data, size_t size);
+
+  // Takes the next complete reply from what was fed, if there is one. Bytes
+  // after it stay for the next call: they answer the next command. After
+  // Malformed or TooLong the reader stays in that state.
+  Status Next(int& code);
+
+ private:
+  std::string pending_;
+  size_t start_ = 0;    // first byte of pending_ not yet taken
+  size_t scanned_ = 0;  // bytes after start_ already known to hold no LF
+  size_t maxLine_;
+  Status failed_ = Status::NeedMore;
+};
+
+}  // namespace vtl::mail

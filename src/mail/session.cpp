@@ -1,0 +1,181 @@
+#include "mail/session.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "jtext/jtext.h"
+#include "mail/message.h"
+#include "mail/reply.h"
+#include "vtl.h"
+
+namespace vtl::mail {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Lines of the data section go out in writes of about this size.
+constexpr size_t kDataChunk = 64 * 1024;
+
+class Dialogue {
+ public:
+  Dialogue(Connection& connection, const Timeouts& timeouts)
+      : connection_(connection), timeouts_(timeouts) {}
+
+  // Loops until every byte is out: short sends and interruptions are
+  // normal. Fails on an error, or when no byte moves within the send
+  // time-out.
+  bool SendAll(std::string_view bytes) {
+    auto deadline = Clock::now() + timeouts_.send;
+    while (!bytes.empty()) {
+      const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+      if (left <= Millis::zero()) return false;
+      const IoResult r = connection_.Send(bytes.data(), bytes.size(), left);
+      if (r.status == IoStatus::Interrupted) continue;
+      if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > bytes.size()) return false;
+      bytes.remove_prefix(r.bytes);
+      deadline = Clock::now() + timeouts_.send;
+    }
+    return true;
+  }
+
+  // The code of the next whole reply, or -1 when none arrives in time, the
+  // connection ends, or the server sends something that is not a reply.
+  int ReadReply(Millis timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      int code = 0;
+      switch (reader_.Next(code)) {
+        case ReplyReader::Status::Complete:
+          return code;
+        case ReplyReader::Status::NeedMore:
+          break;
+        default:
+          return -1;
+      }
+      const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+      if (left <= Millis::zero()) return -1;
+      const IoResult r = connection_.Receive(buffer_, sizeof buffer_, left);
+      if (r.status == IoStatus::Interrupted) continue;
+      if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > sizeof buffer_) return -1;
+      reader_.Feed(buffer_, r.bytes);
+    }
+  }
+
+  // Sends a command and checks that the reply's first digit is `expected`.
+  bool Command(std::string_view line, Millis timeout, int expected) {
+    return SendAll(line) && ReadReply(timeout) / 100 == expected;
+  }
+
+  // After a failure the server is told we are leaving, if it still listens;
+  // its answer no longer matters, so it is not waited for long.
+  void QuitQuietly() {
+    if (SendAll("QUIT\r\n")) ReadReply(timeouts_.quitAfterFailure);
+  }
+
+ private:
+  Connection& connection_;
+  const Timeouts& timeouts_;
+  ReplyReader reader_;
+  char buffer_[4096];
+};
+
+// Gathers the lines of the data section into large writes.
+class DataWriter : public LineSink {
+ public:
+  explicit DataWriter(Dialogue& dialogue) : dialogue_(dialogue) { pending_.reserve(kDataChunk); }
+
+  bool Line(std::string_view line) override {
+    pending_.append(line);
+    return pending_.size() < kDataChunk || Flush();
+  }
+
+  bool Flush() {
+    const bool ok = dialogue_.SendAll(pending_);
+    pending_.clear();
+    return ok;
+  }
+
+ private:
+  Dialogue& dialogue_;
+  std::string pending_;
+};
+
+bool HasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
+
+std::string Command(std::string_view verb, std::string_view argument, std::string_view close) {
+  std::string line(verb);
+  line.append(argument).append(close).append("\r\n");
+  return line;
+}
+
+int Run(const MailArgs& args, const SendEnv& env) {
+  const jtext::TextMode mode =
+      jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage);
+
+  const char* all[] = {args.server,  args.fromAddress, args.fromName, args.toAddress,
+                       args.toName,  args.subject,     args.body};
+  for (const char* a : all)
+    if (a == nullptr) return VTL_SEND_BAD_ARGUMENT;
+  for (const char* a : all)
+    if (*a == '\0') return VTL_SEND_BAD_ARGUMENT;
+  // CR or LF here would end the command line early and let the rest of the
+  // text pass for commands of its own.
+  if (HasLineBreak(args.server) || HasLineBreak(args.fromAddress) || HasLineBreak(args.toAddress))
+    return VTL_SEND_BAD_ARGUMENT;
+  if (env.network == nullptr) return VTL_SEND_SOCKET_FAILED;
+
+  // Everything that takes memory in proportion to the texts is made before
+  // the server is bothered.
+  const LocalTime now = env.clock ? env.clock() : LocalTime{};
+  const std::string headers = ComposeHeaderBlock(
+      {args.fromAddress, args.fromName, args.toAddress, args.toName, args.subject}, mode,
+      FormatMailDate(now), MakeMessageId(now, env.processId, env.sequence, env.hostName));
+  const std::string helo = Command("HELO ", args.server, "");
+  const std::string mailFrom = Command("MAIL FROM:<", args.fromAddress, ">");
+  const std::string rcptTo = Command("RCPT TO:<", args.toAddress, ">");
+
+  ConnectOutcome connected = env.network->Connect(args.server, env.port, env.timeouts.connect);
+  if (connected.result != 0 || !connected.connection)
+    return connected.result != 0 ? connected.result : VTL_SEND_CONNECT_FAILED;
+
+  const Timeouts& t = env.timeouts;
+  Dialogue d(*connected.connection, t);
+  if (d.ReadReply(t.greeting) / 100 != 2 || !d.Command(helo, t.other, 2) ||
+      !d.Command(mailFrom, t.mail, 2) || !d.Command(rcptTo, t.rcpt, 2) ||
+      !d.Command("DATA\r\n", t.data, 3)) {
+    d.QuitQuietly();
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
+
+  // From here until the end of data the server takes every byte as message
+  // text; a failure leaves the message unfinished, and the server drops it.
+  DataWriter writer(d);
+  if (!writer.Line(headers) ||
+      !WriteBodyLines(std::string_view(args.body), mode, writer) || !writer.Line(".\r\n") ||
+      !writer.Flush())
+    return VTL_SEND_DIALOGUE_FAILED;
+  if (d.ReadReply(t.endOfData) / 100 != 2) {
+    d.QuitQuietly();
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
+  // Delivered. The server's answer to QUIT cannot change that: reporting a
+  // failure now would make the host send the mail a second time.
+  if (d.SendAll("QUIT\r\n")) d.ReadReply(t.other);
+  return VTL_SEND_OK;
+}
+
+}  // namespace
+
+int SendMail(const MailArgs& args, const SendEnv& env) noexcept {
+  try {
+    return Run(args, env);
+  } catch (const std::bad_alloc&) {
+    return VTL_SEND_NO_MEMORY;
+  } catch (...) {
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
+}
+
+}  // namespace vtl::mail

@@ -1,0 +1,49 @@
+// One send: arguments in, SendResult out, over whatever Network it is given.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vtl::mail {
+
+struct MailArgs {
+  const char* server = nullptr;
+  const char* fromAddress = nullptr;
+  const char* fromName = nullptr;
+  const char* toAddress = nullptr;
+  const char* toName = nullptr;
+  const char* subject = nullptr;
+  const char* body = nullptr;
+};
+
+// RFC 5321 4.5.3.2 gives the time a client should wait for each reply.
+struct Timeouts {
+  Millis connect{30'000};
+  Millis greeting{300'000};
+  Millis mail{300'000};
+  Millis rcpt{300'000};
+  Millis data{120'000};
+  Millis endOfData{600'000};
+  Millis other{300'000};  // HELO, and QUIT after a delivered message
+  Millis send{180'000};   // any send that makes no progress (4.5.3.2.5)
+  Millis quitAfterFailure{5'000};
+};
+
+struct SendEnv {
+  LocaleInfo locale;
+  uint16_t port = 25;
+  Timeouts timeouts;
+  Network* network = nullptr;
+  std::function<LocalTime()> clock;
+  std::string hostName;  // for the Message-ID; empty means unknown
+  unsigned long processId = 0;
+  uint64_t sequence = 0;  // distinguishes sends within one process
+};
+
+// The whole of VTLSendMail. Never throws.
+int SendMail(const MailArgs& args, const SendEnv& env) noexcept;
+
+}  // namespace vtl::mail

@@ -1,0 +1,156 @@
+// TCP connections on POSIX sockets. Every socket is non-blocking and every
+// wait goes through poll, so no call can block past its time-out.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <string>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace vtl::platform {
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+struct AddrInfoList {
+  addrinfo* head = nullptr;
+  ~AddrInfoList() {
+    if (head != nullptr) freeaddrinfo(head);
+  }
+};
+
+int PollTimeout(Millis timeout) {
+  const auto ms = timeout.count();
+  if (ms < 0) return 0;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Waits for `events`; Ok when ready.
+IoStatus Wait(int fd, short events, Millis timeout) {
+  pollfd p{fd, events, 0};
+  const int n = poll(&p, 1, PollTimeout(timeout));
+  if (n > 0) return IoStatus::Ok;
+  if (n == 0) return IoStatus::TimedOut;
+  return errno == EINTR ? IoStatus::Interrupted : IoStatus::Failed;
+}
+
+class SocketConnection final : public Connection {
+ public:
+  explicit SocketConnection(Fd fd) : fd_(std::move(fd)) {}
+
+  IoResult Send(const char* data, size_t size, Millis timeout) override {
+    // MSG_NOSIGNAL: a peer that went away gives EPIPE, never SIGPIPE.
+    ssize_t n = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const IoStatus s = Wait(fd_.get(), POLLOUT, timeout);
+      if (s != IoStatus::Ok) return {s, 0};
+      n = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
+    }
+    if (n >= 0) return {IoStatus::Ok, static_cast<size_t>(n)};
+    // Woken for nothing, or by a signal: the caller tries again within its deadline.
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+      return {IoStatus::Interrupted, 0};
+    return {IoStatus::Failed, 0};
+  }
+
+  IoResult Receive(char* buffer, size_t size, Millis timeout) override {
+    const IoStatus s = Wait(fd_.get(), POLLIN, timeout);
+    if (s != IoStatus::Ok) return {s, 0};
+    const ssize_t n = ::recv(fd_.get(), buffer, size, 0);
+    if (n > 0) return {IoStatus::Ok, static_cast<size_t>(n)};
+    if (n == 0) return {IoStatus::Closed, 0};
+    if (errno == EINTR) return {IoStatus::Interrupted, 0};
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Interrupted, 0};
+    return {IoStatus::Failed, 0};
+  }
+
+ private:
+  Fd fd_;
+};
+
+// A non-blocking connect bounded by `timeout`.
+bool ConnectWithin(int fd, const sockaddr* address, socklen_t length, Millis timeout) {
+  if (::connect(fd, address, length) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
+    if (left <= Millis::zero()) return false;
+    const IoStatus s = Wait(fd, POLLOUT, left);
+    if (s == IoStatus::Interrupted) continue;
+    if (s != IoStatus::Ok) return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+  }
+}
+
+class PosixNetwork final : public Network {
+ public:
+  ConnectOutcome Connect(const std::string& host, uint16_t port, Millis timeout) override {
+    ConnectOutcome outcome;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    AddrInfoList list;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head) != 0 ||
+        list.head == nullptr) {
+      outcome.result = 2;
+      return outcome;
+    }
+    bool madeSocket = false;
+    for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
+      Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+      if (!fd.valid()) continue;
+      madeSocket = true;
+      if (!ConnectWithin(fd.get(), a->ai_addr, a->ai_addrlen, timeout)) continue;
+      // Commands are written whole, one at a time: nothing is gained by
+      // letting Nagle hold the next one back.
+      const int one = 1;
+      setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      outcome.connection = std::make_unique<SocketConnection>(std::move(fd));
+      outcome.result = 0;
+      return outcome;
+    }
+    outcome.result = madeSocket ? 4 : 3;
+    return outcome;
+  }
+};
+
+}  // namespace
+
+Network& SystemNetwork() {
+  static PosixNetwork network;
+  return network;
+}
+
+}  // namespace vtl::platform
