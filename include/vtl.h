@@ -29,15 +29,23 @@
 extern "C" {
 #endif
 
-/* Result codes of VTLSendMail (SendResult). */
-#define VTL_SEND_OK 0              /* delivered: the server accepted the message */
-#define VTL_SEND_STARTUP_FAILED 1  /* the sockets layer could not be started (Windows) */
-#define VTL_SEND_RESOLVE_FAILED 2  /* the server name could not be resolved */
-#define VTL_SEND_SOCKET_FAILED 3   /* no socket could be created */
-#define VTL_SEND_CONNECT_FAILED 4  /* no address of the server accepted the connection */
-#define VTL_SEND_BAD_ARGUMENT 5    /* an argument is null or empty, or holds CR/LF where it may not */
-#define VTL_SEND_NO_MEMORY 6       /* memory for the send could not be obtained */
-#define VTL_SEND_DIALOGUE_FAILED 7 /* the server refused, broke off or timed out */
+/* Result codes of VTLSendMail (SendResult):
+ *   0  delivered: the server accepted the message
+ *   1  the sockets layer could not be started (Windows only)
+ *   2  the server name could not be resolved
+ *   3  no socket could be created
+ *   4  no address of the server accepted the connection (or none in time)
+ *   5  an argument is null or empty, or the server or an address holds CR or LF
+ *   6  memory for the send could not be obtained
+ *   7  the server refused, broke off or did not answer in time */
+#define VTL_SEND_OK 0
+#define VTL_SEND_STARTUP_FAILED 1
+#define VTL_SEND_RESOLVE_FAILED 2
+#define VTL_SEND_SOCKET_FAILED 3
+#define VTL_SEND_CONNECT_FAILED 4
+#define VTL_SEND_BAD_ARGUMENT 5
+#define VTL_SEND_NO_MEMORY 6
+#define VTL_SEND_DIALOGUE_FAILED 7
 
 typedef int32_t SendResult;
 
@@ -47,8 +55,7 @@ typedef int32_t SendResult;
  * as ISO-2022-JP. */
 VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddress,
                                         const char* fromName, const char* toAddress,
-                                        const char* toName, const char* subject,
-                                        const char* body);
+                                        const char* toName, const char* subject, const char* body);
 
 #ifdef __cplusplus
 }

@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
     const char* name;
     std::optional<std::string>* value;
   };
-  const Option options[] = {{"--server", &server},   {"--from", &from},
+  const Option options[] = {{"--server", &server},      {"--from", &from},
                             {"--from-name", &fromName}, {"--to", &to},
-                            {"--to-name", &toName},  {"--subject", &subject},
+                            {"--to-name", &toName},     {"--subject", &subject},
                             {"--body-file", &bodyFile}, {"--port", &port}};
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

@@ -20,7 +20,9 @@ constexpr std::array<uint16_t, 63> kWideKana = {
     0x8377, 0x837A, 0x837D, 0x837E, 0x8380, 0x8381, 0x8382, 0x8384, 0x8386, 0x8388, 0x8389,
     0x838A, 0x838B, 0x838C, 0x838D, 0x838F, 0x8393, 0x814A, 0x814B};
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 }  // namespace
 
@@ -59,10 +61,14 @@ uint16_t WideKana(uint8_t halfwidth) {
 
 WireChar NextWireChar(std::string_view text, size_t pos) {
   const auto b = static_cast<uint8_t>(text[pos]);
+  // An ESC of the caller's would switch the reader's character set and
+  // garble the rest of the text.
+  if (b == 0x1B) return {1, false, '?'};
   if (b < 0x80) return {1, false, b};  // ASCII, control bytes included
   if (IsHalfwidthKana(b)) {
     const uint16_t wide = WideKana(b);
-    return {1, true, ShiftJisToJis(static_cast<uint8_t>(wide >> 8), static_cast<uint8_t>(wide & 0xFF))};
+    return {1, true,
+            ShiftJisToJis(static_cast<uint8_t>(wide >> 8), static_cast<uint8_t>(wide & 0xFF))};
   }
   if (IsLeadByte(b)) {
     if (pos + 1 < text.size() && IsTrailByte(static_cast<uint8_t>(text[pos + 1]))) {

@@ -25,9 +25,15 @@ bool IsJapaneseLocale(std::string_view abbrevLangName);
 TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage);
 
 // Shift_JIS byte classes.
-inline bool IsLeadByte(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-inline bool IsTrailByte(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
-inline bool IsHalfwidthKana(uint8_t b) { return b >= 0xA1 && b <= 0xDF; }
+inline bool IsLeadByte(uint8_t b) {
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+inline bool IsTrailByte(uint8_t b) {
+  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+}
+inline bool IsHalfwidthKana(uint8_t b) {
+  return b >= 0xA1 && b <= 0xDF;
+}
 
 // The arithmetic Shift_JIS to JIS X 0208 mapping; 0 when the pair has no result.
 uint16_t ShiftJisToJis(uint8_t s1, uint8_t s2);

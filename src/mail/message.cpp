@@ -10,8 +10,12 @@ constexpr char kToJis[] = "\x1b$B";
 constexpr char kToAscii[] = "\x1b(B";
 constexpr size_t kEscapeLength = 3;
 
-bool IsWsp(char c) { return c == ' ' || c == '\t'; }
-bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool IsWsp(char c) {
+  return c == ' ' || c == '\t';
+}
+bool IsUtf8Continuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // Where text that is not converted may be broken at or before `pos`. Such
 // text may well be UTF-8 on a host that is not Japanese; a break is moved
@@ -75,9 +79,18 @@ bool IsAtext(char c) {
   return std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
 }
 
-std::string QuoteDisplayName(std::string_view name) {
+// The display name in double quotes. Where it stays plain text it is an
+// RFC 5322 quoted-string, so '"' and '\\' inside it are escaped; where it
+// becomes an encoded-word the quotes are part of the encoded text, and
+// nothing inside is escaped.
+std::string QuoteDisplayName(std::string_view name, jtext::TextMode mode) {
+  const std::string flat = FlattenLineBreaks(name);
+  const bool encoded = jtext::ToIso2022Jp(flat, mode).hadDoubleByte;
   std::string quoted = "\"";
-  quoted += FlattenLineBreaks(name);
+  for (char c : flat) {
+    if (!encoded && (c == '"' || c == '\\')) quoted.push_back('\\');
+    quoted.push_back(c);
+  }
   quoted += '"';
   return quoted;
 }
@@ -123,7 +136,8 @@ class BodyLineWriter {
     for (size_t i = 0; i < line.size();) {
       const jtext::WireChar c = jtext::NextWireChar(line, i);
       for (;;) {
-        const size_t add = c.jis ? (inJis ? 0 : kEscapeLength) + 2 : (inJis ? kEscapeLength : 0) + 1;
+        const size_t add =
+            c.jis ? (inJis ? 0 : kEscapeLength) + 2 : (inJis ? kEscapeLength : 0) + 1;
         const size_t close = c.jis ? kEscapeLength : 0;
         const bool dotted = cur.empty() ? (!c.jis && c.code == '.') : cur[0] == '.';
         if (cur.empty() || cur.size() + add + close + (dotted ? 1 : 0) <= kMaxLineLength) break;
@@ -238,8 +252,9 @@ std::string MakeMessageId(const LocalTime& t, unsigned long pid, uint64_t counte
 std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
                                std::string_view date, std::string_view messageId) {
   std::string block;
-  block += FormatHeaderLine("From:", QuoteDisplayName(texts.fromName), texts.fromAddress, mode);
-  block += FormatHeaderLine("To:", QuoteDisplayName(texts.toName), texts.toAddress, mode);
+  block +=
+      FormatHeaderLine("From:", QuoteDisplayName(texts.fromName, mode), texts.fromAddress, mode);
+  block += FormatHeaderLine("To:", QuoteDisplayName(texts.toName, mode), texts.toAddress, mode);
   block += FormatHeaderLine("Subject:", FlattenLineBreaks(texts.subject), {}, mode);
   block.append("Date: ").append(date).append(kCrLf);
   block.append("Message-ID: ").append(messageId).append(kCrLf);

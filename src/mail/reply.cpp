@@ -6,7 +6,9 @@
 namespace vtl::mail {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -25,9 +27,8 @@ ReplyReader::Status ReplyReader::Next(int& code) {
   for (;;) {
     const char* base = pending_.data();
     const size_t from = lineStart + (lineStart == start_ ? scanned_ : 0);
-    const void* lf = from < pending_.size()
-                         ? std::memchr(base + from, '\n', pending_.size() - from)
-                         : nullptr;
+    const void* lf =
+        from < pending_.size() ? std::memchr(base + from, '\n', pending_.size() - from) : nullptr;
     if (lf == nullptr) {
       // A reply of endless continuation lines is bounded as well.
       if (pending_.size() - lineStart > maxLine_ || pending_.size() - start_ > 16 * maxLine_)

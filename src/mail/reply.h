@@ -18,7 +18,11 @@ class ReplyReader {
 
   static constexpr size_t kDefaultMaxLine = 64 * 1024;
 
-  explicit ReplyReader(size_t maxLine = kDefaultMaxLine) : maxLine_(maxLine) {}
+  // Room for ordinary replies is taken here, so that reading them later
+  // cannot fail for want of memory.
+  explicit ReplyReader(size_t maxLine = kDefaultMaxLine) : maxLine_(maxLine) {
+    pending_.reserve(8192);
+  }
 
   void Feed(const char* data, size_t size);
 

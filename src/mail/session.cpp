@@ -20,8 +20,9 @@ constexpr size_t kDataChunk = 64 * 1024;
 
 class Dialogue {
  public:
-  Dialogue(Connection& connection, const Timeouts& timeouts)
-      : connection_(connection), timeouts_(timeouts) {}
+  explicit Dialogue(const Timeouts& timeouts) : timeouts_(timeouts) {}
+
+  void Attach(Connection& connection) { connection_ = &connection; }
 
   // Loops until every byte is out: short sends and interruptions are
   // normal. Fails on an error, or when no byte moves within the send
@@ -31,7 +32,7 @@ class Dialogue {
     while (!bytes.empty()) {
       const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
       if (left <= Millis::zero()) return false;
-      const IoResult r = connection_.Send(bytes.data(), bytes.size(), left);
+      const IoResult r = connection_->Send(bytes.data(), bytes.size(), left);
       if (r.status == IoStatus::Interrupted) continue;
       if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > bytes.size()) return false;
       bytes.remove_prefix(r.bytes);
@@ -56,7 +57,7 @@ class Dialogue {
       }
       const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
       if (left <= Millis::zero()) return -1;
-      const IoResult r = connection_.Receive(buffer_, sizeof buffer_, left);
+      const IoResult r = connection_->Receive(buffer_, sizeof buffer_, left);
       if (r.status == IoStatus::Interrupted) continue;
       if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > sizeof buffer_) return -1;
       reader_.Feed(buffer_, r.bytes);
@@ -75,7 +76,7 @@ class Dialogue {
   }
 
  private:
-  Connection& connection_;
+  Connection* connection_ = nullptr;
   const Timeouts& timeouts_;
   ReplyReader reader_;
   char buffer_[4096];
@@ -102,7 +103,9 @@ class DataWriter : public LineSink {
   std::string pending_;
 };
 
-bool HasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
+bool HasLineBreak(const char* s) {
+  return std::strpbrk(s, "\r\n") != nullptr;
+}
 
 std::string Command(std::string_view verb, std::string_view argument, std::string_view close) {
   std::string line(verb);
@@ -114,8 +117,8 @@ int Run(const MailArgs& args, const SendEnv& env) {
   const jtext::TextMode mode =
       jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage);
 
-  const char* all[] = {args.server,  args.fromAddress, args.fromName, args.toAddress,
-                       args.toName,  args.subject,     args.body};
+  const char* all[] = {args.server, args.fromAddress, args.fromName, args.toAddress,
+                       args.toName, args.subject,     args.body};
   for (const char* a : all)
     if (a == nullptr) return VTL_SEND_BAD_ARGUMENT;
   for (const char* a : all)
@@ -136,12 +139,14 @@ int Run(const MailArgs& args, const SendEnv& env) {
   const std::string mailFrom = Command("MAIL FROM:<", args.fromAddress, ">");
   const std::string rcptTo = Command("RCPT TO:<", args.toAddress, ">");
 
+  const Timeouts& t = env.timeouts;
+  Dialogue d(t);
+  DataWriter writer(d);
+
   ConnectOutcome connected = env.network->Connect(args.server, env.port, env.timeouts.connect);
   if (connected.result != 0 || !connected.connection)
     return connected.result != 0 ? connected.result : VTL_SEND_CONNECT_FAILED;
-
-  const Timeouts& t = env.timeouts;
-  Dialogue d(*connected.connection, t);
+  d.Attach(*connected.connection);
   if (d.ReadReply(t.greeting) / 100 != 2 || !d.Command(helo, t.other, 2) ||
       !d.Command(mailFrom, t.mail, 2) || !d.Command(rcptTo, t.rcpt, 2) ||
       !d.Command("DATA\r\n", t.data, 3)) {
@@ -151,10 +156,8 @@ int Run(const MailArgs& args, const SendEnv& env) {
 
   // From here until the end of data the server takes every byte as message
   // text; a failure leaves the message unfinished, and the server drops it.
-  DataWriter writer(d);
-  if (!writer.Line(headers) ||
-      !WriteBodyLines(std::string_view(args.body), mode, writer) || !writer.Line(".\r\n") ||
-      !writer.Flush())
+  if (!writer.Line(headers) || !WriteBodyLines(std::string_view(args.body), mode, writer) ||
+      !writer.Line(".\r\n") || !writer.Flush())
     return VTL_SEND_DIALOGUE_FAILED;
   if (d.ReadReply(t.endOfData) / 100 != 2) {
     d.QuitQuietly();

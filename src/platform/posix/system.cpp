@@ -54,6 +54,8 @@ uint16_t MailPort() {
   return 25;
 }
 
-unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(getpid());
+}
 
 }  // namespace vtl::platform

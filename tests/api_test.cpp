@@ -1,0 +1,111 @@
+// Through the exported VTLSendMail of the shared library, as a host calls
+// it: real locale from the environment, real clock, and the port from the
+// services database, which is 25.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/script_server.h"
+#include "vtl.h"
+
+namespace {
+
+const std::vector<std::string> kAccepting = {"220 ready", "250 hi",     "250 ok", "250 ok",
+                                             "354 go",    "250 queued", "221 bye"};
+
+// Port 25 of an address of its own in 127/8, so that no mail server of the
+// machine is in the way. Binding it needs root.
+constexpr const char* kAddress = "127.0.0.25";
+
+std::string HeaderValue(const std::string& data, const std::string& name) {
+  const size_t at = data.find("\r\n" + name + ": ");
+  const size_t start = data.rfind(name + ": ", 0) == 0 ? name.size() + 2
+                       : at == std::string::npos       ? std::string::npos
+                                                       : at + name.size() + 4;
+  if (start == std::string::npos) return {};
+  return data.substr(start, data.find("\r\n", start) - start);
+}
+
+class ExportedSendMail : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("LC_ALL");
+    unsetenv("LC_CTYPE");
+    setenv("LANG", "C", 1);
+  }
+};
+
+TEST_F(ExportedSendMail, DeliversToPort25) {
+  vtl::test::ScriptServer server(kAccepting, kAddress, 25);
+  if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
+  EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", "Alice", "b@example.com", "Bob",
+                                     "Hello", "Hi there\r\n"));
+  const std::vector<std::string> expected = {"HELO 127.0.0.25",
+                                             "MAIL FROM:<a@example.com>",
+                                             "RCPT TO:<b@example.com>",
+                                             "DATA",
+                                             "<data>",
+                                             "QUIT"};
+  EXPECT_EQ(expected, server.Transcript());
+  const std::string data = server.DataBlocks().at(0);
+  EXPECT_EQ("\"Alice\" <a@example.com>", HeaderValue(data, "From"));
+  EXPECT_EQ("", HeaderValue(data, "Content-Type"));
+  // RFC 5322 3.3, with the zone as the true offset in minutes.
+  EXPECT_TRUE(std::regex_match(
+      HeaderValue(data, "Date"),
+      std::regex(
+          R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d [+-]\d{4})")))
+      << HeaderValue(data, "Date");
+  EXPECT_TRUE(
+      std::regex_match(HeaderValue(data, "Message-ID"),
+                       std::regex("<\\d{18}\\." + std::to_string(getpid()) + "\\.\\d+@[^>]+>")))
+      << HeaderValue(data, "Message-ID");
+}
+
+TEST_F(ExportedSendMail, JapaneseLocaleSendsIso2022Jp) {
+  setenv("LANG", "ja_JP.SJIS", 1);
+  vtl::test::ScriptServer server(kAccepting, kAddress, 25);
+  if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
+  // "Yamada" in kanji, and hiragana A.
+  EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", "\x8e\x52\x93\x63", "b@example.com",
+                                     "Bob", "\x82\xa0", "\x82\xa0"));
+  const std::string data = server.DataBlocks().at(0);
+  EXPECT_EQ("text/plain; charset=iso-2022-jp", HeaderValue(data, "Content-Type"));
+  EXPECT_EQ("=?ISO-2022-JP?B?GyRCJCIbKEI=?=", HeaderValue(data, "Subject"));
+  EXPECT_NE(std::string::npos, data.find("\r\n\r\n\x1b$B$\"\x1b(B\r\n"));
+  for (char c : data) EXPECT_EQ(0, c & 0x80);
+}
+
+TEST_F(ExportedSendMail, MessageIdsOfBackToBackSendsDiffer) {
+  std::set<std::string> ids;
+  for (int i = 0; i < 5; ++i) {
+    vtl::test::ScriptServer server(kAccepting, kAddress, 25);
+    if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
+    ASSERT_EQ(VTL_SEND_OK,
+              VTLSendMail(kAddress, "a@example.com", "A", "b@example.com", "B", "S", "x"));
+    ids.insert(HeaderValue(server.DataBlocks().at(0), "Message-ID"));
+  }
+  EXPECT_EQ(5u, ids.size());
+}
+
+TEST_F(ExportedSendMail, RefusedRecipientIsReported) {
+  vtl::test::ScriptServer server({"220 ready", "250 hi", "250 ok", "550 no such user", "221 bye"},
+                                 kAddress, 25);
+  if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
+  EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED,
+            VTLSendMail(kAddress, "a@example.com", "A", "nobody@example.com", "B", "S", "x"));
+}
+
+TEST_F(ExportedSendMail, CallerStringsAreNotWritten) {
+  // Literals live in read-only memory: any write would crash the test.
+  EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
+            VTLSendMail("127.0.0.26", "a@example.com", "A", "b@example.com", "B", "S",
+                        "line one\r\nline two\r\n"));
+}
+
+}  // namespace

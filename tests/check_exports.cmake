@@ -1,0 +1,21 @@
+# Fails unless the dynamic symbol table of LIBRARY defines exactly the
+# symbols in EXPECTED (a ;-list).
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(found "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]+ +[A-Za-z] +(.+)$")
+    list(APPEND found "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+list(SORT found)
+set(expected ${EXPECTED})
+list(SORT expected)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "exports are [${found}], expected [${expected}]")
+endif()
+message(STATUS "exports: ${found}")

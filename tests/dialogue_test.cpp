@@ -1,0 +1,166 @@
+// SMTP dialogues as data. Each file in dialogues/ holds a server script, the
+// units the client must send, and the result it must return; see
+// dialogues/README.md. Every case runs twice: over a plain socket, and over
+// one that sends 3 bytes at a time, receives 2, and is interrupted every
+// third call.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mail/session.h"
+#include "support/faulty_network.h"
+#include "support/hex.h"
+#include "support/script_server.h"
+
+namespace vtl::test {
+namespace {
+
+struct DialogueCase {
+  std::string name;
+  std::multimap<std::string, std::string> fields;
+
+  std::string Get(const std::string& key, const std::string& fallback = "") const {
+    auto it = fields.find(key);
+    return it == fields.end() ? fallback : it->second;
+  }
+};
+
+std::string Trim(std::string s) {
+  const size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  const size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+std::vector<std::string> SplitItems(const std::string& value) {
+  std::vector<std::string> items;
+  if (Trim(value).empty()) return items;
+  std::stringstream in(value);
+  std::string item;
+  while (std::getline(in, item, '|')) items.push_back(Trim(item));
+  return items;
+}
+
+DialogueCase LoadCase(const std::filesystem::path& path) {
+  DialogueCase c;
+  c.name = path.stem().string();
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    line = Trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    c.fields.emplace(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+  }
+  return c;
+}
+
+std::vector<std::filesystem::path> CaseFiles() {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(VTL_DIALOGUE_DIR))
+    if (entry.path().extension() == ".case") files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+LocalTime FixedTime() {
+  LocalTime t;
+  t.year = 2023;
+  t.month = 3;
+  t.day = 9;
+  t.dayOfWeek = 4;
+  t.hour = 1;
+  t.minute = 42;
+  t.second = 58;
+  t.millisecond = 123;
+  t.utcOffsetMinutes = 540;
+  return t;
+}
+
+struct Param {
+  std::filesystem::path file;
+  bool faulty;
+};
+
+class Dialogue : public ::testing::TestWithParam<Param> {};
+
+TEST_P(Dialogue, RunsAsScripted) {
+  const DialogueCase c = LoadCase(GetParam().file);
+  ScriptServer server(SplitItems(c.Get("server")));
+  ASSERT_TRUE(server.listening());
+
+  const Millis replyTimeout{std::stoi(c.Get("timeout-ms", "2000"))};
+  mail::SendEnv env;
+  env.locale = c.Get("mode") == "japanese" ? LocaleInfo{"JPN", 932} : LocaleInfo{"ENU", 1252};
+  env.port = server.port();
+  env.timeouts.connect = Millis{2000};
+  env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =
+      env.timeouts.endOfData = env.timeouts.other = env.timeouts.send =
+          env.timeouts.quitAfterFailure = replyTimeout;
+  FaultyNetwork faulty(platform::SystemNetwork());
+  env.network = GetParam().faulty ? static_cast<Network*>(&faulty) : &platform::SystemNetwork();
+  env.clock = FixedTime;
+  env.hostName = "client.example";
+  env.processId = 42;
+  env.sequence = 7;
+
+  const std::string from = Unescape(c.Get("from", "a@example.com"));
+  const std::string fromName = Unescape(c.Get("from-name", "Alice"));
+  const std::string to = Unescape(c.Get("to", "b@example.com"));
+  const std::string toName = Unescape(c.Get("to-name", "Bob"));
+  const std::string subject = Unescape(c.Get("subject", "Hello"));
+  const std::string body = Unescape(c.Get("body", "Hi there"));
+
+  const auto start = std::chrono::steady_clock::now();
+  const int result = mail::SendMail({"127.0.0.1", from.c_str(), fromName.c_str(), to.c_str(),
+                                     toName.c_str(), subject.c_str(), body.c_str()},
+                                    env);
+  const auto elapsed = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
+
+  EXPECT_EQ(std::stoi(c.Get("result")), result);
+  EXPECT_EQ(SplitItems(c.Get("client")), server.Transcript());
+  const std::vector<std::string> data = server.DataBlocks();
+  const std::string allData = data.empty() ? "" : data.front();
+  for (auto [it, end] = c.fields.equal_range("data-contains"); it != end; ++it)
+    EXPECT_NE(std::string::npos, allData.find(Unescape(it->second)))
+        << "data lacks \"" << it->second << "\":\n"
+        << Escape(allData);
+  for (auto [it, end] = c.fields.equal_range("data-lacks"); it != end; ++it)
+    EXPECT_EQ(std::string::npos, allData.find(Unescape(it->second)))
+        << "data holds \"" << it->second << "\"";
+  if (c.fields.count("data-is")) {
+    EXPECT_BYTES_EQ(Unescape(c.Get("data-is")), allData);
+  }
+  // Never longer than every wait the dialogue may make, and never shorter
+  // than a time-out the case expects to run out.
+  EXPECT_LT(elapsed, replyTimeout * 3 + Millis{3000});
+  EXPECT_GE(elapsed, Millis{std::stoi(c.Get("at-least-ms", "0"))});
+}
+
+std::vector<Param> AllCases() {
+  std::vector<Param> params;
+  for (const auto& file : CaseFiles()) {
+    params.push_back({file, false});
+    params.push_back({file, true});
+  }
+  return params;
+}
+
+std::string CaseName(const ::testing::TestParamInfo<Param>& info) {
+  std::string name = info.param.file.stem().string() + (info.param.faulty ? "_faulty" : "_plain");
+  for (char& ch : name)
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Dialogue, ::testing::ValuesIn(AllCases()), CaseName);
+
+}  // namespace
+}  // namespace vtl::test

@@ -1,0 +1,805 @@
+#include "mail/message.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/hex.h"
+
+namespace vtl::mail {
+namespace {
+
+using jtext::TextMode;
+
+constexpr TextMode kPlain{};
+constexpr TextMode kJapanese{true, true};
+constexpr std::string_view kToJis = "\x1b$B";
+constexpr std::string_view kToAscii = "\x1b(B";
+
+// Shift_JIS kanji, cycled so that a reordering or a dropped character shows.
+std::string Kanji(size_t count) {
+  static constexpr std::string_view kPairs[] = {"\x8A\xBF", "\x8E\x9A", "\x88\x9F", "\x93\xFA"};
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += kPairs[i % std::size(kPairs)];
+  return out;
+}
+
+std::optional<std::string> Base64Decode(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    const size_t pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; ++k) {
+      const int d = k >= 4 - pad ? 0 : value(text[i + k]);
+      if (d < 0) return std::nullopt;
+      v = v << 6 | static_cast<uint32_t>(d);
+    }
+    out.push_back(static_cast<char>(v >> 16));
+    if (pad < 2) out.push_back(static_cast<char>(v >> 8 & 0xFF));
+    if (pad < 1) out.push_back(static_cast<char>(v & 0xFF));
+  }
+  return out;
+}
+
+// What a reader of ISO-2022-JP (RFC 1468) sees: ASCII bytes as themselves,
+// JIS X 0208 codes with 0x10000 added; `error` names the first thing that
+// makes the text unreadable, including a text left in JIS X 0208.
+struct Iso2022Reading {
+  std::string error;
+  std::vector<uint32_t> chars;
+};
+
+Iso2022Reading ReadIso2022Jp(std::string_view s) {
+  Iso2022Reading r;
+  auto fail = [&](const char* what, size_t at) {
+    r.error = std::string(what) + " at offset " + std::to_string(at);
+    return r;
+  };
+  bool jis = false;
+  size_t run = 0;
+  for (size_t i = 0; i < s.size();) {
+    const auto b = static_cast<uint8_t>(s[i]);
+    if (b >= 0x80) return fail("8-bit byte", i);
+    if (b == 0x1B) {
+      const std::string_view esc = s.substr(i, 3);
+      if (esc == kToJis) {
+        if (jis) return fail("ESC $ B while already in JIS X 0208", i);
+        jis = true;
+        run = 0;
+      } else if (esc == kToAscii) {
+        if (!jis) return fail("ESC ( B while already in ASCII", i);
+        if (run == 0) return fail("JIS X 0208 run without characters", i);
+        jis = false;
+      } else {
+        return fail("unknown escape sequence", i);
+      }
+      i += 3;
+      continue;
+    }
+    if (jis) {
+      if (i + 1 >= s.size()) return fail("half a JIS X 0208 character", i);
+      const auto b2 = static_cast<uint8_t>(s[i + 1]);
+      if (b < 0x21 || b > 0x7E || b2 < 0x21 || b2 > 0x7E)
+        return fail("byte outside 0x21-0x7E in JIS X 0208", i);
+      r.chars.push_back(0x10000u | static_cast<uint32_t>(b) << 8 | b2);
+      ++run;
+      i += 2;
+    } else {
+      r.chars.push_back(b);
+      ++i;
+    }
+  }
+  if (jis) return fail("text ends in JIS X 0208", s.size());
+  return r;
+}
+
+std::vector<uint32_t> CharsOf(std::string_view shiftJis) {
+  const Iso2022Reading r = ReadIso2022Jp(jtext::ToIso2022Jp(shiftJis, kJapanese).bytes);
+  EXPECT_EQ("", r.error);
+  return r.chars;
+}
+
+bool IsWellFormedUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    const auto b = static_cast<uint8_t>(s[i]);
+    const size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (size_t k = 1; k < n; ++k) {
+      if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
+// The physical lines of a header block or field, without their CR LF.
+std::vector<std::string> PhysicalLines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t end = text.find("\r\n", pos);
+    if (end == std::string_view::npos) {
+      ADD_FAILURE() << "text does not end in CR LF: " << vtl::test::Escape(text.substr(pos));
+      break;
+    }
+    lines.emplace_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+// RFC 5322 2.2.3: unfolding removes each CR LF that comes before white space.
+std::string Unfold(std::string_view field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field.substr(i, 2) == "\r\n" && i + 2 < field.size() &&
+        (field[i + 2] == ' ' || field[i + 2] == '\t')) {
+      ++i;
+      continue;
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+void ExpectLegalPhysicalLines(std::string_view field) {
+  const std::vector<std::string> lines = PhysicalLines(field);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_LE(lines[i].size(), kMaxLineLength) << "line " << i;
+    EXPECT_EQ(std::string::npos, lines[i].find_first_of("\r\n")) << "bare CR or LF in line " << i;
+    if (i > 0) {
+      ASSERT_FALSE(lines[i].empty()) << "empty continuation line " << i;
+      EXPECT_TRUE(lines[i][0] == ' ' || lines[i][0] == '\t') << "line " << i << " starts a field";
+    }
+  }
+}
+
+// The characters carried by the encoded-words of a folded field, each word
+// checked to be complete on its own (RFC 2047 5).
+std::vector<uint32_t> CharsOfEncodedWords(std::string_view field, size_t* wordCount) {
+  std::vector<uint32_t> chars;
+  size_t count = 0;
+  for (size_t pos = field.find("=?"); pos != std::string_view::npos; pos = field.find("=?", pos)) {
+    const size_t end = field.find("?=", pos + jtext::kEncodedWordPrefix.size());
+    if (end == std::string_view::npos) {
+      ADD_FAILURE() << "unterminated encoded-word";
+      break;
+    }
+    const std::string_view word = field.substr(pos, end + 2 - pos);
+    EXPECT_LE(word.size(), kMaxEncodedWord) << word;
+    EXPECT_TRUE(word.starts_with(jtext::kEncodedWordPrefix)) << word;
+    const auto decoded = Base64Decode(word.substr(
+        jtext::kEncodedWordPrefix.size(), word.size() - jtext::kEncodedWordPrefix.size() - 2));
+    if (!decoded) {
+      ADD_FAILURE() << "bad Base64 in " << word;
+      break;
+    }
+    const Iso2022Reading r = ReadIso2022Jp(*decoded);
+    EXPECT_EQ("", r.error) << vtl::test::Escape(*decoded);
+    chars.insert(chars.end(), r.chars.begin(), r.chars.end());
+    ++count;
+    pos = end + 2;
+  }
+  if (wordCount) *wordCount = count;
+  return chars;
+}
+
+class CollectingSink : public LineSink {
+ public:
+  explicit CollectingSink(size_t accept = std::numeric_limits<size_t>::max()) : accept_(accept) {}
+  bool Line(std::string_view line) override {
+    lines.emplace_back(line);
+    return lines.size() < accept_;
+  }
+  std::vector<std::string> lines;
+
+ private:
+  size_t accept_;
+};
+
+std::vector<std::string> BodyLines(std::string_view body, TextMode mode) {
+  CollectingSink sink;
+  EXPECT_TRUE(WriteBodyLines(body, mode, sink));
+  return sink.lines;
+}
+
+// The content of each wire line, checked for CR LF, length and stuffing, with
+// the transparency dot (RFC 5321 4.5.2) taken off again.
+std::vector<std::string> Unstuffed(const std::vector<std::string>& wire) {
+  std::vector<std::string> pieces;
+  for (size_t i = 0; i < wire.size(); ++i) {
+    const std::string& line = wire[i];
+    EXPECT_NE(".\r\n", line) << "line " << i << " would end the data";
+    EXPECT_TRUE(line.ends_with("\r\n")) << "line " << i << ": " << vtl::test::Escape(line);
+    std::string_view content(line);
+    if (content.ends_with("\r\n")) content.remove_suffix(2);
+    EXPECT_LE(content.size(), kMaxLineLength) << "line " << i;
+    EXPECT_EQ(std::string_view::npos, content.find_first_of("\r\n")) << "line " << i;
+    if (content.starts_with('.')) {
+      EXPECT_TRUE(content.starts_with("..")) << "unstuffed dot in line " << i;
+      content.remove_prefix(1);
+    }
+    pieces.emplace_back(content);
+  }
+  return pieces;
+}
+
+std::string Joined(const std::vector<std::string>& pieces) {
+  std::string out;
+  for (const std::string& p : pieces) out += p;
+  return out;
+}
+
+TEST(FormatMailDateTest, WritesRfc5322DateTime) {
+  LocalTime t;
+  t.year = 2023;
+  t.month = 3;
+  t.day = 9;
+  t.dayOfWeek = 4;
+  t.hour = 1;
+  t.minute = 42;
+  t.second = 58;
+  t.millisecond = 123;
+  t.utcOffsetMinutes = 540;
+  EXPECT_EQ("Thu, 09 Mar 2023 01:42:58 +0900", FormatMailDate(t));
+}
+
+TEST(FormatMailDateTest, OffsetIsExactInHoursAndMinutes) {
+  const struct {
+    int minutes;
+    const char* zone;
+  } cases[] = {{-300, "-0500"}, {330, "+0530"}, {-210, "-0330"},
+               {0, "+0000"},    {345, "+0545"}, {-720, "-1200"}};
+  LocalTime t;
+  t.year = 2023;
+  t.month = 12;
+  t.day = 31;
+  t.dayOfWeek = 0;
+  t.hour = 23;
+  t.minute = 5;
+  t.second = 7;
+  for (const auto& c : cases) {
+    t.utcOffsetMinutes = c.minutes;
+    EXPECT_EQ(std::string("Sun, 31 Dec 2023 23:05:07 ") + c.zone, FormatMailDate(t));
+  }
+}
+
+class MakeMessageIdTest : public testing::Test {
+ protected:
+  MakeMessageIdTest() {
+    t_.year = 2023;
+    t_.month = 3;
+    t_.day = 9;
+    t_.dayOfWeek = 4;
+    t_.hour = 1;
+    t_.minute = 42;
+    t_.second = 58;
+    t_.millisecond = 123;
+    t_.utcOffsetMinutes = 540;
+  }
+  LocalTime t_;
+};
+
+TEST_F(MakeMessageIdTest, TimeProcessCounterAndHost) {
+  EXPECT_EQ("<202303090142580123.4242.7@mail.example.com>",
+            MakeMessageId(t_, 4242, 7, "mail.example.com"));
+  EXPECT_EQ("<202303090142580123.1.0@a-b_c.d1>", MakeMessageId(t_, 1, 0, "a-b_c.d1"));
+}
+
+TEST_F(MakeMessageIdTest, CounterAloneMakesIdsDistinct) {
+  EXPECT_NE(MakeMessageId(t_, 4242, 1, "host"), MakeMessageId(t_, 4242, 2, "host"));
+}
+
+TEST_F(MakeMessageIdTest, HostThatIsNoDotAtomBecomesLocalhost) {
+  for (const std::string host : {"", "my host", "a<b", "a@b", "host\r", "ho>st", ".host", "host.",
+                                 "h\xC3\xB6st", "[1.2.3.4]"}) {
+    EXPECT_EQ("<202303090142580123.4242.7@localhost>", MakeMessageId(t_, 4242, 7, host))
+        << vtl::test::Escape(host);
+  }
+}
+
+// RFC 5322 3.6.4: the right side is dot-atom-text, whose dots each sit
+// between two atoms.
+TEST_F(MakeMessageIdTest, HostWithAnEmptyLabelBecomesLocalhost) {
+  EXPECT_EQ("<202303090142580123.4242.7@localhost>", MakeMessageId(t_, 4242, 7, "mail..example"));
+}
+
+TEST(FormatHeaderLineTest, TextThenAddressInAngleBrackets) {
+  EXPECT_EQ("From: \"Name\" <a@example.com>\r\n",
+            FormatHeaderLine("From:", "\"Name\"", "a@example.com", kPlain));
+  EXPECT_EQ("From: \"Name\"\r\n", FormatHeaderLine("From:", "\"Name\"", "a", kPlain));
+  EXPECT_EQ("From: \"Name\"\r\n", FormatHeaderLine("From:", "\"Name\"", "", kPlain));
+  EXPECT_EQ("Subject: Hello there\r\n", FormatHeaderLine("Subject:", "Hello there", "", kPlain));
+}
+
+TEST(FormatHeaderLineTest, JapaneseNameIsEncodedWithItsQuotes) {
+  const std::string line =
+      FormatHeaderLine("From:", "\"" + Kanji(2) + "\"", "a@example.com", kJapanese);
+  const std::string expected = std::string("From: =?ISO-2022-JP?B?") +
+                               jtext::Base64Encode("\"\x1b$B4A;z\x1b(B\"") +
+                               "?= <a@example.com>\r\n";
+  EXPECT_BYTES_EQ(expected, line);
+}
+
+TEST(HeaderFoldingTest, LongAsciiTextFoldsAtWhiteSpaceAndUnfoldsToTheOriginal) {
+  std::mt19937 rng(998);
+  std::uniform_int_distribution<int> wordLength(1, 14);
+  for (const TextMode mode : {kPlain, kJapanese}) {
+    for (const char space : {' ', '\t'}) {
+      std::string text;
+      while (text.size() < 3500) {
+        if (!text.empty()) text.push_back(space);
+        text.append(static_cast<size_t>(wordLength(rng)), 'w');
+      }
+      for (const std::string_view address : {std::string_view(), std::string_view("a@b.example")}) {
+        const std::string field = FormatHeaderLine("Subject:", text, address, mode);
+        SCOPED_TRACE(testing::Message()
+                     << "japanese " << mode.japanese << ", address '" << address << "'");
+        ExpectLegalPhysicalLines(field);
+        EXPECT_GE(PhysicalLines(field).size(), 4u);
+        std::string expected = "Subject: " + text;
+        if (!address.empty()) expected += " <" + std::string(address) + ">";
+        EXPECT_BYTES_EQ(expected + "\r\n", Unfold(field));
+      }
+    }
+  }
+}
+
+TEST(HeaderFoldingTest, LongTextWithoutWhiteSpaceStillFolds) {
+  const std::string text(2500, 'x');
+  const std::string field = FormatHeaderLine("Subject:", text, "", kPlain);
+  ExpectLegalPhysicalLines(field);
+  std::string letters;
+  for (char c : Unfold(field)) {
+    if (c != ' ' && c != '\r' && c != '\n') letters.push_back(c);
+  }
+  EXPECT_EQ("Subject:" + text, letters);
+}
+
+TEST(HeaderFoldingTest, LongUtf8TextIsNotFoldedInsideACharacter) {
+  const std::string_view chars[] = {"\xC3\xA9", "\xE3\x81\x82", "\xF0\x9F\x98\x80"};
+  for (const std::string_view c : chars) {
+    for (size_t lead = 0; lead < 4; ++lead) {
+      std::string text(lead, 'a');
+      while (text.size() < 2600) text += c;
+      const std::string field = FormatHeaderLine("Subject:", text, "", kPlain);
+      ExpectLegalPhysicalLines(field);
+      for (const std::string& line : PhysicalLines(field)) {
+        EXPECT_TRUE(IsWellFormedUtf8(line)) << vtl::test::Escape(line.substr(line.size() - 8));
+      }
+    }
+  }
+}
+
+TEST(HeaderFoldingTest, LongJapaneseSubjectBecomesSeveralEncodedWords) {
+  const std::string texts[] = {Kanji(400), "Re: " + Kanji(150) + " and " + Kanji(250) + " end",
+                               "\xB6\xDE" + Kanji(500) + "\x82"};
+  for (const std::string& text : texts) {
+    const std::string field = FormatHeaderLine("Subject:", text, "", kJapanese);
+    ExpectLegalPhysicalLines(field);
+    const std::vector<std::string> lines = PhysicalLines(field);
+    EXPECT_GE(lines.size(), 10u);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines[0].starts_with("Subject: =?ISO-2022-JP?B?")) << lines[0];
+    size_t words = 0;
+    EXPECT_EQ(CharsOf(text), CharsOfEncodedWords(field, &words));
+    EXPECT_EQ(lines.size(), words) << "one encoded-word per line";
+  }
+}
+
+TEST(HeaderFoldingTest, JapaneseLineUpTo998OctetsKeepsOneEncodedWord) {
+  bool sawSingle = false;
+  bool sawSplit = false;
+  for (size_t n = 340; n <= 380; ++n) {
+    const std::string text = Kanji(n);
+    const std::string word = jtext::EncodeHeaderText(text, kJapanese);
+    const std::string field = FormatHeaderLine("Subject:", text, "", kJapanese);
+    ExpectLegalPhysicalLines(field);
+    if (std::string("Subject: ").size() + word.size() <= kMaxLineLength) {
+      sawSingle = true;
+      EXPECT_EQ("Subject: " + word + "\r\n", field) << n << " kanji";
+    } else {
+      sawSplit = true;
+      EXPECT_GT(PhysicalLines(field).size(), 1u) << n << " kanji";
+      EXPECT_EQ(CharsOf(text), CharsOfEncodedWords(field, nullptr)) << n << " kanji";
+    }
+  }
+  EXPECT_TRUE(sawSingle);
+  EXPECT_TRUE(sawSplit);
+
+  // The address counts toward the 998 octets too.
+  const std::string text = Kanji(300);
+  const std::string word = jtext::EncodeHeaderText(text, kJapanese);
+  const size_t room = kMaxLineLength - std::string("To: ").size() - word.size() - 3;
+  const std::string fits(room, 'm');
+  EXPECT_EQ("To: " + word + " <" + fits + ">\r\n", FormatHeaderLine("To:", text, fits, kJapanese));
+  const std::string over(room + 1, 'm');
+  const std::string field = FormatHeaderLine("To:", text, over, kJapanese);
+  ExpectLegalPhysicalLines(field);
+  EXPECT_GT(PhysicalLines(field).size(), 1u);
+  EXPECT_TRUE(field.ends_with("?= <" + over + ">\r\n"));
+  EXPECT_EQ(CharsOf(text), CharsOfEncodedWords(field, nullptr));
+}
+
+TEST(HeaderFoldingTest, AsciiLineOf998OctetsIsNotFolded) {
+  const std::string label = "Subject: ";
+  std::string text;
+  while (label.size() + text.size() < kMaxLineLength) text += text.size() % 10 == 9 ? ' ' : 'w';
+  EXPECT_EQ(label + text + "\r\n", FormatHeaderLine("Subject:", text, "", kPlain));
+  const std::string field = FormatHeaderLine("Subject:", text + "w", "", kPlain);
+  ExpectLegalPhysicalLines(field);
+  EXPECT_EQ(2u, PhysicalLines(field).size());
+  EXPECT_EQ(label + text + "w\r\n", Unfold(field));
+}
+
+TEST(HeaderFoldingTest, LongJapaneseNameKeepsItsAddressAtTheEnd) {
+  const std::string name = "\"" + Kanji(500) + "\"";
+  const std::string field = FormatHeaderLine("From:", name, "a@example.com", kJapanese);
+  ExpectLegalPhysicalLines(field);
+  EXPECT_TRUE(field.ends_with("?= <a@example.com>\r\n"))
+      << vtl::test::Escape(field.substr(field.size() - 40));
+  EXPECT_EQ(CharsOf(name), CharsOfEncodedWords(field, nullptr));
+}
+
+TEST(FlattenLineBreaksTest, EachRunOfLineBreaksBecomesOneSpace) {
+  EXPECT_EQ("a b", FlattenLineBreaks("a\r\n\r\nb"));
+  EXPECT_EQ("a b", FlattenLineBreaks("a\rb"));
+  EXPECT_EQ("a b", FlattenLineBreaks("a\nb"));
+  EXPECT_EQ("a b", FlattenLineBreaks("a\n\r\r\n\nb"));
+  EXPECT_EQ(" x ", FlattenLineBreaks("\r\nx\n"));
+  EXPECT_EQ("a  b", FlattenLineBreaks("a \rb"));
+  EXPECT_EQ("no breaks", FlattenLineBreaks("no breaks"));
+}
+
+class ComposeHeaderBlockTest : public testing::Test {
+ protected:
+  static constexpr std::string_view kDate = "Thu, 09 Mar 2023 01:42:58 +0900";
+  static constexpr std::string_view kId = "<202303090142580123.4242.7@host>";
+
+  std::vector<std::string> Fields(const MessageTexts& texts, TextMode mode) {
+    const std::string block = ComposeHeaderBlock(texts, mode, kDate, kId);
+    EXPECT_TRUE(block.ends_with("\r\n\r\n"));
+    std::vector<std::string> lines = PhysicalLines(block);
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+      EXPECT_EQ("", lines.back());
+      lines.pop_back();
+    }
+    return lines;
+  }
+
+  static std::vector<std::string> Names(const std::vector<std::string>& lines) {
+    std::vector<std::string> names;
+    for (const std::string& line : lines) names.push_back(line.substr(0, line.find(' ')));
+    return names;
+  }
+};
+
+TEST_F(ComposeHeaderBlockTest, PlainBlockHasSevenFieldsInOrder) {
+  const MessageTexts texts{"a@example.com", "Alice", "b@example.com", "Bob", "Hello"};
+  EXPECT_BYTES_EQ(
+      "From: \"Alice\" <a@example.com>\r\n"
+      "To: \"Bob\" <b@example.com>\r\n"
+      "Subject: Hello\r\n"
+      "Date: Thu, 09 Mar 2023 01:42:58 +0900\r\n"
+      "Message-ID: <202303090142580123.4242.7@host>\r\n"
+      "MIME-Version: 1.0\r\n"
+      "X-Mailer: Vantrel\r\n"
+      "\r\n",
+      ComposeHeaderBlock(texts, kPlain, kDate, kId));
+}
+
+TEST_F(ComposeHeaderBlockTest, JapaneseBlockLabelsTheCharset) {
+  const std::string subject = Kanji(3);
+  const MessageTexts texts{"a@example.com", "Alice", "b@example.com", Kanji(2), subject};
+  const std::vector<std::string> fields = Fields(texts, kJapanese);
+  const std::vector<std::string> expectedNames = {"From:",
+                                                  "To:",
+                                                  "Subject:",
+                                                  "Date:",
+                                                  "Message-ID:",
+                                                  "MIME-Version:",
+                                                  "Content-Transfer-Encoding:",
+                                                  "Content-Type:",
+                                                  "X-Mailer:"};
+  ASSERT_EQ(expectedNames, Names(fields));
+  EXPECT_EQ("MIME-Version: 1.0", fields[5]);
+  EXPECT_EQ("Content-Transfer-Encoding: 7bit", fields[6]);
+  EXPECT_EQ("Content-Type: text/plain; charset=iso-2022-jp", fields[7]);
+  EXPECT_EQ("X-Mailer: Vantrel", fields[8]);
+  EXPECT_EQ("Subject: " + jtext::EncodeHeaderText(subject, kJapanese), fields[2]);
+}
+
+TEST_F(ComposeHeaderBlockTest, JapaneseLocaleOffShiftJisLabelsButLeavesTextAlone) {
+  const std::string subject = Kanji(3);
+  const MessageTexts texts{"a@example.com", "Alice", "b@example.com", "Bob", subject};
+  const std::vector<std::string> fields = Fields(texts, TextMode{true, false});
+  ASSERT_EQ(9u, fields.size());
+  EXPECT_EQ("Subject: " + subject, fields[2]);
+  EXPECT_EQ("Content-Type: text/plain; charset=iso-2022-jp", fields[7]);
+}
+
+TEST_F(ComposeHeaderBlockTest, ShiftJisWithoutJapaneseLocaleHasNoLabels) {
+  const MessageTexts texts{"a@example.com", "Alice", "b@example.com", "Bob", "Hi"};
+  const std::vector<std::string> fields = Fields(texts, TextMode{false, true});
+  EXPECT_EQ((std::vector<std::string>{
+                "From:", "To:", "Subject:", "Date:", "Message-ID:", "MIME-Version:", "X-Mailer:"}),
+            Names(fields));
+}
+
+TEST_F(ComposeHeaderBlockTest, LineBreaksInNamesAndSubjectStartNoField) {
+  const std::string fromName = "Eve\r\nBcc: victim@example.com";
+  const std::string toName = "Bob\nX-Injected: 1\r";
+  const std::string subject = "Hi\r\n\r\nBody text" + Kanji(1) + "\rX-Also: 2";
+  const MessageTexts texts{"a@example.com", fromName, "b@example.com", toName, subject};
+  for (const TextMode mode : {kPlain, kJapanese, TextMode{true, false}}) {
+    const std::vector<std::string> fields = Fields(texts, mode);
+    EXPECT_EQ(mode.japanese ? 9u : 7u, fields.size());
+    for (const std::string& line : fields) {
+      EXPECT_FALSE(line.starts_with("Bcc:") || line.starts_with("X-Injected:") ||
+                   line.starts_with("X-Also:") || line.starts_with("Body"))
+          << vtl::test::Escape(line);
+    }
+  }
+}
+
+TEST(WriteBodyLinesTest, BlankLinesAreKept) {
+  EXPECT_EQ((std::vector<std::string>{"A\r\n", "\r\n", "B\r\n"}), BodyLines("A\r\n\r\nB", kPlain));
+  EXPECT_EQ((std::vector<std::string>{"\r\n", "\r\n", "x\r\n"}), BodyLines("\n\nx", kPlain));
+}
+
+TEST(WriteBodyLinesTest, CrLfCrAndLfEachEndOneLine) {
+  const struct {
+    const char* body;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"A\r\nB", {"A\r\n", "B\r\n"}},
+      {"A\rB", {"A\r\n", "B\r\n"}},
+      {"A\nB", {"A\r\n", "B\r\n"}},
+      {"A\n\rB", {"A\r\n", "\r\n", "B\r\n"}},
+      {"A\r\r\nB", {"A\r\n", "\r\n", "B\r\n"}},
+      {"\r\n", {"\r\n"}},
+      {"A\r\n", {"A\r\n"}},
+      {"A\r", {"A\r\n"}},
+      {"A\n\n", {"A\r\n", "\r\n"}},
+  };
+  for (const TextMode mode : {kPlain, kJapanese}) {
+    for (const auto& c : cases) {
+      EXPECT_EQ(c.lines, BodyLines(c.body, mode)) << vtl::test::Escape(c.body);
+    }
+  }
+}
+
+TEST(WriteBodyLinesTest, LeadingDotIsDoubled) {
+  for (const TextMode mode : {kPlain, kJapanese}) {
+    EXPECT_EQ((std::vector<std::string>{"..\r\n"}), BodyLines(".", mode));
+    EXPECT_EQ((std::vector<std::string>{"..x\r\n"}), BodyLines(".x", mode));
+    EXPECT_EQ((std::vector<std::string>{"...\r\n"}), BodyLines("..", mode));
+    EXPECT_EQ((std::vector<std::string>{"x.\r\n", " .\r\n"}), BodyLines("x.\n .", mode));
+  }
+  EXPECT_EQ((std::vector<std::string>{".." + std::string(kToJis) + "4A" + std::string(kToAscii) +
+                                      "\r\n"}),
+            BodyLines("." + Kanji(1), kJapanese));
+}
+
+TEST(WriteBodyLinesTest, SmuggledEndOfDataNeverReachesTheWire) {
+  const char* bodies[] = {"a\n.\nb",   "a\r\n.\r\nb", "a\n.\r\nb", "a\r.\rb",   ".\r\n",
+                          "\r\n.\r\n", ".",           "a\r\n.\r",  "a\n.\n.\n", "\n.\r\n.\n"};
+  for (const TextMode mode : {kPlain, kJapanese}) {
+    for (const char* body : bodies) {
+      for (const std::string& line : BodyLines(body, mode)) {
+        EXPECT_NE(".\r\n", line) << vtl::test::Escape(body);
+        EXPECT_EQ(line.size() - 2, line.find_first_of("\r\n")) << vtl::test::Escape(body);
+      }
+    }
+  }
+}
+
+TEST(WriteBodyLinesTest, LongLinesBreakWithin998OctetsAndRejoin) {
+  std::vector<std::string> bodies;
+  for (const size_t n : {997, 998, 999, 1996, 1997, 5000}) bodies.emplace_back(n, 'a');
+  bodies.push_back("." + std::string(997, 'a'));
+  bodies.push_back(std::string(2500, '.'));
+  bodies.push_back(std::string(998, 'a') + "." + std::string(1500, 'b'));
+  bodies.push_back(std::string(997, 'a') + "." + std::string(1500, 'b'));
+  for (const TextMode mode : {kPlain, kJapanese}) {
+    for (const std::string& body : bodies) {
+      SCOPED_TRACE(testing::Message() << "japanese " << mode.japanese << ", " << body.size()
+                                      << " octets starting " << body.substr(0, 3));
+      const std::vector<std::string> wire = BodyLines(body, mode);
+      EXPECT_EQ(body, Joined(Unstuffed(wire)));
+    }
+  }
+  EXPECT_EQ(1u, BodyLines(std::string(998, 'a'), kPlain).size());
+  EXPECT_EQ(2u, BodyLines(std::string(999, 'a'), kPlain).size());
+  EXPECT_EQ(2u, BodyLines("." + std::string(997, 'a'), kPlain).size());
+}
+
+TEST(WriteBodyLinesTest, LongJapaneseLineReopensJisAfterEachBreak) {
+  const std::string lines[] = {
+      Kanji(1000),
+      "." + Kanji(600) + std::string(300, 'x') + Kanji(700),
+      std::string(995, 'a') + Kanji(10),
+      std::string(500, 'a') + "\xB6\xDE\xB6\xDE" + Kanji(800) + "\x82",
+  };
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(testing::Message() << line.size() << " octets starting " << line.substr(0, 3));
+    const std::vector<std::string> pieces = Unstuffed(BodyLines(line, kJapanese));
+    EXPECT_GE(pieces.size(), 2u);
+    std::vector<uint32_t> chars;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      const Iso2022Reading r = ReadIso2022Jp(pieces[i]);
+      EXPECT_EQ("", r.error) << "piece " << i;
+      // A full line leaves no room for one more character and its escapes.
+      if (i + 1 < pieces.size()) {
+        EXPECT_GE(pieces[i].size(), kMaxLineLength - 8) << "piece " << i;
+      }
+      chars.insert(chars.end(), r.chars.begin(), r.chars.end());
+    }
+    EXPECT_EQ(CharsOf(line), chars);
+  }
+}
+
+// Every alignment of the kanji against the 998-octet limit: a break may come
+// one octet early or late depending on what precedes the first escape.
+TEST(WriteBodyLinesTest, JapaneseBreaksFillButNeverPassTheLimit) {
+  for (const std::string_view start : {"", ".", ".."}) {
+    for (size_t ascii = 0; ascii < 6; ++ascii) {
+      const std::string line = std::string(start) + std::string(ascii, 'a') + Kanji(1200);
+      SCOPED_TRACE(testing::Message() << "'" << start << "' and " << ascii << " ASCII");
+      const std::vector<std::string> wire = BodyLines(line, kJapanese);
+      ASSERT_GE(wire.size(), 3u);
+      for (size_t i = 0; i + 1 < wire.size(); ++i) {
+        EXPECT_LE(wire[i].size(), kMaxLineLength + 2) << "line " << i;
+        // One more kanji would take two octets.
+        EXPECT_GE(wire[i].size(), kMaxLineLength + 2 - 1) << "line " << i;
+      }
+      std::vector<uint32_t> chars;
+      for (const std::string& piece : Unstuffed(wire)) {
+        const Iso2022Reading r = ReadIso2022Jp(piece);
+        EXPECT_EQ("", r.error);
+        chars.insert(chars.end(), r.chars.begin(), r.chars.end());
+      }
+      EXPECT_EQ(CharsOf(line), chars);
+    }
+  }
+}
+
+TEST(WriteBodyLinesTest, RandomJapaneseLinesStayLegal) {
+  std::mt19937 rng(5321);
+  auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int n = 0; n < 60; ++n) {
+    std::string line;
+    const int units = in(300, 1800);
+    for (int u = 0; u < units; ++u) {
+      switch (in(0, 5)) {
+        case 0:
+          line.push_back(static_cast<char>(in(0x20, 0x7E)));
+          break;
+        case 1:
+          line.push_back('.');
+          break;
+        case 2:
+          line.push_back(static_cast<char>(in(0xA1, 0xDF)));
+          break;
+        default:
+          line += Kanji(static_cast<size_t>(in(1, 4)));
+          break;
+      }
+    }
+    SCOPED_TRACE(vtl::test::Escape(line.substr(0, 40)));
+    std::vector<uint32_t> chars;
+    for (const std::string& piece : Unstuffed(BodyLines(line, kJapanese))) {
+      const Iso2022Reading r = ReadIso2022Jp(piece);
+      ASSERT_EQ("", r.error);
+      chars.insert(chars.end(), r.chars.begin(), r.chars.end());
+    }
+    ASSERT_EQ(CharsOf(line), chars);
+  }
+}
+
+TEST(WriteBodyLinesTest, LongUtf8LineIsNotBrokenInsideACharacter) {
+  const std::string_view chars[] = {"\xC3\xA9", "\xE3\x81\x82", "\xF0\x9F\x98\x80"};
+  for (const std::string_view c : chars) {
+    for (size_t lead = 0; lead < 4; ++lead) {
+      std::string line(lead, 'a');
+      while (line.size() < 3000) line += c;
+      const std::vector<std::string> pieces = Unstuffed(BodyLines(line, kPlain));
+      EXPECT_GE(pieces.size(), 3u);
+      for (const std::string& piece : pieces) {
+        EXPECT_TRUE(IsWellFormedUtf8(piece)) << vtl::test::Escape(piece.substr(piece.size() - 8));
+      }
+      EXPECT_EQ(line, Joined(pieces));
+    }
+  }
+}
+
+TEST(WriteBodyLinesTest, EveryPrefixOfAJapaneseLineConvertsCleanly) {
+  // Characters one by one, so that a cut inside one is known.
+  const std::string units[] = {"R",    "e",        ":",        " ",        "\x8A\xBF", "\xB6",
+                               "\xDE", "\x82\xA2", "x",        "\xF0\x40", "\t",       "\x8E\x9A",
+                               "\x80", "\x88\x9F", "\x81\x40", "z"};
+  std::string line;
+  std::vector<bool> boundary = {true};
+  for (const std::string& u : units) {
+    line += u;
+    boundary.resize(line.size(), false);
+    boundary.push_back(true);
+  }
+  const std::vector<uint32_t> all = CharsOf(line);
+  ASSERT_EQ(std::size(units), all.size());
+  size_t complete = 0;
+  for (size_t k = 0; k <= line.size(); ++k) {
+    SCOPED_TRACE(testing::Message() << "prefix of " << k << " octets");
+    const std::string prefix = line.substr(0, k);
+    const std::string converted = jtext::ToIso2022Jp(prefix, kJapanese).bytes;
+    const Iso2022Reading r = ReadIso2022Jp(converted);
+    ASSERT_EQ("", r.error) << vtl::test::Escape(converted);
+    if (boundary[k]) {
+      if (k > 0) ++complete;
+      EXPECT_EQ(
+          std::vector<uint32_t>(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(complete)),
+          r.chars);
+    } else {
+      ASSERT_EQ(complete + 1, r.chars.size());
+      EXPECT_EQ(0x10000u | jtext::kGetaMark, r.chars.back()) << "a cut character is a GETA MARK";
+    }
+    if (k > 0) {
+      EXPECT_EQ((std::vector<std::string>{converted + "\r\n"}), BodyLines(prefix, kJapanese));
+    }
+  }
+}
+
+TEST(WriteBodyLinesTest, RawEscapeInJapaneseBodyCannotSwitchTheCharacterSet) {
+  for (const std::string& body :
+       {std::string("\x1b$B"), std::string("\x1b$B$\""), Kanji(1) + "\x1b(J"}) {
+    for (const std::string& piece : Unstuffed(BodyLines(body, kJapanese))) {
+      EXPECT_EQ("", ReadIso2022Jp(piece).error) << vtl::test::Escape(piece);
+    }
+  }
+}
+
+TEST(WriteBodyLinesTest, JapaneseLocaleOffShiftJisPassesBytesThrough) {
+  const std::string body = Kanji(2) + "\xB6\xDE";
+  EXPECT_EQ((std::vector<std::string>{body + "\r\n"}), BodyLines(body, TextMode{true, false}));
+}
+
+TEST(WriteBodyLinesTest, SinkSayingStopEndsTheWalk) {
+  const struct {
+    std::string body;
+    TextMode mode;
+    size_t accept;
+  } cases[] = {
+      {"1\n2\n3\n4", kPlain, 2},           {"1\n2\n3\n4", kJapanese, 1},
+      {std::string(3000, 'a'), kPlain, 1}, {std::string(3000, 'a'), kPlain, 2},
+      {Kanji(1500), kJapanese, 1},         {Kanji(1500) + "\nmore", kJapanese, 2},
+  };
+  for (const auto& c : cases) {
+    CollectingSink sink(c.accept);
+    EXPECT_FALSE(WriteBodyLines(c.body, c.mode, sink)) << c.body.size() << " octets";
+    EXPECT_EQ(c.accept, sink.lines.size()) << c.body.size() << " octets";
+  }
+  CollectingSink all;
+  EXPECT_TRUE(WriteBodyLines("1\n2\n3\n4", kPlain, all));
+  EXPECT_EQ(4u, all.lines.size());
+}
+
+}  // namespace
+}  // namespace vtl::mail

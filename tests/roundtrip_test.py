@@ -1,0 +1,834 @@
+#!/usr/bin/python3
+"""Mail sent by vtl-sendmail and by VTLSendMail, received by a real SMTP
+server (aiosmtpd, see tools/smtp_sink.py) and read back with Python's email
+package.
+
+    roundtrip_test.py --sendmail PATH/vtl-sendmail --library PATH/libvtl.so
+                      --samples PATH/samples [unittest options]
+
+The calls through the shared library need a server on port 25 of
+127.0.0.25 (the library takes the port from the services entry "mail"), so
+they run as root only and are skipped otherwise.
+
+Only the Python standard library and aiosmtpd. Every wait is bounded.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import contextlib
+import ctypes
+import email
+import email.header
+import email.policy
+import errno
+import os
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tools"))
+
+from smtp_sink import SmtpSink  # noqa: E402
+
+SEND_TIMEOUT = 60      # one run of vtl-sendmail or one call of VTLSendMail, seconds
+RECEIVE_TIMEOUT = 15   # from a successful send to the message being kept, seconds
+MAX_LINE = 998         # octets before CR LF
+
+OK, CONNECT_FAILED, BAD_ARGUMENT, DIALOGUE_FAILED = 0, 4, 5, 7
+
+# Set from the command line in main().
+SENDMAIL: str = ""
+LIBRARY: str = ""
+SAMPLES: str = ""
+
+# Half-width katakana and what they become: full-width, with the sound marks
+# as characters of their own (U+309B, U+309C), never combined with the kana
+# before them. NFKC does not give this: it makes ｶﾞ into ガ, and a lone ﾞ
+# into the combining mark U+3099.
+HALFWIDTH = "｡｢｣､･ｦｧｨｩｪｫｬｭｮｯｰｱｲｳｴｵｶｷｸｹｺｻｼｽｾｿﾀﾁﾂﾃﾄﾅﾆﾇﾈﾉﾊﾋﾌﾍﾎﾏﾐﾑﾒﾓﾔﾕﾖﾗﾘﾙﾚﾛﾜﾝﾞﾟ"
+FULLWIDTH = "。「」、・ヲァィゥェォャュョッーアイウエオカキクケコサシスセソタチツテトナニヌネノハヒフヘホマミムメモヤユヨラリルレロワン゛゜"
+assert len(HALFWIDTH) == len(FULLWIDTH) == 63
+_WIDEN = str.maketrans(HALFWIDTH, FULLWIDTH)
+
+
+def widen(text: str) -> str:
+    return text.translate(_WIDEN)
+
+
+def sjis(text: str) -> bytes:
+    return text.encode("cp932")
+
+
+def in_row13(ch: str) -> bool:
+    """A character of the NEC special rows (code page 932 0x87xx: ①, ㈱, ...)."""
+    try:
+        b = ch.encode("cp932")
+    except UnicodeEncodeError:
+        return False
+    return len(b) == 2 and b[0] == 0x87
+
+
+def expected_lines(text: str) -> list[str]:
+    """CR LF, CR or LF ends a line; a break at the very end adds no line."""
+    lines = re.split(r"\r\n|\r|\n", text)
+    if len(lines) > 1 and lines[-1] == "":
+        lines.pop()
+    return lines
+
+
+# --- reading ISO-2022-JP the way Japanese mail software does ----------------
+# Python's iso-2022-jp codec knows JIS X 0208 only, so it cannot decode the
+# row 13 characters (①, ㈱) that code page 932 adds. These helpers map the
+# JIS codes back to Shift_JIS and read that as code page 932.
+
+def _jis_pair_to_sjis(j1: int, j2: int) -> bytes:
+    s1 = ((j1 - 0x21) >> 1) + 0x81
+    if s1 > 0x9F:
+        s1 += 0x40
+    if j1 & 1:
+        s2 = j2 + 0x1F + (1 if j2 + 0x1F >= 0x7F else 0)
+    else:
+        s2 = j2 + 0x7E
+    return bytes((s1, s2))
+
+
+def decode_jis_cp932(data: bytes) -> str:
+    """Strict: fails on anything that is not clean ISO-2022-JP."""
+    out = bytearray()
+    two_byte = False
+    i = 0
+    while i < len(data):
+        if data[i] == 0x1B:
+            seq = data[i:i + 3]
+            if seq == b"\x1b$B":
+                two_byte = True
+            elif seq == b"\x1b(B":
+                two_byte = False
+            else:
+                raise ValueError(f"unexpected escape sequence {seq!r} at {i}")
+            i += 3
+        elif two_byte:
+            if i + 1 >= len(data) or not (0x21 <= data[i] <= 0x7E and 0x21 <= data[i + 1] <= 0x7E):
+                raise ValueError(f"broken two-byte character at {i}: {data[i:i + 2]!r}")
+            out += _jis_pair_to_sjis(data[i], data[i + 1])
+            i += 2
+        else:
+            if data[i] >= 0x80:
+                raise ValueError(f"8-bit byte in ISO-2022-JP at {i}")
+            out.append(data[i])
+            i += 1
+    if two_byte:
+        raise ValueError("text ends in two-byte mode")
+    return out.decode("cp932")
+
+
+_WORD = re.compile(r"=\?ISO-2022-JP\?B\?([A-Za-z0-9+/=]*)\?=", re.I)
+
+
+def encoded_words(value: str) -> list[str]:
+    return _WORD.findall(value)
+
+
+def decode_header_cp932(value: str) -> str:
+    """An unfolded header value made only of ISO-2022-JP encoded-words, maybe
+    followed by an ASCII tail such as " <address>"."""
+    pos = 0
+    text = []
+    for m in _WORD.finditer(value):
+        gap = value[pos:m.start()]
+        if pos == 0 and gap:
+            raise ValueError(f"text before the first encoded-word: {gap!r}")
+        if pos and gap.strip(" \t"):
+            raise ValueError(f"text between encoded-words: {gap!r}")
+        text.append(decode_jis_cp932(base64.b64decode(m.group(1), validate=True)))
+        pos = m.end()
+    return "".join(text) + value[pos:]
+
+
+# --- the message as received ------------------------------------------------
+
+class Received:
+    """One received message: raw bytes, its parts, and the parsed message."""
+
+    def __init__(self, raw: bytes) -> None:
+        self.raw = raw
+        head, sep, body = raw.partition(b"\r\n\r\n")
+        assert sep, "no empty line after the header block"
+        self.head = head + b"\r\n"
+        self.body = body
+        self.msg = email.message_from_bytes(raw, policy=email.policy.default)
+        # Header fields unfolded, as text (they must be ASCII in Japanese mode).
+        self.fields: list[tuple[str, str]] = []
+        for field in re.split(rb"\r\n(?![ \t])", head):
+            name, colon, value = field.partition(b":")
+            assert colon, f"header line without a colon: {field!r}"
+            value = re.sub(rb"\r\n(?=[ \t])", b"", value)
+            self.fields.append((name.decode("latin-1"),
+                                value.decode("latin-1").lstrip(" \t")))
+
+    def field(self, name: str) -> str:
+        values = [v for n, v in self.fields if n.lower() == name.lower()]
+        if len(values) != 1:
+            raise AssertionError(f"{len(values)} {name} header(s) in\n{self.head!r}")
+        return values[0]
+
+    def has_field(self, name: str) -> bool:
+        return any(n.lower() == name.lower() for n, _ in self.fields)
+
+    def raw_field_lines(self, name: str) -> list[bytes]:
+        """The physical lines of one (folded) header field."""
+        lines = self.head.split(b"\r\n")[:-1]
+        for i, line in enumerate(lines):
+            if line.lower().startswith(name.lower().encode() + b":"):
+                j = i + 1
+                while j < len(lines) and lines[j][:1] in (b" ", b"\t"):
+                    j += 1
+                return lines[i:j]
+        raise AssertionError(f"no {name} header")
+
+    def body_wire_lines(self) -> list[bytes]:
+        assert self.body == b"" or self.body.endswith(b"\r\n"), "body does not end in CR LF"
+        lines = self.body.split(b"\r\n")
+        lines.pop()
+        return lines
+
+    def body_lines_cp932(self) -> list[str]:
+        return [decode_jis_cp932(line) for line in self.body_wire_lines()]
+
+
+# --- sending ------------------------------------------------------------------
+
+def locale_env(lang: str) -> dict:
+    env = dict(os.environ)
+    for name in ("LC_ALL", "LC_CTYPE", "LANG", "LANGUAGE"):
+        env.pop(name, None)
+    env["LANG"] = lang
+    return env
+
+
+JAPANESE = "ja_JP.SJIS"
+
+
+def run_sendmail(port: int, lang: str, *, from_addr="sender@example.com", from_name,
+                 to_addr="rcpt@example.com", to_name, subject, body: bytes,
+                 server="127.0.0.1", body_file: str | None = None):
+    def arg(v):
+        return v if isinstance(v, bytes) else v.encode("ascii")
+    argv = [SENDMAIL, "--server", server, "--port", str(port),
+            "--from", arg(from_addr), "--from-name", arg(from_name),
+            "--to", arg(to_addr), "--to-name", arg(to_name), "--subject", arg(subject)]
+    if body_file:
+        argv += ["--body-file", body_file]
+    try:
+        return subprocess.run(argv, input=None if body_file else body, env=locale_env(lang),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=SEND_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise AssertionError(f"vtl-sendmail did not finish within {SEND_TIMEOUT} s") from None
+
+
+def call_bounded(fn, *args, timeout=SEND_TIMEOUT):
+    """Calls fn in a daemon thread so that a call that never returns fails
+    the test instead of hanging it."""
+    result = []
+    error = []
+
+    def run():
+        try:
+            result.append(fn(*args))
+        except BaseException as e:  # pragma: no cover
+            error.append(e)
+
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    t.join(timeout)
+    if t.is_alive():
+        raise AssertionError(f"call did not return within {timeout} s")
+    if error:
+        raise error[0]
+    return result[0]
+
+
+def free_port(host="127.0.0.1") -> int:
+    """A port on host where nothing listens (free a moment ago)."""
+    with socket.socket() as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def load_meta(path: str) -> dict[str, str]:
+    meta = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
+            key, _, value = line.partition(":")
+            meta[key.strip()] = value.strip()
+    return meta
+
+
+class MailCase(unittest.TestCase):
+    """A sink on 127.0.0.1 and an ephemeral port for the whole class."""
+
+    sink: SmtpSink
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sink = SmtpSink("127.0.0.1", 0).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sink.stop()
+
+    def setUp(self):
+        self.sink.clear()
+
+    def send(self, lang: str, **kw) -> Received:
+        r = run_sendmail(self.sink.port, lang, **kw)
+        self.assertEqual(r.returncode, OK, f"vtl-sendmail: {r.stdout!r} {r.stderr!r}")
+        self.assertEqual(r.stdout.decode().count("\n"), 1, r.stdout)
+        return self.receive_one(kw.get("from_addr", "sender@example.com"),
+                                kw.get("to_addr", "rcpt@example.com"))
+
+    def receive_one(self, from_addr, to_addr) -> Received:
+        messages = self.sink.wait_for(1, timeout=RECEIVE_TIMEOUT)
+        self.assertEqual(len(messages), 1)
+        m = messages[0]
+        self.assertEqual(m.mail_from, from_addr if isinstance(from_addr, str) else from_addr.decode())
+        self.assertEqual(list(m.rcpt_tos), [to_addr if isinstance(to_addr, str) else to_addr.decode()])
+        received = Received(m.data)
+        self.check_wire(received)
+        return received
+
+    def send_fails(self, lang: str, expected: int, **kw):
+        r = run_sendmail(kw.pop("port", self.sink.port), lang, **kw)
+        self.assertEqual(r.returncode, expected, f"vtl-sendmail: {r.stdout!r} {r.stderr!r}")
+        self.assertTrue(r.stdout.decode().startswith(f"error {expected}:"), r.stdout)
+
+    # Checks every message must pass, whatever the mode.
+    def check_wire(self, m: Received):
+        without_crlf = m.raw.replace(b"\r\n", b"")
+        self.assertNotIn(b"\r", without_crlf, "a bare CR in the message")
+        self.assertNotIn(b"\n", without_crlf, "a bare LF in the message")
+        for line in m.raw.split(b"\r\n"):
+            self.assertLessEqual(len(line), MAX_LINE, f"line of {len(line)} octets: {line[:60]!r}...")
+        self.assertEqual(len(m.msg.get_all("Date", [])), 1)
+        self.assertIsNotNone(m.msg["Date"].datetime, m.field("Date"))
+        ids = m.msg.get_all("Message-ID", [])
+        self.assertEqual(len(ids), 1)
+        self.assertRegex(m.field("Message-ID"), r"^<[^<>\s]+@[^<>\s]+>$")
+        for name in ("From", "To", "Subject", "MIME-Version"):
+            self.assertEqual(len(m.msg.get_all(name, [])), 1, f"{name} count")
+        self.assertEqual(m.field("MIME-Version"), "1.0")
+        self.assertFalse(m.msg.defects, m.msg.defects)
+
+    def check_japanese(self, m: Received):
+        self.assertTrue(all(b < 0x80 for b in m.raw), "an 8-bit byte in a Japanese-mode message")
+        self.assertEqual(m.msg.get_content_type(), "text/plain")
+        self.assertEqual(m.msg.get_content_charset(), "iso-2022-jp")
+        self.assertEqual(m.field("Content-Type").lower(), "text/plain; charset=iso-2022-jp")
+        self.assertEqual(m.field("Content-Transfer-Encoding").lower(), "7bit")
+        for line in m.body_wire_lines():
+            # Every line is back in ASCII when it ends.
+            self.assertGreaterEqual(line.rfind(b"\x1b(B"), line.rfind(b"\x1b$B"), line[-20:])
+
+    def check_display_name(self, m: Received, header: str, name: str, address: str):
+        """Japanese mode: the encoded-word holds the name in double quotes."""
+        value = m.field(header)
+        self.assertTrue(value.endswith(f" <{address}>"), value)
+        words = encoded_words(value)
+        self.assertTrue(words, f"{header}: no encoded-word in {value!r}")
+        self.assertEqual(decode_header_cp932(value), f'"{widen(name)}" <{address}>')
+        addresses = m.msg[header].addresses
+        self.assertEqual(len(addresses), 1)
+        self.assertEqual(addresses[0].addr_spec, address)
+        if any(in_row13(c) for c in name):
+            return
+        # Python's own reading gives the same, quotes included. Its address
+        # parser keeps the white space between adjacent encoded-words of a
+        # display name (RFC 2047 6.2 says to drop it), so a name spread over
+        # several words is read with the older decoder, which drops it.
+        if len(words) == 1:
+            shown = addresses[0].display_name
+        else:
+            phrase = value[:-len(f" <{address}>")]
+            shown = str(email.header.make_header(email.header.decode_header(phrase)))
+        self.assertTrue(shown.startswith('"') and shown.endswith('"'), repr(shown))
+        self.assertEqual(shown[1:-1], widen(name))
+
+    def check_subject(self, m: Received, subject: str):
+        self.assertEqual(decode_header_cp932(m.field("Subject")), widen(subject))
+        if not any(in_row13(c) for c in subject):
+            self.assertEqual(str(m.msg["Subject"]), widen(subject))
+
+    def check_body(self, m: Received, body: str):
+        want = [widen(line) for line in expected_lines(body)]
+        self.assertEqual(m.body_lines_cp932(), want)
+        # Python's codec agrees wherever it knows the characters.
+        content = m.msg.get_content()
+        got = expected_lines(content)
+        self.assertEqual(len(got), len(want))
+        for g, w in zip(got, want):
+            if not any(in_row13(c) for c in w):
+                self.assertEqual(g, w)
+
+
+class JapaneseModeTest(MailCase):
+    """LANG=ja_JP.SJIS: Shift_JIS texts go out as ISO-2022-JP."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.meta = load_meta(os.path.join(SAMPLES, "japanese.meta"))
+        cls.sample_path = os.path.join(SAMPLES, "japanese.sjis.txt")
+        with open(cls.sample_path, "rb") as f:
+            cls.sample = f.read().decode("cp932")
+
+    def test_sample(self):
+        meta = self.meta
+        m = self.send(JAPANESE, from_addr=meta["from"], from_name=sjis(meta["from-name"]),
+                      to_addr=meta["to"], to_name=sjis(meta["to-name"]),
+                      subject=sjis(meta["subject"]), body=b"",
+                      body_file=self.sample_path)
+        self.check_japanese(m)
+        self.check_display_name(m, "From", meta["from-name"], meta["from"])
+        self.check_display_name(m, "To", meta["to-name"], meta["to"])
+        self.check_subject(m, meta["subject"])
+        self.check_body(m, self.sample)
+        # Spot checks of what the sample is there for.
+        lines = m.body_lines_cp932()
+        self.assertIn("", lines)
+        self.assertTrue(any(line.startswith(".この行") for line in lines))
+        self.assertTrue(any("カ゛キ゛ク゛" in line for line in lines))
+        self.assertTrue(any("①②③⑳ ㈱㈲" in line for line in lines))
+
+    def test_body_from_stdin_and_line_ends(self):
+        body = "一行目\r\n\r\n二行目\r三行目\n\n四行目ｶﾞ\r\n"
+        m = self.send(JAPANESE, from_name=sjis("差出人"), to_name=sjis("宛先"),
+                      subject=sjis("改行のテスト"), body=sjis(body))
+        self.check_japanese(m)
+        self.assertEqual(m.body_lines_cp932(), ["一行目", "", "二行目", "三行目", "", "四行目カ゛"])
+        self.check_body(m, body)
+
+    def test_no_final_line_break(self):
+        m = self.send(JAPANESE, from_name=sjis("差出人"), to_name=sjis("宛先"),
+                      subject=sjis("件名"), body=sjis("終わりに改行なし"))
+        self.assertEqual(m.body_lines_cp932(), ["終わりに改行なし"])
+
+    def test_halfwidth_kana_widened(self):
+        text = "ｶﾞｷﾞｸﾞｹﾞｺﾞ ﾊﾟﾋﾟﾌﾟﾍﾟﾎﾟ ｳﾞ ｱｲｳｴｵ ｰ｡｢｣､･"
+        m = self.send(JAPANESE, from_name=sjis("ｶﾞｷﾞ"), to_name=sjis("ﾊﾟﾋﾟ"),
+                      subject=sjis(text), body=sjis(text + "\r\n"))
+        self.check_japanese(m)
+        wide = "カ゛キ゛ク゛ケ゛コ゛ ハ゜ヒ゜フ゜ヘ゜ホ゜ ウ゛ アイウエオ ー。「」、・"
+        self.assertEqual(widen(text), wide)
+        self.assertEqual(str(m.msg["Subject"]), wide)
+        self.assertNotIn("ガ", str(m.msg["Subject"]))
+        self.assertEqual(expected_lines(m.msg.get_content()), [wide])
+        self.check_display_name(m, "From", "ｶﾞｷﾞ", "sender@example.com")
+        self.check_display_name(m, "To", "ﾊﾟﾋﾟ", "rcpt@example.com")
+
+    def test_row13_symbols(self):
+        text = "①②⑳ ㈱㈲ №℡ ㍉㌔ Ⅰ"
+        m = self.send(JAPANESE, from_name=sjis("㈱山田商事①"), to_name=sjis("鈴木②"),
+                      subject=sjis("記号 " + text), body=sjis(text + "\r\n"))
+        self.check_japanese(m)
+        self.check_display_name(m, "From", "㈱山田商事①", "sender@example.com")
+        self.check_display_name(m, "To", "鈴木②", "rcpt@example.com")
+        self.check_subject(m, "記号 " + text)
+        self.check_body(m, text + "\r\n")
+
+    def test_long_subject_pure_kanji(self):
+        # 300 JIS X 0208 characters still fit one header line of 998 octets.
+        subject = ("日本語の件名漢字仮名" * 30)[:300]
+        m = self.send(JAPANESE, from_name=sjis("差出人"), to_name=sjis("宛先"),
+                      subject=sjis(subject), body=sjis("本文\r\n"))
+        self.check_japanese(m)
+        self.check_subject(m, subject)
+
+    def test_long_subject_folded(self):
+        # ASCII between the kanji costs an escape sequence each way, so this
+        # one is too long for one line and goes out as several encoded-words.
+        pattern = "漢a字bかcカdｶﾞe①㈱f"
+        subject = (pattern * 40)[:300]
+        self.assertEqual(len(subject), 300)
+        m = self.send(JAPANESE, from_name=sjis("差出人"), to_name=sjis("宛先"),
+                      subject=sjis(subject), body=sjis("本文\r\n"))
+        self.check_japanese(m)
+        lines = m.raw_field_lines("Subject")
+        self.assertGreater(len(lines), 1, "the subject was not folded")
+        words = encoded_words(m.field("Subject"))
+        self.assertGreater(len(words), 1)
+        for word in re.findall(r"=\?[^?]+\?B\?[^?]*\?=", m.field("Subject")):
+            self.assertLessEqual(len(word), 75, word)  # RFC 2047 2
+        self.check_subject(m, subject)
+        # The part without row 13 decodes with Python's codec alone.
+        plain = (pattern.replace("①㈱", "") * 40)[:300]
+        self.sink.clear()
+        m = self.send(JAPANESE, from_name=sjis("差出人"), to_name=sjis("宛先"),
+                      subject=sjis(plain), body=sjis("本文\r\n"))
+        self.assertGreater(len(m.raw_field_lines("Subject")), 1)
+        self.assertEqual(str(m.msg["Subject"]), widen(plain))
+
+    def test_long_names_folded(self):
+        name = ("名前a" * 120)[:300]
+        m = self.send(JAPANESE, from_name=sjis(name), to_name=sjis(name), subject=sjis("件名"),
+                      body=sjis("本文\r\n"))
+        self.check_japanese(m)
+        self.check_display_name(m, "From", name, "sender@example.com")
+        self.check_display_name(m, "To", name, "rcpt@example.com")
+
+    def test_long_body_line(self):
+        pattern = "日本語の本文です。ひらがなカタカナｶﾞﾊﾟ①㈱ ASCII text. "
+        line = (pattern * 200)[:5000]
+        self.assertEqual(len(line), 5000)
+        body = "前の行\r\n" + line + "\r\n.後の行\r\n"
+        m = self.send(JAPANESE, from_name=sjis("差出人"), to_name=sjis("宛先"),
+                      subject=sjis("長い行"), body=sjis(body))
+        self.check_japanese(m)
+        got = m.body_lines_cp932()
+        self.assertGreater(len(got), 3, "the long line was not broken")
+        self.assertEqual(got[0], "前の行")
+        self.assertEqual(got[-1], ".後の行")
+        self.assertEqual("".join(got[1:-1]), widen(line))
+        for wire in m.body_wire_lines():
+            self.assertLessEqual(len(wire), MAX_LINE)
+
+    def test_long_body_line_of_dots_and_ascii(self):
+        # A piece that starts with "." after a break is dot-stuffed too.
+        line = ("." + "あ" * 497) * 4 + ".abc"
+        m = self.send(JAPANESE, from_name=sjis("差出人"), to_name=sjis("宛先"),
+                      subject=sjis("点"), body=sjis(line))
+        got = m.body_lines_cp932()
+        self.assertGreater(len(got), 1)
+        self.assertEqual("".join(got), line)
+
+    def test_ascii_only_texts(self):
+        m = self.send(JAPANESE, from_name=b"John Smith", to_name=b"Jane Doe",
+                      subject=b"Plain ASCII subject", body=b"Hello.\r\n")
+        self.check_japanese(m)
+        self.assertEqual(m.field("From"), '"John Smith" <sender@example.com>')
+        self.assertEqual(m.field("To"), '"Jane Doe" <rcpt@example.com>')
+        self.assertEqual(m.field("Subject"), "Plain ASCII subject")
+        self.assertEqual(m.body, b"Hello.\r\n")
+
+    def test_shift_jis_spellings(self):
+        for lang in ("ja_JP.Shift_JIS", "ja_JP.CP932", "ja_JP.sjis", "ja.SJIS"):
+            with self.subTest(lang=lang):
+                self.sink.clear()
+                m = self.send(lang, from_name=sjis("山田"), to_name=sjis("鈴木"),
+                              subject=sjis("件名"), body=sjis("本文\r\n"))
+                self.check_japanese(m)
+                self.check_subject(m, "件名")
+
+    def test_lc_all_wins(self):
+        env_lang = "en_US.UTF-8"
+        r = run_sendmail(self.sink.port, env_lang, from_name=sjis("山田"), to_name=sjis("鈴木"),
+                         subject=sjis("件名"), body=sjis("本文\r\n"))
+        self.assertEqual(r.returncode, OK)
+        m = Received(self.sink.wait_for(1, RECEIVE_TIMEOUT)[0].data)
+        self.assertFalse(m.has_field("Content-Type"))
+        # The same with LC_ALL set over a non-Japanese LANG.
+        self.sink.clear()
+        env = locale_env(env_lang)
+        env["LC_ALL"] = JAPANESE
+        argv = [SENDMAIL, "--server", "127.0.0.1", "--port", str(self.sink.port),
+                "--from", "a@example.com", "--from-name", sjis("山田"), "--to", "b@example.com",
+                "--to-name", sjis("鈴木"), "--subject", sjis("件名")]
+        r = subprocess.run(argv, input=sjis("本文\r\n"), env=env, capture_output=True,
+                           timeout=SEND_TIMEOUT)
+        self.assertEqual(r.returncode, OK, r)
+        m = Received(self.sink.wait_for(1, RECEIVE_TIMEOUT)[0].data)
+        self.check_japanese(m)
+
+
+class PlainModeTest(MailCase):
+    """Outside a Japanese locale the texts go out as they are."""
+
+    body = "Dear Bob,\r\n\r\nThe report is attached.\r\n.hidden dot line\r\n..two dots\r\n.\r\n\r\nAlice\r\n"
+
+    def test_ascii_c_locale(self):
+        for lang in ("C", "en_US.UTF-8"):
+            with self.subTest(lang=lang):
+                self.sink.clear()
+                m = self.send(lang, from_addr="alice@example.com", from_name="Alice Example",
+                              to_addr="bob@example.org", to_name="Bob Example",
+                              subject="Quarterly report", body=self.body.encode())
+                self.assertEqual(m.field("From"), '"Alice Example" <alice@example.com>')
+                self.assertEqual(m.field("To"), '"Bob Example" <bob@example.org>')
+                self.assertEqual(m.field("Subject"), "Quarterly report")
+                self.assertFalse(m.has_field("Content-Type"), m.head)
+                self.assertFalse(m.has_field("Content-Transfer-Encoding"), m.head)
+                self.assertEqual(m.msg["From"].addresses[0].display_name, "Alice Example")
+                self.assertEqual(m.msg["To"].addresses[0].addr_spec, "bob@example.org")
+                self.assertEqual(str(m.msg["Subject"]), "Quarterly report")
+                # Blank lines kept, dot lines as sent, nothing added.
+                self.assertEqual(m.body, self.body.encode())
+
+    def test_line_ends_normalised(self):
+        m = self.send("C", from_name="A", to_name="B", subject="S",
+                      body=b"one\ntwo\rthree\r\n\r\n\n\rfour")
+        self.assertEqual(m.body, b"one\r\ntwo\r\nthree\r\n\r\n\r\n\r\nfour\r\n")
+
+    def test_raw_bytes_outside_japanese_mode(self):
+        # No conversion: UTF-8 (or any) bytes go out untouched.
+        name = "Zoë Ångström".encode()
+        subject = "Grüße — ünïcödé".encode()
+        body = "Größe: 3 m²\r\n".encode()
+        m = self.send("en_US.UTF-8", from_name=name, to_name=b"Bob", subject=subject, body=body)
+        self.assertIn(b"From: \"" + name + b"\" <sender@example.com>\r\n", m.head)
+        self.assertIn(b"Subject: " + subject + b"\r\n", m.head)
+        self.assertEqual(m.body, body)
+        self.assertFalse(m.has_field("Content-Type"))
+        # Shift_JIS bytes in a non-Japanese locale are not converted either.
+        self.sink.clear()
+        m = self.send("C", from_name=b"A", to_name=b"B", subject=b"S", body=sjis("日本語\r\n"))
+        self.assertEqual(m.body, sjis("日本語\r\n"))
+
+    def test_long_ascii_line_broken(self):
+        line = "x" * 2500
+        m = self.send("C", from_name="A", to_name="B", subject="S", body=line.encode())
+        lines = m.body_wire_lines()
+        self.assertGreater(len(lines), 2)
+        self.assertEqual(b"".join(lines), line.encode())
+
+
+class LineBreakInHeaderTest(MailCase):
+    """CR and LF in names and subject become one space; no header is added."""
+
+    def check_no_injection(self, m: Received):
+        names = [n.lower() for n, _ in m.fields]
+        self.assertNotIn("bcc", names)
+        self.assertNotIn("x-injected", names)
+        for name in ("from", "to", "subject"):
+            self.assertEqual(names.count(name), 1)
+
+    def test_plain(self):
+        m = self.send("C", from_name="Mallory\r\nBcc: victim@example.com",
+                      to_name="Bob\n\nX-Injected: 1", subject="Hello\r\r\n\nBcc: other@example.com",
+                      body=b"Body\r\n")
+        self.check_no_injection(m)
+        self.assertEqual(m.field("From"), '"Mallory Bcc: victim@example.com" <sender@example.com>')
+        self.assertEqual(m.field("To"), '"Bob X-Injected: 1" <rcpt@example.com>')
+        self.assertEqual(m.field("Subject"), "Hello Bcc: other@example.com")
+        self.assertEqual(m.body, b"Body\r\n")
+
+    def test_japanese(self):
+        m = self.send(JAPANESE, from_name=sjis("山田\r\nBcc: victim@example.com"),
+                      to_name=sjis("鈴木\r花子"), subject=sjis("件名\r\n\r\nX-Injected: 1"),
+                      body=sjis("本文\r\n"))
+        self.check_japanese(m)
+        self.check_no_injection(m)
+        self.check_display_name(m, "From", "山田 Bcc: victim@example.com", "sender@example.com")
+        self.check_display_name(m, "To", "鈴木 花子", "rcpt@example.com")
+        self.check_subject(m, "件名 X-Injected: 1")
+
+    def test_line_break_in_address_refused(self):
+        self.send_fails("C", BAD_ARGUMENT, from_addr="a@example.com\r\nRCPT TO:<x@example.com>",
+                        from_name="A", to_name="B", subject="S", body=b"x")
+        self.send_fails("C", BAD_ARGUMENT, to_addr="b@example.com\n", from_name="A",
+                        to_name="B", subject="S", body=b"x")
+        self.assertEqual(self.sink.messages, [])
+
+
+class ResultCodeTest(MailCase):
+    def test_empty_argument(self):
+        self.send_fails("C", BAD_ARGUMENT, from_name="A", to_name="B", subject="", body=b"x")
+        self.send_fails("C", BAD_ARGUMENT, from_name="A", to_name="B", subject="S", body=b"")
+        self.assertEqual(self.sink.messages, [])
+
+    def test_nothing_listening(self):
+        self.send_fails("C", CONNECT_FAILED, port=free_port(), from_name="A", to_name="B",
+                        subject="S", body=b"x")
+
+    def test_server_refuses(self):
+        # A server that turns the client away at the greeting.
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(1)
+            listener.settimeout(SEND_TIMEOUT)
+            port = listener.getsockname()[1]
+
+            def serve():
+                try:
+                    conn, _ = listener.accept()
+                except OSError:
+                    return
+                with conn:
+                    conn.settimeout(10)
+                    conn.sendall(b"554 no service here\r\n")
+                    with contextlib.suppress(OSError):
+                        if conn.recv(100).startswith(b"QUIT"):
+                            conn.sendall(b"221 bye\r\n")
+
+            t = threading.Thread(target=serve, daemon=True)
+            t.start()
+            self.send_fails("C", DIALOGUE_FAILED, port=port, from_name="A", to_name="B",
+                            subject="S", body=b"x")
+            t.join(15)
+
+
+def _load_library():
+    lib = ctypes.CDLL(LIBRARY)
+    fn = lib.VTLSendMail
+    fn.argtypes = [ctypes.c_char_p] * 7
+    fn.restype = ctypes.c_int32
+    return fn
+
+
+@contextlib.contextmanager
+def process_locale(lang: str | None):
+    """The library reads the locale from the environment at call time."""
+    saved = {k: os.environ.get(k) for k in ("LC_ALL", "LC_CTYPE", "LANG")}
+    try:
+        for k in ("LC_ALL", "LC_CTYPE", "LANG"):
+            os.environ.pop(k, None)
+        if lang is not None:
+            os.environ["LANG"] = lang
+        yield
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+
+
+LIBRARY_HOST = "127.0.0.25"
+NOBODY_HOST = "127.0.0.26"
+
+
+@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0,
+                     "needs root: VTLSendMail always uses port 25 (services entry \"mail\"), "
+                     "and only root can listen there")
+class LibraryTest(MailCase):
+    """Through the exported function, as a host program calls it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.send_mail = _load_library()
+        # Other tests may hold this address and port for a moment: try for a while.
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                cls.sink = SmtpSink(LIBRARY_HOST, 25).start()
+                break
+            except OSError as e:
+                if e.errno != errno.EADDRINUSE or time.monotonic() > deadline:
+                    raise unittest.SkipTest(f"cannot listen on {LIBRARY_HOST} port 25: {e}")
+                time.sleep(0.2)
+        cls.meta = load_meta(os.path.join(SAMPLES, "japanese.meta"))
+        with open(os.path.join(SAMPLES, "japanese.sjis.txt"), "rb") as f:
+            cls.sample = f.read()
+
+    def call(self, lang, *args):
+        with process_locale(lang):
+            return call_bounded(self.send_mail, *args)
+
+    def test_japanese_sample(self):
+        meta = self.meta
+        result = self.call(JAPANESE, LIBRARY_HOST.encode(), meta["from"].encode(),
+                           sjis(meta["from-name"]), meta["to"].encode(), sjis(meta["to-name"]),
+                           sjis(meta["subject"]), self.sample)
+        self.assertEqual(result, OK)
+        m = self.receive_one(meta["from"], meta["to"])
+        self.check_japanese(m)
+        self.check_display_name(m, "From", meta["from-name"], meta["from"])
+        self.check_display_name(m, "To", meta["to-name"], meta["to"])
+        self.check_subject(m, meta["subject"])
+        self.check_body(m, self.sample.decode("cp932"))
+
+    def test_plain(self):
+        body = b"Line one\r\n\r\n.dot line\r\nlast"
+        result = self.call("C", LIBRARY_HOST.encode(), b"a@example.com", b"Alice",
+                           b"b@example.com", b"Bob", b"Hello", body)
+        self.assertEqual(result, OK)
+        m = self.receive_one("a@example.com", "b@example.com")
+        self.assertEqual(m.field("From"), '"Alice" <a@example.com>')
+        self.assertEqual(m.field("To"), '"Bob" <b@example.com>')
+        self.assertEqual(m.field("Subject"), "Hello")
+        self.assertFalse(m.has_field("Content-Type"))
+        self.assertEqual(m.body, b"Line one\r\n\r\n.dot line\r\nlast\r\n")
+
+    def test_locale_read_per_call(self):
+        args = (LIBRARY_HOST.encode(), b"a@example.com", sjis("山田"), b"b@example.com",
+                sjis("鈴木"), sjis("件名"), sjis("本文\r\n"))
+        self.assertEqual(self.call("C", *args), OK)
+        self.assertEqual(self.call("ja_JP.CP932", *args), OK)
+        first, second = (Received(x.data) for x in self.sink.wait_for(2, RECEIVE_TIMEOUT))
+        self.assertFalse(first.has_field("Content-Type"))
+        self.check_japanese(second)
+        self.check_subject(second, "件名")
+        self.assertNotEqual(first.field("Message-ID"), second.field("Message-ID"))
+
+
+class LibraryWithoutServerTest(unittest.TestCase):
+    """Through the exported function, where no server is reached: any user."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.send_mail = _load_library()
+
+    def call(self, lang, *args):
+        with process_locale(lang):
+            return call_bounded(self.send_mail, *args)
+
+    def test_bad_arguments(self):
+        # Checked before any connection: with nothing listening on the
+        # server's port a missed check would give 4, not 5.
+        good = [NOBODY_HOST.encode(), b"a@example.com", b"A", b"b@example.com", b"B", b"S", b"x"]
+        for i in range(7):
+            for bad in (None, b""):
+                with self.subTest(argument=i, value=bad):
+                    args = list(good)
+                    args[i] = bad
+                    self.assertEqual(self.call("C", *args), BAD_ARGUMENT)
+        for i in (0, 1, 3):
+            with self.subTest(argument=i, value="line break"):
+                args = list(good)
+                args[i] = args[i] + b"\r\nQUIT"
+                self.assertEqual(self.call("C", *args), BAD_ARGUMENT)
+
+    def test_nothing_listening(self):
+        with socket.socket() as probe:
+            probe.settimeout(2)
+            if probe.connect_ex((NOBODY_HOST, 25)) == 0:
+                self.skipTest(f"something listens on {NOBODY_HOST} port 25")
+        result = self.call("C", NOBODY_HOST.encode(), b"a@example.com", b"A", b"b@example.com",
+                           b"B", b"S", b"x")
+        self.assertEqual(result, CONNECT_FAILED)
+
+
+def main() -> int:
+    global SENDMAIL, LIBRARY, SAMPLES
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sendmail", required=True, help="the vtl-sendmail program")
+    parser.add_argument("--library", required=True, help="the shared library libvtl.so")
+    parser.add_argument("--samples", required=True, help="the samples directory")
+    args, rest = parser.parse_known_args()
+    SENDMAIL = os.path.abspath(args.sendmail)
+    LIBRARY = os.path.abspath(args.library)
+    SAMPLES = os.path.abspath(args.samples)
+    # Failure messages hold Japanese text; never let printing them fail.
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
+
+    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    result = program.result
+    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
+    skipped = len(result.skipped)
+    passed = result.testsRun - failed - skipped
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

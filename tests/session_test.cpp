@@ -1,0 +1,223 @@
+// The send as a whole: argument checks, what the network layer reports,
+// memory failures, long texts. Dialogues themselves are in dialogues/.
+#include "mail/session.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "support/script_server.h"
+#include "vtl.h"
+
+// A failing allocator for this thread: after `g_allocationsLeft` more
+// allocations, every one throws. Negative means never.
+namespace {
+thread_local long g_allocationsLeft = -1;
+}
+
+void* operator new(std::size_t size) {
+  if (g_allocationsLeft == 0) throw std::bad_alloc();
+  if (g_allocationsLeft > 0) --g_allocationsLeft;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace vtl::mail {
+namespace {
+
+const std::vector<std::string> kAccepting = {"220 ready", "250 hi",     "250 ok", "250 ok",
+                                             "354 go",    "250 queued", "221 bye"};
+
+class CountingNetwork final : public Network {
+ public:
+  explicit CountingNetwork(int result) : result_(result) {}
+  ConnectOutcome Connect(const std::string&, uint16_t, Millis) override {
+    ++calls;
+    ConnectOutcome outcome;
+    outcome.result = result_;
+    return outcome;
+  }
+  int calls = 0;
+
+ private:
+  int result_;
+};
+
+SendEnv TestEnv(Network& network, uint16_t port = 25) {
+  SendEnv env;
+  env.locale = {"ENU", 1252};
+  env.port = port;
+  env.network = &network;
+  env.timeouts.connect = env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt =
+      env.timeouts.data = env.timeouts.endOfData = env.timeouts.other = env.timeouts.send =
+          env.timeouts.quitAfterFailure = Millis{2000};
+  env.clock = [] { return LocalTime{}; };
+  env.hostName = "client.example";
+  return env;
+}
+
+MailArgs GoodArgs() {
+  return {"127.0.0.1", "a@example.com", "Alice", "b@example.com", "Bob", "Hello", "Hi"};
+}
+
+TEST(SendMail, AbsentOrEmptyArgumentGives5WithoutConnecting) {
+  for (int position = 0; position < 7; ++position) {
+    for (const char* bad : {static_cast<const char*>(nullptr), ""}) {
+      MailArgs args = GoodArgs();
+      const char** fields[] = {&args.server, &args.fromAddress, &args.fromName, &args.toAddress,
+                               &args.toName, &args.subject,     &args.body};
+      *fields[position] = bad;
+      CountingNetwork network(0);
+      EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network)))
+          << "position " << position << (bad ? " empty" : " null");
+      EXPECT_EQ(0, network.calls);
+    }
+  }
+}
+
+TEST(SendMail, LineBreakInServerOrAddressGives5WithoutConnecting) {
+  for (const char* bad : {"x\r\nRCPT TO:<evil@example.com>", "x\n", "\rx"}) {
+    for (int position : {0, 1, 2}) {
+      MailArgs args = GoodArgs();
+      (position == 0 ? args.server : position == 1 ? args.fromAddress : args.toAddress) = bad;
+      CountingNetwork network(0);
+      EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network)));
+      EXPECT_EQ(0, network.calls);
+    }
+  }
+}
+
+TEST(SendMail, ReportsWhatTheNetworkLayerReports) {
+  for (int code : {VTL_SEND_STARTUP_FAILED, VTL_SEND_RESOLVE_FAILED, VTL_SEND_SOCKET_FAILED,
+                   VTL_SEND_CONNECT_FAILED}) {
+    CountingNetwork network(code);
+    EXPECT_EQ(code, SendMail(GoodArgs(), TestEnv(network)));
+    EXPECT_EQ(1, network.calls);
+  }
+}
+
+TEST(SendMail, NothingListeningGives4) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
+  ::close(fd);  // the port is now known to be free
+  EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
+            SendMail(GoodArgs(), TestEnv(platform::SystemNetwork(), ntohs(a.sin_port))));
+}
+
+// Runs `body` in a child process and returns its exit status, so that a
+// test can change what only a process can change (limits, namespaces).
+template <class F>
+int InChild(F body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SendMail, NoSocketGives3) {
+  const int result = InChild([] {
+    rlimit none{0, 0};
+    if (setrlimit(RLIMIT_NOFILE, &none) != 0) return 100;
+    return SendMail(GoodArgs(), TestEnv(platform::SystemNetwork()));
+  });
+  EXPECT_EQ(VTL_SEND_SOCKET_FAILED, result);
+}
+
+TEST(SendMail, UnresolvableNameGives2) {
+  // In a network namespace of its own the child has no route anywhere, so
+  // the resolver fails without a packet leaving the machine.
+  const int result = InChild([] {
+    if (unshare(CLONE_NEWNET) != 0) return 100;
+    MailArgs args = GoodArgs();
+    args.server = "mail.example.invalid";
+    return SendMail(args, TestEnv(platform::SystemNetwork()));
+  });
+  if (result == 100) GTEST_SKIP() << "no network namespace can be made here";
+  EXPECT_EQ(VTL_SEND_RESOLVE_FAILED, result);
+}
+
+TEST(SendMail, EveryFailedAllocationGives6AndLeavesNothingBehind) {
+  int delivered = 0;
+  for (long budget = 0; budget < 400 && delivered == 0; ++budget) {
+    test::ScriptServer server(kAccepting);
+    ASSERT_TRUE(server.listening());
+    SendEnv env = TestEnv(platform::SystemNetwork(), server.port());
+    g_allocationsLeft = budget;
+    const int result = SendMail(GoodArgs(), env);
+    g_allocationsLeft = -1;
+    ASSERT_TRUE(result == VTL_SEND_NO_MEMORY || result == VTL_SEND_OK)
+        << "budget " << budget << " gave " << result;
+    if (result == VTL_SEND_OK) ++delivered;
+    // A failure never comes after the message went out whole: the host
+    // would send it again.
+    const std::vector<std::string> units = server.Transcript();
+    if (result == VTL_SEND_NO_MEMORY) {
+      EXPECT_EQ(units.end(), std::find(units.begin(), units.end(), "<data>"));
+    }
+  }
+  EXPECT_EQ(1, delivered) << "no budget was large enough for a send";
+}
+
+TEST(SendMail, LongLinesArriveWholeInLinesOf998) {
+  const std::string longLine(5000, 'x');
+  const std::string longName(10000, 'n');
+  test::ScriptServer server(kAccepting);
+  MailArgs args = GoodArgs();
+  args.body = longLine.c_str();
+  args.fromName = longName.c_str();
+  args.subject = longName.c_str();
+  EXPECT_EQ(VTL_SEND_OK, SendMail(args, TestEnv(platform::SystemNetwork(), server.port())));
+  const auto blocks = server.DataBlocks();
+  ASSERT_EQ(1u, blocks.size());
+  const std::string& data = blocks[0];
+  size_t longest = 0;
+  for (size_t pos = 0; pos < data.size();) {
+    const size_t end = data.find("\r\n", pos);
+    ASSERT_NE(std::string::npos, end);
+    longest = std::max(longest, end - pos);
+    pos = end + 2;
+  }
+  EXPECT_EQ(998u, longest);
+  const std::string body = data.substr(data.find("\r\n\r\n") + 4);
+  std::string joined;
+  for (char c : body)
+    if (c != '\r' && c != '\n') joined.push_back(c);
+  EXPECT_EQ(longLine, joined);
+}
+
+TEST(SendMail, LargeBodyGoesOutWhole) {
+  std::string body;
+  for (int i = 0; body.size() < (1u << 20); ++i) body += "line " + std::to_string(i) + "\r\n";
+  test::ScriptServer server(kAccepting);
+  MailArgs args = GoodArgs();
+  args.body = body.c_str();
+  EXPECT_EQ(VTL_SEND_OK, SendMail(args, TestEnv(platform::SystemNetwork(), server.port())));
+  const auto blocks = server.DataBlocks();
+  ASSERT_EQ(1u, blocks.size());
+  EXPECT_EQ(body, blocks[0].substr(blocks[0].find("\r\n\r\n") + 4));
+}
+
+}  // namespace
+}  // namespace vtl::mail

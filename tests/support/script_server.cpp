@@ -1,0 +1,236 @@
+#include "support/script_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/hex.h"
+
+namespace vtl::test {
+namespace {
+
+// No test waits on the server for longer than this.
+constexpr int kSafetyMs = 15000;
+
+struct Turn {
+  bool withPrevious = false;
+  bool close = false;
+  bool reset = false;
+  bool bytewise = false;
+  bool bareLf = false;
+  size_t pad = 0;
+  int delayMs = 0;
+  std::string firstLine;  // for telling whether DATA was accepted
+  std::string bytes;
+};
+
+bool TakePrefix(std::string& s, const std::string& prefix) {
+  if (s.rfind(prefix, 0) != 0) return false;
+  s.erase(0, prefix.size());
+  return true;
+}
+
+size_t TakeNumber(std::string& s) {
+  const size_t end = s.find('>');
+  const size_t n = std::strtoul(s.substr(0, end).c_str(), nullptr, 10);
+  s.erase(0, end == std::string::npos ? s.size() : end + 1);
+  return n;
+}
+
+Turn ParseTurn(std::string text) {
+  Turn t;
+  t.withPrevious = TakePrefix(text, "+");
+  for (bool more = true; more;) {
+    more = false;
+    if (TakePrefix(text, "<bytewise>")) more = t.bytewise = true;
+    if (TakePrefix(text, "<lf>")) more = t.bareLf = true;
+    if (TakePrefix(text, "<pad ")) more = (t.pad = TakeNumber(text), true);
+    if (TakePrefix(text, "<delay ")) more = (t.delayMs = static_cast<int>(TakeNumber(text)), true);
+  }
+  if (text == "<close>") {
+    t.close = true;
+    return t;
+  }
+  if (text == "<reset>") {
+    t.reset = true;
+    return t;
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find("\\n", start);
+    std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+    if (t.firstLine.empty()) t.firstLine = line;
+    if (line.size() < t.pad) line.append(t.pad - line.size(), 'x');
+    t.bytes += line + (t.bareLf ? "\n" : "\r\n");
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+  return t;
+}
+
+bool SendAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    p += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+}  // namespace
+
+ScriptServer::ScriptServer(std::vector<std::string> turns, const std::string& host, uint16_t port)
+    : turns_(std::move(turns)) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+    ::close(fd);
+    return;
+  }
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  listener_ = fd;
+  thread_ = std::thread([this] { Serve(); });
+}
+
+ScriptServer::~ScriptServer() {
+  Join();
+  if (listener_ >= 0) ::close(listener_);
+}
+
+void ScriptServer::Join() {
+  if (!thread_.joinable()) return;
+  // A client that is coming has connected by the time the test asks; a
+  // server still waiting for one after a moment is woken and let go.
+  for (int i = 0; i < 50 && !accepted_; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (!accepted_) ::shutdown(listener_, SHUT_RDWR);
+  thread_.join();
+}
+
+std::vector<std::string> ScriptServer::Transcript() {
+  Join();
+  std::lock_guard lock(mutex_);
+  return units_;
+}
+
+std::vector<std::string> ScriptServer::DataBlocks() {
+  Join();
+  std::lock_guard lock(mutex_);
+  return data_;
+}
+
+std::string ScriptServer::Raw() {
+  Join();
+  std::lock_guard lock(mutex_);
+  return raw_;
+}
+
+void ScriptServer::Serve() {
+  pollfd p{listener_, POLLIN, 0};
+  if (poll(&p, 1, kSafetyMs) != 1 || (p.revents & POLLIN) == 0) return;
+  const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  accepted_ = true;
+  if (fd < 0) return;
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+  std::vector<Turn> turns;
+  for (const std::string& text : turns_) turns.push_back(ParseTurn(text));
+
+  std::string pending;  // received, not yet cut into units
+  bool open = true;
+  size_t unitCount = 0;
+  // Reads until `want` units are in, or the client goes.
+  auto readUnits = [&](size_t want) {
+    while (open && unitCount < want) {
+      // A unit that follows an accepted DATA is the data block.
+      const bool inData = unitCount > 0 && unitCount < turns.size() && [&] {
+        std::lock_guard lock(mutex_);
+        return units_.back() == "DATA" && turns[unitCount].firstLine.rfind('3', 0) == 0;
+      }();
+      const std::string terminator = inData ? "\r\n.\r\n" : "\n";
+      const size_t at = pending.find(terminator);
+      if (at != std::string::npos) {
+        std::lock_guard lock(mutex_);
+        if (inData) {
+          data_.push_back(pending.substr(0, at + 2));
+          units_.push_back("<data>");
+        } else if (at > 0 && pending[at - 1] == '\r') {
+          units_.push_back(pending.substr(0, at - 1));
+        } else {
+          units_.push_back(pending.substr(0, at) + "<bare LF>");
+        }
+        pending.erase(0, at + terminator.size());
+        ++unitCount;
+        continue;
+      }
+      pollfd q{fd, POLLIN, 0};
+      char buffer[65536];
+      const ssize_t n = poll(&q, 1, kSafetyMs) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+      if (n <= 0) {
+        open = false;
+        std::lock_guard lock(mutex_);
+        if (!pending.empty()) units_.push_back("<cut>" + Escape(pending.substr(0, 200)));
+        break;
+      }
+      std::lock_guard lock(mutex_);
+      raw_.append(buffer, static_cast<size_t>(n));
+      pending.append(buffer, static_cast<size_t>(n));
+    }
+  };
+
+  bool closed = false;
+  for (size_t k = 0; k < turns.size() && open && !closed;) {
+    readUnits(k);
+    if (!open) break;
+    std::string batch;
+    size_t next = k;
+    do {
+      const Turn& t = turns[next];
+      if (t.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(t.delayMs));
+      if (t.close || t.reset) {
+        SendAll(fd, batch.data(), batch.size());
+        batch.clear();
+        if (t.reset) {
+          const linger hard{1, 0};
+          setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        closed = true;
+        break;
+      }
+      if (t.bytewise) {
+        SendAll(fd, batch.data(), batch.size());
+        batch.clear();
+        for (char c : t.bytes) {
+          if (!SendAll(fd, &c, 1)) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      } else {
+        batch += t.bytes;
+      }
+      ++next;
+    } while (next < turns.size() && turns[next].withPrevious);
+    SendAll(fd, batch.data(), batch.size());
+    k = next;
+  }
+  if (!closed) readUnits(static_cast<size_t>(-1));  // silent: record until the client goes
+  ::close(fd);
+}
+
+}  // namespace vtl::test

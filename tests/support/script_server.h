@@ -1,0 +1,62 @@
+// A scripted SMTP server on loopback, for dialogue tests. It plays a list of
+// turns and records what the client sent, one unit (command line or data
+// block) at a time.
+//
+// A turn is a reply, with its lines separated by the two characters "\n";
+// each line goes out with CR LF. Before the first turn the server reads
+// nothing; before turn k it waits until the client has sent k units, so turn
+// k answers unit k-1. Once the turns run out the server stays silent but
+// keeps recording until the client closes. Prefixes change how a turn goes:
+//   +          sent at once, in the same write as the turn before it
+//   <bytewise> one byte per write, with a short pause between bytes
+//   <lf>       lines end in a bare LF
+//   <pad N>    each line padded with 'x' to N bytes
+//   <delay MS> waits MS milliseconds before sending
+// and two turns stand alone: <close> closes the connection, <reset> resets it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vtl::test {
+
+class ScriptServer {
+ public:
+  explicit ScriptServer(std::vector<std::string> turns, const std::string& host = "127.0.0.1",
+                        uint16_t port = 0);
+  ~ScriptServer();
+  ScriptServer(const ScriptServer&) = delete;
+  ScriptServer& operator=(const ScriptServer&) = delete;
+
+  bool listening() const { return listener_ >= 0; }
+  uint16_t port() const { return port_; }
+
+  // Waits (bounded) for the client to go, then gives what it sent: command
+  // lines without their CR LF ("<bare LF>" marks a line that lacked the
+  // CR), a data block as "<data>", a cut-off line as "<cut>...".
+  std::vector<std::string> Transcript();
+  // The data blocks, each up to and without its final ".\r\n".
+  std::vector<std::string> DataBlocks();
+  // Every byte the client sent.
+  std::string Raw();
+
+ private:
+  void Serve();
+  void Join();
+
+  std::vector<std::string> turns_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> accepted_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> units_;
+  std::vector<std::string> data_;
+  std::string raw_;
+};
+
+}  // namespace vtl::test

@@ -1,0 +1,240 @@
+#!/usr/bin/python3
+"""A throwaway SMTP server on a loopback address that keeps what it receives.
+
+Used by the round-trip tests and the demo. Every message is kept in memory
+as the bytes the server received after the end of data (dot-stuffing
+undone), together with the envelope sender and recipients; with a directory
+it is also written there as NNN.eml.
+
+From Python:
+
+    with SmtpSink(host="127.0.0.1", port=0) as sink:
+        ...  # send to sink.host, sink.port
+        message = sink.wait_for(1, timeout=10)[0]
+        message.data, message.mail_from, message.rcpt_tos
+
+As a script it runs until SIGTERM or SIGINT and prints "ready HOST PORT"
+once it listens:
+
+    smtp_sink.py --host 127.0.0.1 --port 0 --dir /tmp/mail
+
+Only the Python standard library and aiosmtpd (Debian: python3-aiosmtpd).
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import ipaddress
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+
+from aiosmtpd.controller import Controller
+
+__all__ = ["ReceivedMessage", "SmtpSink"]
+
+
+@dataclasses.dataclass(frozen=True)
+class ReceivedMessage:
+    """One message as the server took it."""
+
+    mail_from: str
+    rcpt_tos: tuple[str, ...]
+    data: bytes           # the message text, dot-stuffing undone, CR LF line ends
+    peer: object = None   # the client's address
+    path: str | None = None  # the file it was written to, if any
+
+
+def _check_loopback(host: str) -> None:
+    # This server is for tests on this machine; it never listens elsewhere.
+    if host == "localhost":
+        return
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        raise ValueError(f"not a numeric loopback address: {host!r}") from None
+    if not address.is_loopback:
+        raise ValueError(f"refusing to listen on a non-loopback address: {host}")
+
+
+class _Handler:
+    def __init__(self, sink: SmtpSink) -> None:
+        self._sink = sink
+
+    async def handle_DATA(self, server, session, envelope):  # noqa: N802 (aiosmtpd's name)
+        raw = envelope.original_content
+        if raw is None:
+            raw = envelope.content
+        if isinstance(raw, str):
+            raw = raw.encode("utf-8", "surrogateescape")
+        self._sink._store(envelope.mail_from, envelope.rcpt_tos, bytes(raw), session.peer)
+        return "250 OK: message kept"
+
+
+class _SocketController(Controller):
+    """A Controller that serves on a socket bound beforehand.
+
+    Binding first lets port 0 work: the Controller otherwise has to know the
+    port to make its start-up connection."""
+
+    def __init__(self, handler, sock: socket.socket, **kwargs) -> None:
+        host, port = sock.getsockname()[:2]
+        super().__init__(handler, hostname=host, port=port, **kwargs)
+        self._sock = sock
+
+    def _create_server(self):
+        return self.loop.create_server(self._factory_invoker, sock=self._sock)
+
+
+class SmtpSink:
+    """An SMTP server on host:port (port 0: any free port) that keeps messages.
+
+    The server speaks plain SMTP after HELO or EHLO and takes any bytes in
+    the data, 8-bit included, without asking for 8BITMIME or SMTPUTF8."""
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, directory: str | None = None,
+                 ready_timeout: float = 10.0, session_timeout: float = 60.0) -> None:
+        _check_loopback(host)
+        self.host = host
+        self.port = port
+        self.directory = directory
+        self._ready_timeout = ready_timeout
+        self._session_timeout = session_timeout
+        self._messages: list[ReceivedMessage] = []
+        self._changed = threading.Condition()
+        self._controller: _SocketController | None = None
+        self._count = 0  # numbers the files; not reset by clear()
+
+    # -- life cycle -----------------------------------------------------------
+
+    def start(self) -> SmtpSink:
+        if self._controller is not None:
+            raise RuntimeError("already started")
+        if self.directory:
+            os.makedirs(self.directory, exist_ok=True)
+        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
+        sock = socket.socket(family, socket.SOCK_STREAM)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind((self.host, self.port))
+            sock.listen(16)
+            sock.setblocking(False)
+        except BaseException:
+            sock.close()
+            raise
+        self.port = sock.getsockname()[1]
+        controller = _SocketController(
+            _Handler(self),
+            sock,
+            ready_timeout=self._ready_timeout,
+            # A fixed name: the default would look the host up in DNS.
+            server_hostname="sink.localhost",
+            # Raw bytes in, whatever the client declared (or not): no
+            # decoding, so nothing depends on 8BITMIME or SMTPUTF8.
+            decode_data=False,
+            enable_SMTPUTF8=False,
+            timeout=self._session_timeout,
+        )
+        try:
+            controller.start()
+        except BaseException:
+            try:
+                controller.stop(no_assert=True)
+            finally:
+                sock.close()
+            raise
+        self._controller = controller
+        return self
+
+    def stop(self) -> None:
+        controller, self._controller = self._controller, None
+        if controller is not None:
+            controller.stop()
+
+    def __enter__(self) -> SmtpSink:
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+    # -- messages -------------------------------------------------------------
+
+    def _store(self, mail_from, rcpt_tos, data: bytes, peer) -> None:
+        with self._changed:
+            self._count += 1
+            path = None
+            if self.directory:
+                path = os.path.join(self.directory, f"{self._count:03d}.eml")
+                temporary = path + ".part"
+                with open(temporary, "wb") as f:
+                    f.write(data)
+                os.replace(temporary, path)  # a reader never sees half a file
+            self._messages.append(ReceivedMessage(mail_from, tuple(rcpt_tos), data, peer, path))
+            self._changed.notify_all()
+
+    @property
+    def messages(self) -> list[ReceivedMessage]:
+        with self._changed:
+            return list(self._messages)
+
+    def clear(self) -> None:
+        with self._changed:
+            self._messages.clear()
+
+    def wait_for(self, count: int = 1, timeout: float = 10.0) -> list[ReceivedMessage]:
+        """The messages once there are at least `count`; TimeoutError after `timeout` s."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while len(self._messages) < count:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError(
+                        f"{len(self._messages)} message(s) after {timeout} s, wanted {count}")
+                self._changed.wait(left)
+            return list(self._messages)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", default="127.0.0.1", help="loopback address (default 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=0, help="port; 0 takes a free one (default)")
+    parser.add_argument("--dir", help="write each message to DIR/NNN.eml")
+    parser.add_argument("--quiet", action="store_true", help="say nothing per message")
+    args = parser.parse_args(argv)
+
+    stopping = threading.Event()
+
+    def on_signal(signum, frame):
+        stopping.set()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    try:
+        sink = SmtpSink(args.host, args.port, args.dir).start()
+    except (OSError, ValueError, TimeoutError) as e:
+        print(f"smtp_sink: cannot listen on {args.host} port {args.port}: {e}", file=sys.stderr)
+        return 1
+    try:
+        print(f"ready {sink.host} {sink.port}", flush=True)
+        seen = 0
+        while not stopping.wait(0.2):
+            if args.quiet:
+                continue
+            messages = sink.messages
+            for m in messages[seen:]:
+                where = f" -> {m.path}" if m.path else ""
+                print(f"received {len(m.data)} bytes from <{m.mail_from}> for "
+                      f"{', '.join('<%s>' % r for r in m.rcpt_tos)}{where}", flush=True)
+            seen = len(messages)
+    finally:
+        sink.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
