@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -112,17 +113,45 @@ TEST(SendMail, ReportsWhatTheNetworkLayerReports) {
   }
 }
 
-TEST(SendMail, NothingListeningGives4) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// Binds `fd` to a free port of 127.0.0.1 and gives the address.
+sockaddr_in BindLoopback(int fd) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
+  EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
+  return a;
+}
+
+TEST(SendMail, NothingListeningGives4) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in a = BindLoopback(fd);
   ::close(fd);  // the port is now known to be free
   EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
             SendMail(GoodArgs(), TestEnv(platform::SystemNetwork(), ntohs(a.sin_port))));
+}
+
+TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
+  // A listener that accepts nobody, with its backlog filled: further
+  // connections stay pending.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in a = BindLoopback(listener);
+  ASSERT_EQ(0, ::listen(listener, 0));
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(fillers.back(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  }
+  SendEnv env = TestEnv(platform::SystemNetwork(), ntohs(a.sin_port));
+  env.timeouts.connect = Millis{300};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(VTL_SEND_CONNECT_FAILED, SendMail(GoodArgs(), env));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, Millis{300});
+  EXPECT_LT(elapsed, Millis{2000});
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
 }
 
 // Runs `body` in a child process and returns its exit status, so that a

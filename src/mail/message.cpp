@@ -237,7 +237,9 @@ std::string FormatMailDate(const LocalTime& t) {
 
 std::string MakeMessageId(const LocalTime& t, unsigned long pid, uint64_t counter,
                           std::string_view host) {
-  bool usable = !host.empty() && host.front() != '.' && host.back() != '.';
+  // RFC 5322 3.6.4: the right side is a dot-atom, without empty labels.
+  bool usable = !host.empty() && host.front() != '.' && host.back() != '.' &&
+                host.find("..") == std::string_view::npos;
   for (char c : host) usable = usable && IsAtext(c);
   char buffer[96];
   std::snprintf(buffer, sizeof buffer, "<%04d%02d%02d%02d%02d%02d%04d.%lu.%llu@", t.year, t.month,
