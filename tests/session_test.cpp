@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -22,13 +23,16 @@
 
 // A failing allocator for this thread: after `g_allocationsLeft` more
 // allocations, every one throws. Negative means never.
+// It also counts the bytes this thread asks for.
 namespace {
 thread_local long g_allocationsLeft = -1;
-}
+thread_local size_t g_bytesAllocated = 0;
+}  // namespace
 
 void* operator new(std::size_t size) {
   if (g_allocationsLeft == 0) throw std::bad_alloc();
   if (g_allocationsLeft > 0) --g_allocationsLeft;
+  g_bytesAllocated += size;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -71,6 +75,17 @@ SendEnv TestEnv(Network& network, uint16_t port = 25) {
   env.clock = [] { return LocalTime{}; };
   env.hostName = "client.example";
   return env;
+}
+
+// Runs `body` in a child process and returns its exit status, so that a
+// test can change what only a process can change (limits, namespaces).
+template <class F>
+int InChild(F body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 MailArgs GoodArgs() {
@@ -154,17 +169,6 @@ TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
   ::close(listener);
 }
 
-// Runs `body` in a child process and returns its exit status, so that a
-// test can change what only a process can change (limits, namespaces).
-template <class F>
-int InChild(F body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(SendMail, NoSocketGives3) {
   const int result = InChild([] {
     rlimit none{0, 0};
@@ -234,6 +238,33 @@ TEST(SendMail, LongLinesArriveWholeInLinesOf998) {
   for (char c : body)
     if (c != '\r' && c != '\n') joined.push_back(c);
   EXPECT_EQ(longLine, joined);
+}
+
+TEST(SendMail, LargeBodyCostsNoMoreThanFixedBuffers) {
+  // Everything the send allocates, added up, stays far below the body: the
+  // body is read where it lies, line by line.
+  const std::string body(4u << 20, 'x');
+  test::ScriptServer server(kAccepting);
+  MailArgs args = GoodArgs();
+  args.body = body.c_str();
+  const SendEnv env = TestEnv(platform::SystemNetwork(), server.port());
+  g_bytesAllocated = 0;
+  EXPECT_EQ(VTL_SEND_OK, SendMail(args, env));
+  EXPECT_LT(g_bytesAllocated, 256u * 1024);
+}
+
+TEST(SendMail, WritingToAClosedConnectionRaisesNoSignal) {
+  // The server closes as soon as it has said 354; the body then meets a
+  // dead connection. SIGPIPE keeps its default action, which would kill.
+  const int result = InChild([] {
+    signal(SIGPIPE, SIG_DFL);
+    test::ScriptServer server({"220 ready", "250 hi", "250 ok", "250 ok", "354 go", "+<close>"});
+    const std::string body(4u << 20, 'x');
+    MailArgs args = GoodArgs();
+    args.body = body.c_str();
+    return SendMail(args, TestEnv(platform::SystemNetwork(), server.port()));
+  });
+  EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED, result);
 }
 
 TEST(SendMail, LargeBodyGoesOutWhole) {

@@ -1,0 +1,188 @@
+// The POSIX platform layer against the real system: locale names, the
+// clock's zone offset, the services database and name resolution. Files the
+// system reads are swapped only inside a child's own mount namespace.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include "mail/session.h"
+#include "platform/platform.h"
+#include "platform/posix/locale_name.h"
+#include "support/script_server.h"
+#include "vtl.h"
+
+namespace vtl::platform {
+namespace {
+
+constexpr int kNoNamespace = 100;
+
+// Runs `body` in a child process in which `path` reads as `content`, and
+// returns the child's exit status, or kNoNamespace when the file cannot be
+// swapped here (not root, or no mount namespaces).
+template <class F>
+int WithFileAs(const char* path, const std::string& content, F body) {
+  char temp[] = "/tmp/vtl-file-XXXXXX";
+  const int fd = mkstemp(temp);
+  if (fd < 0) return kNoNamespace;
+  if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    return kNoNamespace;
+  close(fd);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(temp, path, nullptr, MS_BIND, nullptr) != 0)
+      _exit(kNoNamespace);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  unlink(temp);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(LocaleName, JapaneseShiftJisNamesGiveJpnAnd932) {
+  for (const char* name : {"ja_JP.SJIS", "ja_JP.Shift_JIS", "ja_JP.CP932", "ja_JP.sjis",
+                           "ja_JP.SJIS@latin", "JA_jp.cp932", "ja.SJIS"}) {
+    const LocaleInfo info = ParseLocaleName(name);
+    EXPECT_EQ("JPN", info.abbrevLangName) << name;
+    EXPECT_EQ(932u, info.codePage) << name;
+  }
+}
+
+TEST(LocaleName, OtherCodesetsAreNotShiftJis) {
+  for (const char* name : {"ja_JP.UTF-8", "ja_JP.eucJP", "ja_JP", "ja"}) {
+    const LocaleInfo info = ParseLocaleName(name);
+    EXPECT_EQ("JPN", info.abbrevLangName) << name;
+    EXPECT_EQ(0u, info.codePage) << name;
+  }
+  for (const char* name : {"C", "POSIX", "en_US.UTF-8", "de_DE.SJIS", "en", ""}) {
+    EXPECT_NE("JPN", ParseLocaleName(name).abbrevLangName) << name;
+  }
+  EXPECT_EQ(932u, ParseLocaleName("de_DE.SJIS").codePage);
+}
+
+TEST(LocaleName, FirstNonEmptyOfLcAllLcCtypeLangWins) {
+  EXPECT_EQ("a", PickLocaleName("a", "b", "c"));
+  EXPECT_EQ("b", PickLocaleName("", "b", "c"));
+  EXPECT_EQ("c", PickLocaleName(nullptr, "", "c"));
+  EXPECT_EQ("C", PickLocaleName(nullptr, nullptr, nullptr));
+}
+
+TEST(LocaleName, UserLocaleReadsTheEnvironment) {
+  setenv("LC_ALL", "", 1);
+  setenv("LC_CTYPE", "ja_JP.SJIS", 1);
+  setenv("LANG", "en_US.UTF-8", 1);
+  EXPECT_EQ(932u, UserLocale().codePage);
+  unsetenv("LC_CTYPE");
+  EXPECT_EQ(0u, UserLocale().codePage);
+  unsetenv("LC_ALL");
+  setenv("LANG", "C", 1);
+}
+
+class ZoneTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    unsetenv("TZ");
+    tzset();
+  }
+  int OffsetIn(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+    return Now().utcOffsetMinutes;
+  }
+};
+
+TEST_F(ZoneTest, OffsetIsExactToTheMinute) {
+  EXPECT_EQ(0, OffsetIn("UTC0"));
+  EXPECT_EQ(540, OffsetIn("JST-9"));
+  EXPECT_EQ(345, OffsetIn("NPT-5:45"));
+  EXPECT_EQ(-210, OffsetIn("NST3:30"));
+}
+
+TEST_F(ZoneTest, OffsetIncludesDaylightSavingTime) {
+  // Daylight saving from 1 January to 31 December: in force almost all year.
+  const int offset = OffsetIn("AAA3BBB,J1/0,J365/25");
+  EXPECT_EQ(-120, offset);
+  // And never: the standard offset.
+  EXPECT_EQ(-180, OffsetIn("AAA3"));
+}
+
+TEST_F(ZoneTest, LocalFieldsMatchTheOffset) {
+  setenv("TZ", "NPT-5:45", 1);
+  tzset();
+  const std::time_t before = std::time(nullptr);
+  const LocalTime t = Now();
+  std::tm utc{};
+  gmtime_r(&before, &utc);
+  const int localMinutes = t.hour * 60 + t.minute;
+  const int utcMinutes = utc.tm_hour * 60 + utc.tm_min;
+  const int diff = ((localMinutes - utcMinutes) % 1440 + 1440) % 1440;
+  EXPECT_NEAR(345, diff, 1);
+  EXPECT_GE(t.millisecond, 0);
+  EXPECT_LT(t.millisecond, 1000);
+}
+
+TEST(Services, MailEntryGivesThePort) {
+  const int result = WithFileAs("/etc/services", "smtp 2525/tcp mail\n",
+                                [] { return MailPort() == 2525 ? 0 : 1; });
+  if (result == kNoNamespace) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(0, result);
+}
+
+TEST(Services, NoMailEntryGives25) {
+  const int result =
+      WithFileAs("/etc/services", "ftp 21/tcp\n", [] { return MailPort() == 25 ? 0 : 1; });
+  if (result == kNoNamespace) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(0, result);
+}
+
+TEST(HostName, IsTheSystemsName) {
+  char name[256] = {};
+  ASSERT_EQ(0, gethostname(name, sizeof name - 1));
+  EXPECT_EQ(std::string(name), HostName());
+}
+
+TEST(Resolution, EveryAddressIsTriedInTurn) {
+  // multi.test names two addresses; nothing listens on the first one the
+  // resolver gives, so only trying the next one reaches the server.
+  const int result = WithFileAs(
+      "/etc/hosts", "127.0.0.1 localhost\n127.0.0.2 multi.test\n127.0.0.1 multi.test\n", [] {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* list = nullptr;
+        if (getaddrinfo("multi.test", "25", &hints, &list) != 0 || list == nullptr ||
+            list->ai_next == nullptr)
+          return 2;
+        char first[64] = {};
+        getnameinfo(list->ai_addr, list->ai_addrlen, first, sizeof first, nullptr, 0,
+                    NI_NUMERICHOST);
+        freeaddrinfo(list);
+        const std::string listening = std::string(first) == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
+        test::ScriptServer server(
+            {"220 ready", "250 hi", "250 ok", "250 ok", "354 go", "250 queued", "221 bye"},
+            listening);
+        if (!server.listening()) return 3;
+        mail::SendEnv env;
+        env.port = server.port();
+        env.network = &SystemNetwork();
+        env.clock = Now;
+        const int sent = mail::SendMail(
+            {"multi.test", "a@example.com", "A", "b@example.com", "B", "S", "x"}, env);
+        return sent == VTL_SEND_OK && server.Transcript().size() == 6 ? 0 : 10 + sent;
+      });
+  if (result == kNoNamespace) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(0, result);
+}
+
+}  // namespace
+}  // namespace vtl::platform
