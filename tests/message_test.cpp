@@ -435,7 +435,8 @@ TEST_F(ComposeHeaderBlockTest, PlainBlockHasSevenFieldsInOrder) {
 
 TEST_F(ComposeHeaderBlockTest, JapaneseBlockLabelsTheCharset) {
   const std::string subject = Kanji(3);
-  const MessageTexts texts{"a@example.com", "Alice", "b@example.com", Kanji(2), subject};
+  const std::string toName = Kanji(2);
+  const MessageTexts texts{"a@example.com", "Alice", "b@example.com", toName, subject};
   const std::vector<std::string> fields = Fields(texts, kJapanese);
   const std::vector<std::string> expectedNames = {"From:",
                                                   "To:",
