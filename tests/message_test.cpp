@@ -472,6 +472,21 @@ TEST_F(ComposeHeaderBlockTest, ShiftJisWithoutJapaneseLocaleHasNoLabels) {
             Names(fields));
 }
 
+TEST_F(ComposeHeaderBlockTest, PlainNamesAreQuotedStrings) {
+  // RFC 5322 3.2.4: '"' and '\\' inside a quoted-string are escaped.
+  const MessageTexts texts{"a@example.com", "Bob \"The Builder\" \\o/", "b@example.com", "x", "s"};
+  EXPECT_EQ("From: \"Bob \\\"The Builder\\\" \\\\o/\" <a@example.com>",
+            Fields(texts, kPlain).at(0));
+  // Inside an encoded-word the text is not a quoted-string: nothing is added.
+  const std::string name = Kanji(1) + "\"";
+  const MessageTexts japanese{"a@example.com", name, "b@example.com", "x", "s"};
+  const std::string from = Fields(japanese, kJapanese).at(0);
+  const size_t start = from.find("?B?") + 3;
+  const auto decoded = Base64Decode(from.substr(start, from.find("?=") - start));
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_BYTES_EQ(jtext::ToIso2022Jp("\"" + name + "\"", kJapanese).bytes, *decoded);
+}
+
 TEST_F(ComposeHeaderBlockTest, LineBreaksInNamesAndSubjectStartNoField) {
   const std::string fromName = "Eve\r\nBcc: victim@example.com";
   const std::string toName = "Bob\nX-Injected: 1\r";
