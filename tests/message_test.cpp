@@ -376,6 +376,13 @@ TEST(HeaderFoldingTest, AsciiLineOf998OctetsIsNotFolded) {
   EXPECT_EQ(label + text + "w\r\n", Unfold(field));
 }
 
+TEST(HeaderFoldingTest, ShortJapaneseNameWithALongAddressStaysWithinTheLimit) {
+  const std::string address = std::string(954, 'a') + "@x";
+  for (const char* label : {"From:", "To:"}) {
+    ExpectLegalPhysicalLines(FormatHeaderLine(label, "\"" + Kanji(2) + "\"", address, kJapanese));
+  }
+}
+
 TEST(HeaderFoldingTest, LongJapaneseNameKeepsItsAddressAtTheEnd) {
   const std::string name = "\"" + Kanji(500) + "\"";
   const std::string field = FormatHeaderLine("From:", name, "a@example.com", kJapanese);
@@ -485,6 +492,29 @@ TEST_F(ComposeHeaderBlockTest, PlainNamesAreQuotedStrings) {
   const auto decoded = Base64Decode(from.substr(start, from.find("?=") - start));
   ASSERT_TRUE(decoded.has_value());
   EXPECT_BYTES_EQ(jtext::ToIso2022Jp("\"" + name + "\"", kJapanese).bytes, *decoded);
+}
+
+TEST_F(ComposeHeaderBlockTest, FoldingNeverEndsAQuotedNameEarly) {
+  // A name with a quote near the fold, so that the break may fall between
+  // the escaping backslash and the quote: the address written after the
+  // quote must stay inside the display name, wherever the break falls.
+  for (size_t length = 985; length <= 1000; ++length) {
+    const std::string name = std::string(length, 'A') + "\" <evil@example.org>, \"";
+    const MessageTexts texts{"a@example.com", name, "b@example.com", "Bob", "s"};
+    const std::string block = ComposeHeaderBlock(texts, kPlain, kDate, kId);
+    const std::string from = Unfold(block.substr(0, block.find("\r\nTo:")));
+    // Reads the quoted-string as a mail reader does.
+    size_t i = from.find('"') + 1;
+    while (i < from.size() && from[i] != '"') i += from[i] == '\\' ? 2 : 1;
+    EXPECT_EQ(" <a@example.com>", from.substr(i + 1)) << "name length " << length;
+  }
+}
+
+TEST_F(ComposeHeaderBlockTest, ShiftJisTrailBytesAreNotEscaped) {
+  // Code page 932 without a Japanese locale: names go out as they are, and
+  // the 0x5C that ends "hyou" (0x95 0x5C) is part of that character.
+  const MessageTexts texts{"a@example.com", "\x95\x5C\\", "b@example.com", "Bob", "s"};
+  EXPECT_EQ("From: \"\x95\x5C\\\\\" <a@example.com>", Fields(texts, TextMode{false, true}).at(0));
 }
 
 TEST_F(ComposeHeaderBlockTest, LineBreaksInNamesAndSubjectStartNoField) {
@@ -722,6 +752,22 @@ TEST(WriteBodyLinesTest, RawEscapeInJapaneseBodyCannotSwitchTheCharacterSet) {
 TEST(WriteBodyLinesTest, JapaneseLocaleOffShiftJisPassesBytesThrough) {
   const std::string body = Kanji(2) + "\xB6\xDE";
   EXPECT_EQ((std::vector<std::string>{body + "\r\n"}), BodyLines(body, TextMode{true, false}));
+}
+
+TEST(WriteBodyLinesTest, LongShiftJisLineOutsideJapaneseModeKeepsItsCharacters) {
+  // Code page 932 without a Japanese locale: the bytes go out unchanged,
+  // and a break still falls between characters. A leading 'x' puts every
+  // character boundary on an odd offset.
+  const std::string line = "x" + Kanji(1500);
+  const std::vector<std::string> pieces = BodyLines(line, TextMode{false, true});
+  ASSERT_GT(pieces.size(), 1u);
+  std::string joined;
+  for (const std::string& piece : pieces) {
+    EXPECT_LE(piece.size(), kMaxLineLength + 2);
+    EXPECT_EQ(1u, (joined.size() + piece.size() - 2) % 2) << "a character was split";
+    joined += piece.substr(0, piece.size() - 2);
+  }
+  EXPECT_EQ(line, joined);
 }
 
 TEST(WriteBodyLinesTest, SinkSayingStopEndsTheWalk) {

@@ -120,6 +120,22 @@ TEST(SendMail, LineBreakInServerOrAddressGives5WithoutConnecting) {
   }
 }
 
+TEST(SendMail, AddressOverThePathLimitGives5WithoutConnecting) {
+  // RFC 5321 4.5.3.1.3: 256 octets for the path, angle brackets included.
+  const std::string fits = std::string(242, 'a') + "@example.com";
+  const std::string over = fits + "m";
+  for (bool from : {true, false}) {
+    MailArgs args = GoodArgs();
+    (from ? args.fromAddress : args.toAddress) = fits.c_str();
+    CountingNetwork refusing(VTL_SEND_CONNECT_FAILED);
+    EXPECT_EQ(VTL_SEND_CONNECT_FAILED, SendMail(args, TestEnv(refusing)));
+    (from ? args.fromAddress : args.toAddress) = over.c_str();
+    CountingNetwork network(0);
+    EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network)));
+    EXPECT_EQ(0, network.calls);
+  }
+}
+
 TEST(SendMail, ReportsWhatTheNetworkLayerReports) {
   for (int code : {VTL_SEND_STARTUP_FAILED, VTL_SEND_RESOLVE_FAILED, VTL_SEND_SOCKET_FAILED,
                    VTL_SEND_CONNECT_FAILED}) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -59,9 +60,7 @@ std::optional<std::string> ReadAll(std::istream& in) {
   return std::move(out).str();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   std::optional<std::string> server, from, fromName, to, toName, subject, bodyFile, port;
   struct Option {
     const char* name;
@@ -98,7 +97,8 @@ int main(int argc, char** argv) {
   if (port) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(port->c_str(), &end, 10);
-    if (port->empty() || *end != '\0' || value == 0 || value > 65535) {
+    if (port->empty() || (*port)[0] < '0' || (*port)[0] > '9' || *end != '\0' || value == 0 ||
+        value > 65535) {
       std::fprintf(stderr, "vtl-sendmail: --port takes a number from 1 to 65535\n");
       return VTL_SEND_BAD_ARGUMENT;
     }
@@ -122,6 +122,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vtl-sendmail: cannot read the body\n");
     return VTL_SEND_BAD_ARGUMENT;
   }
+  // The body travels as a C string: a NUL would silently end it there.
+  if (body->find('\0') != std::string::npos) {
+    std::fprintf(stderr, "vtl-sendmail: the body holds a NUL byte, which cannot be sent\n");
+    return VTL_SEND_BAD_ARGUMENT;
+  }
 
   env.network = &vtl::platform::SystemNetwork();
   env.clock = vtl::platform::Now;
@@ -133,4 +138,14 @@ int main(int argc, char** argv) {
                                          env);
   std::printf("%s\n", Describe(result));
   return result;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::printf("%s\n", Describe(VTL_SEND_NO_MEMORY));
+    return VTL_SEND_NO_MEMORY;
+  }
 }

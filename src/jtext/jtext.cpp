@@ -88,7 +88,7 @@ std::string WidenHalfwidthKana(std::string_view text, TextMode mode) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const auto b = static_cast<uint8_t>(text[i]);
-    if (IsLeadByte(b) && i + 1 < text.size()) {
+    if (IsLeadByte(b) && i + 1 < text.size() && IsTrailByte(static_cast<uint8_t>(text[i + 1]))) {
       out.append(text.substr(i, 2));
       i += 2;
     } else if (IsHalfwidthKana(b)) {

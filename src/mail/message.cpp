@@ -17,11 +17,21 @@ bool IsUtf8Continuation(char c) {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
-// Where text that is not converted may be broken at or before `pos`. Such
-// text may well be UTF-8 on a host that is not Japanese; a break is moved
-// back over continuation bytes so that no character is split. Other
-// single-byte text loses nothing by the shift.
-size_t BreakBefore(std::string_view s, size_t start, size_t pos) {
+// Where text that is not converted may be broken, at or before `pos`, so
+// that no character is split. Under code page 932 the text is Shift_JIS
+// and is walked from `start`. Otherwise it may well be UTF-8 on a host that
+// is not Japanese: the break moves back over continuation bytes, which costs
+// single-byte text nothing.
+size_t BreakBefore(std::string_view s, size_t start, size_t pos, bool shiftJis) {
+  if (shiftJis) {
+    size_t i = start;
+    while (i < pos) {
+      const size_t step = jtext::IsLeadByte(static_cast<uint8_t>(s[i])) && i + 1 < s.size() ? 2 : 1;
+      if (i + step > pos) break;
+      i += step;
+    }
+    return i > start ? i : pos;
+  }
   if (pos >= s.size() || !IsUtf8Continuation(s[pos])) return pos;
   size_t p = pos;
   while (p > start + 1 && pos - p < 3 && IsUtf8Continuation(s[p])) --p;
@@ -32,7 +42,7 @@ size_t BreakBefore(std::string_view s, size_t start, size_t pos) {
 // RFC 5322 2.2.3: a long header line is folded by putting CR LF before
 // white space. Where a stretch has none within the limit, a space is
 // inserted, which costs the reader one space but keeps the line legal.
-std::string Fold(std::string_view content) {
+std::string Fold(std::string_view content, bool shiftJis) {
   std::string out;
   out.reserve(content.size() + content.size() / 400 * 3 + 2);
   size_t pos = 0;
@@ -53,7 +63,13 @@ std::string Fold(std::string_view content) {
       pos = cut;
       inserted = false;
     } else {
-      cut = BreakBefore(content, pos, pos + budget);
+      cut = BreakBefore(content, pos, pos + budget, shiftJis);
+      // Never between a backslash and the character it escapes: the space
+      // put in would become the escaped character, and the one that was
+      // escaped would end the quoted-string early (RFC 5322 3.2.1).
+      size_t slashes = 0;
+      while (cut - slashes > pos && content[cut - slashes - 1] == '\\') ++slashes;
+      if (slashes % 2 == 1 && cut - 1 > pos) --cut;
       out.append(content.substr(pos, cut - pos));
       out.append(kCrLf);
       pos = cut;
@@ -87,7 +103,13 @@ std::string QuoteDisplayName(std::string_view name, jtext::TextMode mode) {
   const std::string flat = FlattenLineBreaks(name);
   const bool encoded = jtext::ToIso2022Jp(flat, mode).hadDoubleByte;
   std::string quoted = "\"";
-  for (char c : flat) {
+  for (size_t i = 0; i < flat.size(); ++i) {
+    const char c = flat[i];
+    // The second byte of a Shift_JIS character may be 0x5C; it is no backslash.
+    if (mode.shiftJis && jtext::IsLeadByte(static_cast<uint8_t>(c)) && i + 1 < flat.size()) {
+      quoted.append(flat, i++, 2);
+      continue;
+    }
     if (!encoded && (c == '"' || c == '\\')) quoted.push_back('\\');
     quoted.push_back(c);
   }
@@ -122,7 +144,7 @@ class BodyLineWriter {
     do {
       const size_t budget = kMaxLineLength - (pos < line.size() && line[pos] == '.' ? 1 : 0);
       size_t end = line.size();
-      if (end - pos > budget) end = BreakBefore(line, pos, pos + budget);
+      if (end - pos > budget) end = BreakBefore(line, pos, pos + budget, mode_.shiftJis);
       if (!Emit(line.substr(pos, end - pos))) return false;
       pos = end;
     } while (pos < line.size());
@@ -195,7 +217,7 @@ std::string FormatHeaderLine(std::string_view label, std::string_view text,
     content += converted.bytes;
     content += addressPart;
     if (content.size() <= kMaxLineLength) return content.append(kCrLf);
-    return Fold(content);
+    return Fold(content, mode.shiftJis);
   }
   std::string word = jtext::EncodeHeaderText(text, mode);
   if (content.size() + word.size() + addressPart.size() <= kMaxLineLength) {
@@ -212,9 +234,10 @@ std::string FormatHeaderLine(std::string_view label, std::string_view text,
     out += words[i];
   }
   if (!addressPart.empty()) {
-    if (words.back().size() + 1 + addressPart.size() > kMaxLineLength) {
+    const size_t lastLine = out.size() - (words.size() == 1 ? 0 : out.rfind('\n') + 1);
+    if (lastLine + addressPart.size() > kMaxLineLength) {
       out.append(kCrLf);
-      out += Fold(addressPart);
+      out += Fold(addressPart, mode.shiftJis);
       return out;
     }
     out += addressPart;

@@ -33,8 +33,9 @@ class ReplyReader {
 
  private:
   std::string pending_;
-  size_t start_ = 0;    // first byte of pending_ not yet taken
-  size_t scanned_ = 0;  // bytes after start_ already known to hold no LF
+  size_t start_ = 0;  // first byte of the reply being read
+  size_t line_ = 0;   // first byte of its line being read; the lines before it continue it
+  size_t scan_ = 0;   // bytes before this hold no LF of the line being read
   size_t maxLine_;
   Status failed_ = Status::NeedMore;
 };

@@ -15,6 +15,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr size_t kMaxAddressLength = 254;
+
 // Lines of the data section go out in writes of about this size.
 constexpr size_t kDataChunk = 64 * 1024;
 
@@ -126,6 +128,12 @@ int Run(const MailArgs& args, const SendEnv& env) {
   // CR or LF here would end the command line early and let the rest of the
   // text pass for commands of its own.
   if (HasLineBreak(args.server) || HasLineBreak(args.fromAddress) || HasLineBreak(args.toAddress))
+    return VTL_SEND_BAD_ARGUMENT;
+  // RFC 5321 4.5.3.1.3: a path is at most 256 octets, brackets included. A
+  // longer address cannot be sent within the line limits, and no server
+  // would take it.
+  if (std::strlen(args.fromAddress) > kMaxAddressLength ||
+      std::strlen(args.toAddress) > kMaxAddressLength)
     return VTL_SEND_BAD_ARGUMENT;
   if (env.network == nullptr) return VTL_SEND_SOCKET_FAILED;
 
