@@ -270,7 +270,7 @@ TEST(SendMail, LargeBodyCostsNoMoreThanFixedBuffers) {
   const SendEnv env = TestEnv(platform::SystemNetwork(), server.port());
   g_bytesAllocated = 0;
   EXPECT_EQ(VTL_SEND_OK, SendMail(args, env));
-  EXPECT_LT(g_bytesAllocated, 256u * 1024);
+  EXPECT_LT(g_bytesAllocated, 128u * 1024);
 }
 
 TEST(SendMail, WritingToAClosedConnectionRaisesNoSignal) {

@@ -3,7 +3,7 @@
 # shows what arrived. Meant for a fresh Debian machine, run as root from the
 # top of the repository:
 #
-#   sudo tools/demo.sh
+#   tools/demo.sh
 #
 # It installs the build tools, builds the release preset, starts
 # tools/smtp_sink.py on 127.0.0.1 (a free port), sends samples/japanese.sjis.txt

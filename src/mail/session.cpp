@@ -90,8 +90,10 @@ class DataWriter : public LineSink {
   explicit DataWriter(Dialogue& dialogue) : dialogue_(dialogue) { pending_.reserve(kDataChunk); }
 
   bool Line(std::string_view line) override {
+    // Flushing first keeps the buffer at the size it was given.
+    if (pending_.size() + line.size() > kDataChunk && !pending_.empty() && !Flush()) return false;
     pending_.append(line);
-    return pending_.size() < kDataChunk || Flush();
+    return true;
   }
 
   bool Flush() {
