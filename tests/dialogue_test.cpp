@@ -15,6 +15,7 @@
 
 #include "mail/session.h"
 #include "support/faulty_network.h"
+#include "support/fixed_time.h"
 #include "support/hex.h"
 #include "support/script_server.h"
 
@@ -68,20 +69,6 @@ std::vector<std::filesystem::path> CaseFiles() {
     if (entry.path().extension() == ".case") files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   return files;
-}
-
-LocalTime FixedTime() {
-  LocalTime t;
-  t.year = 2023;
-  t.month = 3;
-  t.day = 9;
-  t.dayOfWeek = 4;
-  t.hour = 1;
-  t.minute = 42;
-  t.second = 58;
-  t.millisecond = 123;
-  t.utcOffsetMinutes = 540;
-  return t;
 }
 
 struct Param {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/fixed_time.h"
 #include "support/hex.h"
 #include "support/iso2022_reader.h"
 
@@ -175,17 +176,7 @@ std::string Joined(const std::vector<std::string>& pieces) {
 }
 
 TEST(FormatMailDateTest, WritesRfc5322DateTime) {
-  LocalTime t;
-  t.year = 2023;
-  t.month = 3;
-  t.day = 9;
-  t.dayOfWeek = 4;
-  t.hour = 1;
-  t.minute = 42;
-  t.second = 58;
-  t.millisecond = 123;
-  t.utcOffsetMinutes = 540;
-  EXPECT_EQ("Thu, 09 Mar 2023 01:42:58 +0900", FormatMailDate(t));
+  EXPECT_EQ("Thu, 09 Mar 2023 01:42:58 +0900", FormatMailDate(test::FixedTime()));
 }
 
 TEST(FormatMailDateTest, OffsetIsExactInHoursAndMinutes) {
@@ -194,14 +185,8 @@ TEST(FormatMailDateTest, OffsetIsExactInHoursAndMinutes) {
     const char* zone;
   } cases[] = {{-300, "-0500"}, {330, "+0530"}, {-210, "-0330"},
                {0, "+0000"},    {345, "+0545"}, {-720, "-1200"}};
-  LocalTime t;
-  t.year = 2023;
-  t.month = 12;
-  t.day = 31;
-  t.dayOfWeek = 0;
-  t.hour = 23;
-  t.minute = 5;
-  t.second = 7;
+  LocalTime t{
+      .year = 2023, .month = 12, .day = 31, .dayOfWeek = 0, .hour = 23, .minute = 5, .second = 7};
   for (const auto& c : cases) {
     t.utcOffsetMinutes = c.minutes;
     EXPECT_EQ(std::string("Sun, 31 Dec 2023 23:05:07 ") + c.zone, FormatMailDate(t));
