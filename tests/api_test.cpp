@@ -15,9 +15,6 @@
 
 namespace {
 
-const std::vector<std::string> kAccepting = {"220 ready", "250 hi",     "250 ok", "250 ok",
-                                             "354 go",    "250 queued", "221 bye"};
-
 // Port 25 of an address of its own in 127/8, so that no mail server of the
 // machine is in the way. Binding it needs root.
 constexpr const char* kAddress = "127.0.0.25";
@@ -41,7 +38,7 @@ class ExportedSendMail : public ::testing::Test {
 };
 
 TEST_F(ExportedSendMail, DeliversToPort25) {
-  vtl::test::ScriptServer server(kAccepting, kAddress, 25);
+  vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
   if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
   EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", "Alice", "b@example.com", "Bob",
                                      "Hello", "Hi there\r\n"));
@@ -69,7 +66,7 @@ TEST_F(ExportedSendMail, DeliversToPort25) {
 
 TEST_F(ExportedSendMail, JapaneseLocaleSendsIso2022Jp) {
   setenv("LANG", "ja_JP.SJIS", 1);
-  vtl::test::ScriptServer server(kAccepting, kAddress, 25);
+  vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
   if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
   // "Yamada" in kanji, and hiragana A.
   EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", "\x8e\x52\x93\x63", "b@example.com",
@@ -84,7 +81,7 @@ TEST_F(ExportedSendMail, JapaneseLocaleSendsIso2022Jp) {
 TEST_F(ExportedSendMail, MessageIdsOfBackToBackSendsDiffer) {
   std::set<std::string> ids;
   for (int i = 0; i < 5; ++i) {
-    vtl::test::ScriptServer server(kAccepting, kAddress, 25);
+    vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
     if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
     ASSERT_EQ(VTL_SEND_OK,
               VTLSendMail(kAddress, "a@example.com", "A", "b@example.com", "B", "S", "x"));

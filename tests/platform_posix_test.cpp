@@ -6,7 +6,6 @@
 #include <netdb.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,6 +16,7 @@
 #include "mail/session.h"
 #include "platform/platform.h"
 #include "platform/posix/locale_name.h"
+#include "support/child.h"
 #include "support/script_server.h"
 #include "vtl.h"
 
@@ -36,18 +36,15 @@ int WithFileAs(const char* path, const std::string& content, F body) {
   if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
     return kNoNamespace;
   close(fd);
-  const pid_t pid = fork();
-  if (pid == 0) {
+  const int status = test::InChild([&] {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount(temp, path, nullptr, MS_BIND, nullptr) != 0)
-      _exit(kNoNamespace);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+      return kNoNamespace;
+    return body();
+  });
   unlink(temp);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 TEST(LocaleName, JapaneseShiftJisNamesGiveJpnAnd932) {
@@ -168,9 +165,7 @@ TEST(Resolution, EveryAddressIsTriedInTurn) {
                     NI_NUMERICHOST);
         freeaddrinfo(list);
         const std::string listening = std::string(first) == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
-        test::ScriptServer server(
-            {"220 ready", "250 hi", "250 ok", "250 ok", "354 go", "250 queued", "221 bye"},
-            listening);
+        test::ScriptServer server(test::kAcceptingScript, listening);
         if (!server.listening()) return 3;
         mail::SendEnv env;
         env.port = server.port();

@@ -8,7 +8,6 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child.h"
 #include "support/script_server.h"
 #include "vtl.h"
 
@@ -47,9 +47,6 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace vtl::mail {
 namespace {
 
-const std::vector<std::string> kAccepting = {"220 ready", "250 hi",     "250 ok", "250 ok",
-                                             "354 go",    "250 queued", "221 bye"};
-
 class CountingNetwork final : public Network {
  public:
   explicit CountingNetwork(int result) : result_(result) {}
@@ -76,17 +73,6 @@ SendEnv TestEnv(Network& network, uint16_t port = 25) {
   env.clock = [] { return LocalTime{}; };
   env.hostName = "client.example";
   return env;
-}
-
-// Runs `body` in a child process and returns its exit status, so that a
-// test can change what only a process can change (limits, namespaces).
-template <class F>
-int InChild(F body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 MailArgs GoodArgs() {
@@ -187,7 +173,7 @@ TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
 }
 
 TEST(SendMail, NoSocketGives3) {
-  const int result = InChild([] {
+  const int result = test::InChild([] {
     // Every descriptor the process may have is taken.
     rlimit few{64, 64};
     if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 100;
@@ -201,7 +187,7 @@ TEST(SendMail, NoSocketGives3) {
 TEST(SendMail, UnresolvableNameGives2) {
   // In a network namespace of its own the child has no route anywhere, so
   // the resolver fails without a packet leaving the machine.
-  const int result = InChild([] {
+  const int result = test::InChild([] {
     if (unshare(CLONE_NEWNET) != 0) return 100;
     MailArgs args = GoodArgs();
     args.server = "mail.example.invalid";
@@ -214,7 +200,7 @@ TEST(SendMail, UnresolvableNameGives2) {
 TEST(SendMail, EveryFailedAllocationGives6AndLeavesNothingBehind) {
   int delivered = 0;
   for (long budget = 0; budget < 400 && delivered == 0; ++budget) {
-    test::ScriptServer server(kAccepting);
+    test::ScriptServer server(test::kAcceptingScript);
     ASSERT_TRUE(server.listening());
     SendEnv env = TestEnv(platform::SystemNetwork(), server.port());
     g_allocationsLeft = budget;
@@ -236,7 +222,7 @@ TEST(SendMail, EveryFailedAllocationGives6AndLeavesNothingBehind) {
 TEST(SendMail, LongLinesArriveWholeInLinesOf998) {
   const std::string longLine(5000, 'x');
   const std::string longName(10000, 'n');
-  test::ScriptServer server(kAccepting);
+  test::ScriptServer server(test::kAcceptingScript);
   MailArgs args = GoodArgs();
   args.body = longLine.c_str();
   args.fromName = longName.c_str();
@@ -264,7 +250,7 @@ TEST(SendMail, LargeBodyCostsNoMoreThanFixedBuffers) {
   // Everything the send allocates, added up, stays far below the body: the
   // body is read where it lies, line by line.
   const std::string body(4u << 20, 'x');
-  test::ScriptServer server(kAccepting);
+  test::ScriptServer server(test::kAcceptingScript);
   MailArgs args = GoodArgs();
   args.body = body.c_str();
   const SendEnv env = TestEnv(platform::SystemNetwork(), server.port());
@@ -276,7 +262,7 @@ TEST(SendMail, LargeBodyCostsNoMoreThanFixedBuffers) {
 TEST(SendMail, WritingToAClosedConnectionRaisesNoSignal) {
   // The server closes as soon as it has said 354; the body then meets a
   // dead connection. SIGPIPE keeps its default action, which would kill.
-  const int result = InChild([] {
+  const int result = test::InChild([] {
     signal(SIGPIPE, SIG_DFL);
     test::ScriptServer server({"220 ready", "250 hi", "250 ok", "250 ok", "354 go", "+<close>"});
     const std::string body(4u << 20, 'x');
@@ -290,7 +276,7 @@ TEST(SendMail, WritingToAClosedConnectionRaisesNoSignal) {
 TEST(SendMail, LargeBodyGoesOutWhole) {
   std::string body;
   for (int i = 0; body.size() < (1u << 20); ++i) body += "line " + std::to_string(i) + "\r\n";
-  test::ScriptServer server(kAccepting);
+  test::ScriptServer server(test::kAcceptingScript);
   MailArgs args = GoodArgs();
   args.body = body.c_str();
   EXPECT_EQ(VTL_SEND_OK, SendMail(args, TestEnv(platform::SystemNetwork(), server.port())));

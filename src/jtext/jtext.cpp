@@ -5,10 +5,6 @@
 namespace vtl::jtext {
 namespace {
 
-constexpr char kToJis[] = "\x1b$B";
-constexpr char kToAscii[] = "\x1b(B";
-constexpr size_t kEscapeLength = 3;
-
 // JIS X 0201 katakana 0xA1-0xDF to their full-width code page 932 codes. The
 // sound marks stay separate characters: half-width KA + voiced mark is two
 // characters, never GA.
@@ -109,25 +105,15 @@ Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode) {
     result.bytes.assign(text);
     return result;
   }
-  std::string& out = result.bytes;
-  out.reserve(text.size() + text.size() / 2 + 8);
-  bool inJis = false;
+  result.bytes.reserve(text.size() + text.size() / 2 + 8);
+  Iso2022Writer writer(result.bytes);
   for (size_t i = 0; i < text.size();) {
     const WireChar c = NextWireChar(text, i);
+    writer.Put(c);
     i += c.length;
-    if (c.jis) {
-      if (!inJis) out.append(kToJis, kEscapeLength);
-      inJis = true;
-      result.hadDoubleByte = true;
-      out.push_back(static_cast<char>(c.code >> 8));
-      out.push_back(static_cast<char>(c.code & 0xFF));
-    } else {
-      if (inJis) out.append(kToAscii, kEscapeLength);
-      inJis = false;
-      out.push_back(static_cast<char>(c.code));
-    }
   }
-  if (inJis) out.append(kToAscii, kEscapeLength);
+  writer.Close();
+  result.hadDoubleByte = writer.hadDoubleByte();
   return result;
 }
 
@@ -157,48 +143,39 @@ std::string Base64Encode(std::string_view bytes) {
   return out;
 }
 
-std::string EncodeHeaderText(std::string_view text, TextMode mode) {
-  Iso2022Text converted = ToIso2022Jp(text, mode);
-  if (!converted.hadDoubleByte) return std::move(converted.bytes);
+std::string EncodedWord(std::string_view iso2022Bytes) {
   std::string out(kEncodedWordPrefix);
-  out += Base64Encode(converted.bytes);
+  out += Base64Encode(iso2022Bytes);
   out += kEncodedWordSuffix;
   return out;
 }
 
+std::string EncodeHeaderText(std::string_view text, TextMode mode) {
+  Iso2022Text converted = ToIso2022Jp(text, mode);
+  if (!converted.hadDoubleByte) return std::move(converted.bytes);
+  return EncodedWord(converted.bytes);
+}
+
 std::vector<std::string> EncodeHeaderWords(std::string_view text, size_t maxWordLength) {
+  constexpr size_t kEscape = Iso2022Writer::kToJis.size();
   const size_t frame = kEncodedWordPrefix.size() + kEncodedWordSuffix.size();
   // Base64 turns each 3 bytes into 4 characters, so this many ISO-2022-JP
   // bytes fit one word. A JIS character may need an escape on each side.
   const size_t maxBytes = (maxWordLength > frame ? (maxWordLength - frame) / 4 * 3 : 0);
-  const size_t budget = maxBytes < 2 * kEscapeLength + 2 ? 2 * kEscapeLength + 2 : maxBytes;
+  const size_t budget = maxBytes < 2 * kEscape + 2 ? 2 * kEscape + 2 : maxBytes;
 
   std::vector<std::string> words;
   std::string chunk;
-  bool inJis = false;
+  Iso2022Writer writer(chunk);
   auto flush = [&] {
-    if (inJis) chunk.append(kToAscii, kEscapeLength);
-    inJis = false;
-    words.push_back(std::string(kEncodedWordPrefix) + Base64Encode(chunk) +
-                    std::string(kEncodedWordSuffix));
+    writer.Close();
+    words.push_back(EncodedWord(chunk));
     chunk.clear();
   };
   for (size_t i = 0; i < text.size();) {
     const WireChar c = NextWireChar(text, i);
-    // Bytes this character adds, plus the escape that would close the word after it.
-    const size_t add = c.jis ? (inJis ? 2 : kEscapeLength + 2) : (inJis ? kEscapeLength + 1 : 1);
-    const size_t close = c.jis ? kEscapeLength : 0;
-    if (!chunk.empty() && chunk.size() + add + close > budget) flush();
-    if (c.jis) {
-      if (!inJis) chunk.append(kToJis, kEscapeLength);
-      inJis = true;
-      chunk.push_back(static_cast<char>(c.code >> 8));
-      chunk.push_back(static_cast<char>(c.code & 0xFF));
-    } else {
-      if (inJis) chunk.append(kToAscii, kEscapeLength);
-      inJis = false;
-      chunk.push_back(static_cast<char>(c.code));
-    }
+    if (!chunk.empty() && chunk.size() + writer.Cost(c) > budget) flush();
+    writer.Put(c);
     i += c.length;
   }
   if (!chunk.empty() || words.empty()) flush();

@@ -50,6 +50,43 @@ struct WireChar {
 };
 WireChar NextWireChar(std::string_view text, size_t pos);
 
+// Appends wire characters to `out` as ISO-2022-JP, with an escape wherever
+// the character set changes. Close() returns to ASCII, as every text and
+// every piece of one must end.
+class Iso2022Writer {
+ public:
+  static constexpr std::string_view kToJis = "\x1b$B";
+  static constexpr std::string_view kToAscii = "\x1b(B";
+
+  explicit Iso2022Writer(std::string& out) : out_(out) {}
+
+  // The bytes Put(c) would add, with the escape that would then close the text.
+  size_t Cost(const WireChar& c) const {
+    if (c.jis) return (inJis_ ? 0 : kToJis.size()) + 2 + kToAscii.size();
+    return (inJis_ ? kToAscii.size() : 0) + 1;
+  }
+
+  void Put(const WireChar& c) {
+    if (c.jis != inJis_) out_.append(c.jis ? kToJis : kToAscii);
+    inJis_ = c.jis;
+    hadDoubleByte_ = hadDoubleByte_ || c.jis;
+    if (c.jis) out_.push_back(static_cast<char>(c.code >> 8));
+    out_.push_back(static_cast<char>(c.code & 0xFF));
+  }
+
+  void Close() {
+    if (inJis_) out_.append(kToAscii);
+    inJis_ = false;
+  }
+
+  bool hadDoubleByte() const { return hadDoubleByte_; }
+
+ private:
+  std::string& out_;
+  bool inJis_ = false;
+  bool hadDoubleByte_ = false;
+};
+
 std::string WidenHalfwidthKana(std::string_view text, TextMode mode);
 
 struct Iso2022Text {
@@ -62,6 +99,9 @@ std::string Base64Encode(std::string_view bytes);
 
 inline constexpr std::string_view kEncodedWordPrefix = "=?ISO-2022-JP?B?";
 inline constexpr std::string_view kEncodedWordSuffix = "?=";
+
+// "=?ISO-2022-JP?B?" + Base64 of the ISO-2022-JP bytes + "?=".
+std::string EncodedWord(std::string_view iso2022Bytes);
 
 std::string EncodeHeaderText(std::string_view text, TextMode mode);
 

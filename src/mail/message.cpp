@@ -6,9 +6,6 @@ namespace vtl::mail {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-constexpr char kToJis[] = "\x1b$B";
-constexpr char kToAscii[] = "\x1b(B";
-constexpr size_t kEscapeLength = 3;
 
 bool IsWsp(char c) {
   return c == ' ' || c == '\t';
@@ -154,34 +151,20 @@ class BodyLineWriter {
   bool WriteConverted(std::string_view line) {
     std::string& cur = converted_;
     cur.clear();
-    bool inJis = false;
+    jtext::Iso2022Writer writer(cur);
     for (size_t i = 0; i < line.size();) {
       const jtext::WireChar c = jtext::NextWireChar(line, i);
-      for (;;) {
-        const size_t add =
-            c.jis ? (inJis ? 0 : kEscapeLength) + 2 : (inJis ? kEscapeLength : 0) + 1;
-        const size_t close = c.jis ? kEscapeLength : 0;
-        const bool dotted = cur.empty() ? (!c.jis && c.code == '.') : cur[0] == '.';
-        if (cur.empty() || cur.size() + add + close + (dotted ? 1 : 0) <= kMaxLineLength) break;
+      const bool dotted = cur.empty() ? (!c.jis && c.code == '.') : cur[0] == '.';
+      if (!cur.empty() && cur.size() + writer.Cost(c) + (dotted ? 1 : 0) > kMaxLineLength) {
         // In the middle of a line: back to ASCII here and JIS X 0208 again on the next.
-        if (inJis) cur.append(kToAscii, kEscapeLength);
-        inJis = false;
+        writer.Close();
         if (!Emit(cur)) return false;
         cur.clear();
       }
-      if (c.jis) {
-        if (!inJis) cur.append(kToJis, kEscapeLength);
-        inJis = true;
-        cur.push_back(static_cast<char>(c.code >> 8));
-        cur.push_back(static_cast<char>(c.code & 0xFF));
-      } else {
-        if (inJis) cur.append(kToAscii, kEscapeLength);
-        inJis = false;
-        cur.push_back(static_cast<char>(c.code));
-      }
+      writer.Put(c);
       i += c.length;
     }
-    if (inJis) cur.append(kToAscii, kEscapeLength);
+    writer.Close();
     return Emit(cur);
   }
 
@@ -219,7 +202,7 @@ std::string FormatHeaderLine(std::string_view label, std::string_view text,
     if (content.size() <= kMaxLineLength) return content.append(kCrLf);
     return Fold(content, mode.shiftJis);
   }
-  std::string word = jtext::EncodeHeaderText(text, mode);
+  const std::string word = jtext::EncodedWord(converted.bytes);
   if (content.size() + word.size() + addressPart.size() <= kMaxLineLength) {
     content += word;
     content += addressPart;

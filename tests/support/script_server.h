@@ -24,6 +24,10 @@
 
 namespace vtl::test {
 
+// The turns of a server that takes one message without complaint.
+inline const std::vector<std::string> kAcceptingScript = {
+    "220 ready", "250 hi", "250 ok", "250 ok", "354 go ahead", "250 queued", "221 bye"};
+
 class ScriptServer {
  public:
   explicit ScriptServer(std::vector<std::string> turns, const std::string& host = "127.0.0.1",
