@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "jtext/jtext.h"
 #include "mail/session.h"
 #include "support/faulty_network.h"
 #include "support/fixed_time.h"
@@ -85,7 +86,8 @@ TEST_P(Dialogue, RunsAsScripted) {
 
   const Millis replyTimeout{std::stoi(c.Get("timeout-ms", "2000"))};
   mail::SendEnv env;
-  env.locale = c.Get("mode") == "japanese" ? LocaleInfo{"JPN", 932} : LocaleInfo{"ENU", 1252};
+  env.locale = c.Get("mode") == "japanese" ? LocaleInfo{"JPN", 932, vtl::jtext::ShiftJisLeadBytes()}
+                                           : LocaleInfo{"ENU", 1252, {}};
   env.port = server.port();
   env.timeouts.connect = Millis{2000};
   env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =

@@ -26,7 +26,7 @@ using test::Iso2022Reading;
 using test::kJisFlag;
 using test::ReadIso2022Jp;
 
-constexpr TextMode kJapanese{true, true};
+const TextMode kJapanese = jtext::ShiftJisMode(true);
 constexpr std::string_view kToJis = "\x1b$B";
 constexpr std::string_view kToAscii = "\x1b(B";
 
@@ -94,22 +94,22 @@ TEST(TextModeTest, JapaneseLocaleIsJpnInAnyCase) {
 }
 
 TEST(TextModeTest, OnlyJapaneseLocaleOnShiftJisConverts) {
-  const TextMode both = DecideTextMode("JPN", 932);
+  const TextMode both = DecideTextMode("JPN", 932, ShiftJisLeadBytes());
   EXPECT_TRUE(both.japanese);
   EXPECT_TRUE(both.Converts());
 
-  const TextMode otherCodePage = DecideTextMode("JPN", 1252);
+  const TextMode otherCodePage = DecideTextMode("JPN", 1252, {});
   EXPECT_TRUE(otherCodePage.japanese);
   EXPECT_FALSE(otherCodePage.Converts());
 
-  const TextMode otherLocale = DecideTextMode("ENU", 932);
+  const TextMode otherLocale = DecideTextMode("ENU", 932, ShiftJisLeadBytes());
   EXPECT_FALSE(otherLocale.japanese);
   EXPECT_FALSE(otherLocale.Converts());
 }
 
 TEST(TextModeTest, TextIsUntouchedUnlessJapaneseAndShiftJis) {
   const std::string text = "A\x82\xA0\xB6\xDE\x81 \x80\xFF\x82";
-  for (const TextMode mode : {TextMode{true, false}, TextMode{false, true}, TextMode{}}) {
+  for (const TextMode mode : {TextMode{true, false, {}}, jtext::ShiftJisMode(false), TextMode{}}) {
     const Iso2022Text converted = ToIso2022Jp(text, mode);
     EXPECT_BYTES_EQ(text, converted.bytes);
     EXPECT_FALSE(converted.hadDoubleByte);

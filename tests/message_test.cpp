@@ -25,8 +25,8 @@ using test::ReadIso2022Jp;
 
 using jtext::TextMode;
 
-constexpr TextMode kPlain{};
-constexpr TextMode kJapanese{true, true};
+const TextMode kPlain{};
+const TextMode kJapanese = jtext::ShiftJisMode(true);
 constexpr std::string_view kToJis = "\x1b$B";
 constexpr std::string_view kToAscii = "\x1b(B";
 
@@ -450,7 +450,7 @@ TEST_F(ComposeHeaderBlockTest, JapaneseBlockLabelsTheCharset) {
 TEST_F(ComposeHeaderBlockTest, JapaneseLocaleOffShiftJisLabelsButLeavesTextAlone) {
   const std::string subject = Kanji(3);
   const MessageTexts texts{"a@example.com", "Alice", "b@example.com", "Bob", subject};
-  const std::vector<std::string> fields = Fields(texts, TextMode{true, false});
+  const std::vector<std::string> fields = Fields(texts, TextMode{true, false, {}});
   ASSERT_EQ(9u, fields.size());
   EXPECT_EQ("Subject: " + subject, fields[2]);
   EXPECT_EQ("Content-Type: text/plain; charset=iso-2022-jp", fields[7]);
@@ -458,7 +458,7 @@ TEST_F(ComposeHeaderBlockTest, JapaneseLocaleOffShiftJisLabelsButLeavesTextAlone
 
 TEST_F(ComposeHeaderBlockTest, ShiftJisWithoutJapaneseLocaleHasNoLabels) {
   const MessageTexts texts{"a@example.com", "Alice", "b@example.com", "Bob", "Hi"};
-  const std::vector<std::string> fields = Fields(texts, TextMode{false, true});
+  const std::vector<std::string> fields = Fields(texts, jtext::ShiftJisMode(false));
   EXPECT_EQ((std::vector<std::string>{
                 "From:", "To:", "Subject:", "Date:", "Message-ID:", "MIME-Version:", "X-Mailer:"}),
             Names(fields));
@@ -499,7 +499,8 @@ TEST_F(ComposeHeaderBlockTest, ShiftJisTrailBytesAreNotEscaped) {
   // Code page 932 without a Japanese locale: names go out as they are, and
   // the 0x5C that ends "hyou" (0x95 0x5C) is part of that character.
   const MessageTexts texts{"a@example.com", "\x95\x5C\\", "b@example.com", "Bob", "s"};
-  EXPECT_EQ("From: \"\x95\x5C\\\\\" <a@example.com>", Fields(texts, TextMode{false, true}).at(0));
+  EXPECT_EQ("From: \"\x95\x5C\\\\\" <a@example.com>",
+            Fields(texts, jtext::ShiftJisMode(false)).at(0));
 }
 
 TEST_F(ComposeHeaderBlockTest, LineBreaksInNamesAndSubjectStartNoField) {
@@ -507,7 +508,7 @@ TEST_F(ComposeHeaderBlockTest, LineBreaksInNamesAndSubjectStartNoField) {
   const std::string toName = "Bob\nX-Injected: 1\r";
   const std::string subject = "Hi\r\n\r\nBody text" + Kanji(1) + "\rX-Also: 2";
   const MessageTexts texts{"a@example.com", fromName, "b@example.com", toName, subject};
-  for (const TextMode mode : {kPlain, kJapanese, TextMode{true, false}}) {
+  for (const TextMode mode : {kPlain, kJapanese, TextMode{true, false, {}}}) {
     const std::vector<std::string> fields = Fields(texts, mode);
     EXPECT_EQ(mode.japanese ? 9u : 7u, fields.size());
     for (const std::string& line : fields) {
@@ -736,7 +737,7 @@ TEST(WriteBodyLinesTest, RawEscapeInJapaneseBodyCannotSwitchTheCharacterSet) {
 
 TEST(WriteBodyLinesTest, JapaneseLocaleOffShiftJisPassesBytesThrough) {
   const std::string body = Kanji(2) + "\xB6\xDE";
-  EXPECT_EQ((std::vector<std::string>{body + "\r\n"}), BodyLines(body, TextMode{true, false}));
+  EXPECT_EQ((std::vector<std::string>{body + "\r\n"}), BodyLines(body, TextMode{true, false, {}}));
 }
 
 TEST(WriteBodyLinesTest, LongShiftJisLineOutsideJapaneseModeKeepsItsCharacters) {
@@ -744,7 +745,7 @@ TEST(WriteBodyLinesTest, LongShiftJisLineOutsideJapaneseModeKeepsItsCharacters) 
   // and a break still falls between characters. A leading 'x' puts every
   // character boundary on an odd offset.
   const std::string line = "x" + Kanji(1500);
-  const std::vector<std::string> pieces = BodyLines(line, TextMode{false, true});
+  const std::vector<std::string> pieces = BodyLines(line, jtext::ShiftJisMode(false));
   ASSERT_GT(pieces.size(), 1u);
   std::string joined;
   for (const std::string& piece : pieces) {

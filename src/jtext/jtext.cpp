@@ -28,11 +28,23 @@ bool IsJapaneseLocale(std::string_view abbrevLangName) {
          Upper(abbrevLangName[2]) == 'N';
 }
 
-TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage) {
+TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage,
+                        const LeadBytes& leadBytes) {
   TextMode mode;
   mode.japanese = IsJapaneseLocale(abbrevLangName);
   mode.shiftJis = codePage == kShiftJisCodePage;
+  mode.leadBytes = leadBytes;
   return mode;
+}
+
+LeadBytes ShiftJisLeadBytes() {
+  LeadBytes lead;
+  for (unsigned b = 0; b < 256; ++b) lead[b] = IsLeadByte(static_cast<uint8_t>(b));
+  return lead;
+}
+
+TextMode ShiftJisMode(bool japanese) {
+  return TextMode{japanese, true, ShiftJisLeadBytes()};
 }
 
 uint16_t ShiftJisToJis(uint8_t s1, uint8_t s2) {

@@ -2,6 +2,7 @@
 // ISO-2022-JP (RFC 1468) and MIME encoded-words (RFC 2047) out.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,11 +11,17 @@
 
 namespace vtl::jtext {
 
+// The bytes that begin a double-byte character in some code page.
+using LeadBytes = std::bitset<256>;
+
 // The per-send decision. `japanese` adds the MIME labels; the texts are
-// converted only when the ANSI code page is also Shift_JIS.
+// converted only when the ANSI code page is also Shift_JIS. `leadBytes`
+// are the ANSI code page's, so that text which is not converted is still
+// never cut inside a character; none for a single-byte code page.
 struct TextMode {
   bool japanese = false;
   bool shiftJis = false;
+  LeadBytes leadBytes;
   bool Converts() const { return japanese && shiftJis; }
 };
 
@@ -22,12 +29,16 @@ inline constexpr unsigned kShiftJisCodePage = 932;
 inline constexpr uint16_t kGetaMark = 0x222E;  // JIS X 0208 GETA MARK, for characters JIS lacks
 
 bool IsJapaneseLocale(std::string_view abbrevLangName);
-TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage);
+TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage,
+                        const LeadBytes& leadBytes);
 
 // Shift_JIS byte classes.
 inline bool IsLeadByte(uint8_t b) {
   return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
 }
+LeadBytes ShiftJisLeadBytes();
+// The mode of a Shift_JIS system, Japanese or not.
+TextMode ShiftJisMode(bool japanese);
 inline bool IsTrailByte(uint8_t b) {
   return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
 }

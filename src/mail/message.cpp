@@ -15,15 +15,15 @@ bool IsUtf8Continuation(char c) {
 }
 
 // Where text that is not converted may be broken, at or before `pos`, so
-// that no character is split. Under code page 932 the text is Shift_JIS
-// and is walked from `start`. Otherwise it may well be UTF-8 on a host that
-// is not Japanese: the break moves back over continuation bytes, which costs
-// single-byte text nothing.
-size_t BreakBefore(std::string_view s, size_t start, size_t pos, bool shiftJis) {
-  if (shiftJis) {
+// that no character is split. Under a double-byte code page (Shift_JIS, or
+// another) the text is walked from `start` by its lead bytes. Otherwise it
+// may well be UTF-8 on a host that is not Japanese: the break moves back
+// over continuation bytes, which costs single-byte text nothing.
+size_t BreakBefore(std::string_view s, size_t start, size_t pos, const jtext::LeadBytes& lead) {
+  if (lead.any()) {
     size_t i = start;
     while (i < pos) {
-      const size_t step = jtext::IsLeadByte(static_cast<uint8_t>(s[i])) && i + 1 < s.size() ? 2 : 1;
+      const size_t step = lead[static_cast<uint8_t>(s[i])] && i + 1 < s.size() ? 2 : 1;
       if (i + step > pos) break;
       i += step;
     }
@@ -39,7 +39,7 @@ size_t BreakBefore(std::string_view s, size_t start, size_t pos, bool shiftJis) 
 // RFC 5322 2.2.3: a long header line is folded by putting CR LF before
 // white space. Where a stretch has none within the limit, a space is
 // inserted, which costs the reader one space but keeps the line legal.
-std::string Fold(std::string_view content, bool shiftJis) {
+std::string Fold(std::string_view content, const jtext::LeadBytes& lead) {
   std::string out;
   out.reserve(content.size() + content.size() / 400 * 3 + 2);
   size_t pos = 0;
@@ -60,7 +60,7 @@ std::string Fold(std::string_view content, bool shiftJis) {
       pos = cut;
       inserted = false;
     } else {
-      cut = BreakBefore(content, pos, pos + budget, shiftJis);
+      cut = BreakBefore(content, pos, pos + budget, lead);
       // Never between a backslash and the character it escapes: the space
       // put in would become the escaped character, and the one that was
       // escaped would end the quoted-string early (RFC 5322 3.2.1).
@@ -102,8 +102,8 @@ std::string QuoteDisplayName(std::string_view name, jtext::TextMode mode) {
   std::string quoted = "\"";
   for (size_t i = 0; i < flat.size(); ++i) {
     const char c = flat[i];
-    // The second byte of a Shift_JIS character may be 0x5C; it is no backslash.
-    if (mode.shiftJis && jtext::IsLeadByte(static_cast<uint8_t>(c)) && i + 1 < flat.size()) {
+    // The second byte of a double-byte character may be 0x5C; it is no backslash.
+    if (mode.leadBytes[static_cast<uint8_t>(c)] && i + 1 < flat.size()) {
       quoted.append(flat, i++, 2);
       continue;
     }
@@ -141,7 +141,7 @@ class BodyLineWriter {
     do {
       const size_t budget = kMaxLineLength - (pos < line.size() && line[pos] == '.' ? 1 : 0);
       size_t end = line.size();
-      if (end - pos > budget) end = BreakBefore(line, pos, pos + budget, mode_.shiftJis);
+      if (end - pos > budget) end = BreakBefore(line, pos, pos + budget, mode_.leadBytes);
       if (!Emit(line.substr(pos, end - pos))) return false;
       pos = end;
     } while (pos < line.size());
@@ -200,7 +200,7 @@ std::string FormatHeaderLine(std::string_view label, std::string_view text,
     content += converted.bytes;
     content += addressPart;
     if (content.size() <= kMaxLineLength) return content.append(kCrLf);
-    return Fold(content, mode.shiftJis);
+    return Fold(content, mode.leadBytes);
   }
   const std::string word = jtext::EncodedWord(converted.bytes);
   if (content.size() + word.size() + addressPart.size() <= kMaxLineLength) {
@@ -220,7 +220,7 @@ std::string FormatHeaderLine(std::string_view label, std::string_view text,
     const size_t lastLine = out.size() - (words.size() == 1 ? 0 : out.rfind('\n') + 1);
     if (lastLine + addressPart.size() > kMaxLineLength) {
       out.append(kCrLf);
-      out += Fold(addressPart, mode.shiftJis);
+      out += Fold(addressPart, mode.leadBytes);
       return out;
     }
     out += addressPart;

@@ -119,7 +119,7 @@ std::string Command(std::string_view verb, std::string_view argument, std::strin
 
 int Run(const MailArgs& args, const SendEnv& env) {
   const jtext::TextMode mode =
-      jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage);
+      jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
 
   const char* all[] = {args.server, args.fromAddress, args.fromName, args.toAddress,
                        args.toName, args.subject,     args.body};

@@ -3,6 +3,7 @@
 // definitions live in posix/ and win/; nothing here names an OS header.
 #pragma once
 
+#include <bitset>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,7 @@ struct LocalTime {
 struct LocaleInfo {
   std::string abbrevLangName;  // three-letter language code, "JPN" for Japanese
   unsigned codePage = 0;       // the ANSI code page: 932 for Shift_JIS
+  std::bitset<256> leadBytes;  // the code page's lead bytes; none when it is single-byte
 };
 
 enum class IoStatus {

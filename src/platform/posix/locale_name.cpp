@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "jtext/jtext.h"
+
 namespace vtl::platform {
 namespace {
 
@@ -29,7 +31,10 @@ LocaleInfo ParseLocaleName(std::string_view name) {
     for (char c : lang) info.abbrevLangName.push_back(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   }
   const std::string cs = Lower(codeset);
-  if (cs == "sjis" || cs == "shift_jis" || cs == "cp932") info.codePage = 932;
+  if (cs == "sjis" || cs == "shift_jis" || cs == "cp932") {
+    info.codePage = 932;
+    info.leadBytes = jtext::ShiftJisLeadBytes();
+  }
   return info;
 }
 
