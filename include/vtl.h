@@ -12,7 +12,7 @@
 #if defined(_WIN32)
 #define VTL_CALL __stdcall
 #if defined(VTL_BUILDING)
-#define VTL_API __declspec(dllexport)
+#define VTL_API /* exported by name through the library's .def file */
 #else
 #define VTL_API __declspec(dllimport)
 #endif

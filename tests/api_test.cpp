@@ -2,7 +2,11 @@
 // it: real locale from the environment, real clock, and the port from the
 // services database, which is 25.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include "platform/win/winsock.h"  // windows.h, after winsock2.h
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <regex>
@@ -28,16 +32,39 @@ std::string HeaderValue(const std::string& data, const std::string& name) {
   return data.substr(start, data.find("\r\n", start) - start);
 }
 
+unsigned long ProcessId() {
+#ifdef _WIN32
+  return GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(getpid());
+#endif
+}
+
+// On POSIX each test picks its locale through the environment. Windows reads
+// the user's locale from the system, so there a test runs in the locale the
+// run was started under, and skips what needs the other one.
+bool UseJapaneseLocale(bool japanese) {
+#ifdef _WIN32
+  char name[16] = {};
+  GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SABBREVLANGNAME, name, sizeof name);
+  return (std::string(name) == "JPN" && GetACP() == 932) == japanese;
+#else
+  unsetenv("LC_ALL");
+  unsetenv("LC_CTYPE");
+  setenv("LANG", japanese ? "ja_JP.SJIS" : "C", 1);
+  return true;
+#endif
+}
+
 class ExportedSendMail : public ::testing::Test {
  protected:
-  void SetUp() override {
-    unsetenv("LC_ALL");
-    unsetenv("LC_CTYPE");
-    setenv("LANG", "C", 1);
-  }
+  // Most tests care for no locale in particular; those that do say so.
+  void SetUp() override { plainLocale_ = UseJapaneseLocale(false); }
+  bool plainLocale_ = false;
 };
 
 TEST_F(ExportedSendMail, DeliversToPort25) {
+  if (!plainLocale_) GTEST_SKIP() << "needs a locale that is not Japanese";
   vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
   if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
   EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", "Alice", "b@example.com", "Bob",
@@ -60,12 +87,12 @@ TEST_F(ExportedSendMail, DeliversToPort25) {
       << HeaderValue(data, "Date");
   EXPECT_TRUE(
       std::regex_match(HeaderValue(data, "Message-ID"),
-                       std::regex("<\\d{18}\\." + std::to_string(getpid()) + "\\.\\d+@[^>]+>")))
+                       std::regex("<\\d{18}\\." + std::to_string(ProcessId()) + "\\.\\d+@[^>]+>")))
       << HeaderValue(data, "Message-ID");
 }
 
-TEST_F(ExportedSendMail, JapaneseLocaleSendsIso2022Jp) {
-  setenv("LANG", "ja_JP.SJIS", 1);
+TEST(ExportedSendMailJapanese, JapaneseLocaleSendsIso2022Jp) {
+  if (!UseJapaneseLocale(true)) GTEST_SKIP() << "needs a Japanese locale";
   vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
   if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
   // "Yamada" in kanji, and hiragana A.
@@ -104,5 +131,34 @@ TEST_F(ExportedSendMail, CallerStringsAreNotWritten) {
             VTLSendMail("127.0.0.26", "a@example.com", "A", "b@example.com", "B", "S",
                         "line one\r\nline two\r\n"));
 }
+
+#ifdef _WIN32
+// The properties Windows shows for the file come from its version resource.
+TEST(LibraryFile, CarriesItsVersionResource) {
+  char path[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameA(GetModuleHandleA("vtl.dll"), path, MAX_PATH), 0u);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+  ASSERT_GT(size, 0u) << path;
+  std::vector<char> block(size);
+  ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, block.data()));
+  auto text = [&](const char* name) {
+    char* value = nullptr;
+    UINT length = 0;
+    const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueA(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+      return std::string();
+    return std::string(value);
+  };
+  EXPECT_EQ("Vantrel", text("ProductName"));
+  EXPECT_EQ("vtl.dll", text("OriginalFilename"));
+  EXPECT_FALSE(text("FileDescription").empty());
+  EXPECT_EQ(VTL_TEST_VERSION, text("FileVersion"));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
+}
+#endif
 
 }  // namespace

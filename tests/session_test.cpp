@@ -2,13 +2,12 @@
 // memory failures, long texts. Dialogues themselves are in dialogues/.
 #include "mail/session.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -18,8 +17,11 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include "support/child.h"
+#endif
 #include "support/script_server.h"
+#include "support/sockets.h"
 #include "vtl.h"
 
 // A failing allocator for this thread: after `g_allocationsLeft` more
@@ -131,47 +133,36 @@ TEST(SendMail, ReportsWhatTheNetworkLayerReports) {
   }
 }
 
-// Binds `fd` to a free port of 127.0.0.1 and gives the address.
-sockaddr_in BindLoopback(int fd) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-  EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
-  return a;
-}
-
 TEST(SendMail, NothingListeningGives4) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in a = BindLoopback(fd);
-  ::close(fd);  // the port is now known to be free
+  const test::SocketsUser sockets;
+  const test::SocketHandle s = test::BoundSocket("127.0.0.1", 0);
+  const uint16_t port = test::LocalPort(s);
+  test::CloseSocket(s);  // the port is now known to be free
   EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
-            SendMail(GoodArgs(), TestEnv(platform::SystemNetwork(), ntohs(a.sin_port))));
+            SendMail(GoodArgs(), TestEnv(platform::SystemNetwork(), port)));
 }
 
 TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
   // A listener that accepts nobody, with its backlog filled: further
   // connections stay pending.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in a = BindLoopback(listener);
+  const test::SocketsUser sockets;
+  const test::SocketHandle listener = test::BoundSocket("127.0.0.1", 0);
   ASSERT_EQ(0, ::listen(listener, 0));
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    ::connect(fillers.back(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  }
-  SendEnv env = TestEnv(platform::SystemNetwork(), ntohs(a.sin_port));
+  const uint16_t port = test::LocalPort(listener);
+  std::vector<test::SocketHandle> fillers;
+  for (int i = 0; i < 4; ++i) fillers.push_back(test::ConnectPending(port));
+  SendEnv env = TestEnv(platform::SystemNetwork(), port);
   env.timeouts.connect = Millis{300};
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(VTL_SEND_CONNECT_FAILED, SendMail(GoodArgs(), env));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, Millis{300});
   EXPECT_LT(elapsed, Millis{2000});
-  for (int fd : fillers) ::close(fd);
-  ::close(listener);
+  for (test::SocketHandle s : fillers) test::CloseSocket(s);
+  test::CloseSocket(listener);
 }
 
+#ifndef _WIN32
 TEST(SendMail, NoSocketGives3) {
   const int result = test::InChild([] {
     // Every descriptor the process may have is taken.
@@ -196,6 +187,8 @@ TEST(SendMail, UnresolvableNameGives2) {
   if (result == 100) GTEST_SKIP() << "no network namespace can be made here";
   EXPECT_EQ(VTL_SEND_RESOLVE_FAILED, result);
 }
+
+#endif  // !_WIN32
 
 TEST(SendMail, EveryFailedAllocationGives6AndLeavesNothingBehind) {
   int delivered = 0;
@@ -259,6 +252,7 @@ TEST(SendMail, LargeBodyCostsNoMoreThanFixedBuffers) {
   EXPECT_LT(g_bytesAllocated, 128u * 1024);
 }
 
+#ifndef _WIN32
 TEST(SendMail, WritingToAClosedConnectionRaisesNoSignal) {
   // The server closes as soon as it has said 354; the body then meets a
   // dead connection. SIGPIPE keeps its default action, which would kill.
@@ -272,6 +266,8 @@ TEST(SendMail, WritingToAClosedConnectionRaisesNoSignal) {
   });
   EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED, result);
 }
+
+#endif  // !_WIN32
 
 TEST(SendMail, LargeBodyGoesOutWhole) {
   std::string body;

@@ -1,17 +1,11 @@
 #include "support/script_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "support/hex.h"
+#include "support/sockets.h"
 
 namespace vtl::test {
 namespace {
@@ -75,9 +69,9 @@ Turn ParseTurn(std::string text) {
   return t;
 }
 
-bool SendAll(int fd, const char* p, size_t n) {
+bool SendAll(SocketHandle fd, const char* p, size_t n) {
   while (n > 0) {
-    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+    const long sent = SendSome(fd, p, n);
     if (sent <= 0) return false;
     p += sent;
     n -= static_cast<size_t>(sent);
@@ -89,28 +83,20 @@ bool SendAll(int fd, const char* p, size_t n) {
 
 ScriptServer::ScriptServer(std::vector<std::string> turns, const std::string& host, uint16_t port)
     : turns_(std::move(turns)) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1 ||
-      ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
-    ::close(fd);
+  const SocketHandle fd = BoundSocket(host, port);
+  if (fd == kNoSocket) return;
+  if (::listen(fd, 4) != 0) {
+    CloseSocket(fd);
     return;
   }
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  port_ = LocalPort(fd);
   listener_ = fd;
   thread_ = std::thread([this] { Serve(); });
 }
 
 ScriptServer::~ScriptServer() {
   Join();
-  if (listener_ >= 0) ::close(listener_);
+  if (listener_ != kNoSocket) CloseSocket(listener_);
 }
 
 void ScriptServer::Join() {
@@ -119,7 +105,7 @@ void ScriptServer::Join() {
   // server still waiting for one after a moment is woken and let go.
   for (int i = 0; i < 50 && !accepted_; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  if (!accepted_) ::shutdown(listener_, SHUT_RDWR);
+  if (!accepted_) stop_ = true;
   thread_.join();
 }
 
@@ -142,13 +128,15 @@ std::string ScriptServer::Raw() {
 }
 
 void ScriptServer::Serve() {
-  pollfd p{listener_, POLLIN, 0};
-  if (poll(&p, 1, kSafetyMs) != 1 || (p.revents & POLLIN) == 0) return;
-  const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  // Waits for the client in short slices, so that Join can call it off.
+  bool ready = false;
+  for (int waited = 0; !ready && !stop_ && waited < kSafetyMs; waited += 20)
+    ready = WaitReadable(listener_, 20);
+  if (!ready) return;
+  const SocketHandle fd = ::accept(listener_, nullptr, nullptr);
   accepted_ = true;
-  if (fd < 0) return;
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (fd == kNoSocket) return;
+  SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
 
   std::vector<Turn> turns;
   for (const std::string& text : turns_) turns.push_back(ParseTurn(text));
@@ -180,9 +168,8 @@ void ScriptServer::Serve() {
         ++unitCount;
         continue;
       }
-      pollfd q{fd, POLLIN, 0};
       char buffer[65536];
-      const ssize_t n = poll(&q, 1, kSafetyMs) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+      const long n = WaitReadable(fd, kSafetyMs) ? ReceiveSome(fd, buffer, sizeof buffer) : 0;
       if (n <= 0) {
         open = false;
         std::lock_guard lock(mutex_);
@@ -207,10 +194,7 @@ void ScriptServer::Serve() {
       if (t.close || t.reset) {
         SendAll(fd, batch.data(), batch.size());
         batch.clear();
-        if (t.reset) {
-          const linger hard{1, 0};
-          setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        }
+        if (t.reset) ResetOnClose(fd);
         closed = true;
         break;
       }
@@ -230,7 +214,7 @@ void ScriptServer::Serve() {
     k = next;
   }
   if (!closed) readUnits(static_cast<size_t>(-1));  // silent: record until the client goes
-  ::close(fd);
+  CloseSocket(fd);
 }
 
 }  // namespace vtl::test

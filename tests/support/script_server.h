@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/sockets.h"
+
 namespace vtl::test {
 
 // The turns of a server that takes one message without complaint.
@@ -36,7 +38,7 @@ class ScriptServer {
   ScriptServer(const ScriptServer&) = delete;
   ScriptServer& operator=(const ScriptServer&) = delete;
 
-  bool listening() const { return listener_ >= 0; }
+  bool listening() const { return listener_ != kNoSocket; }
   uint16_t port() const { return port_; }
 
   // Waits (bounded) for the client to go, then gives what it sent: command
@@ -52,10 +54,12 @@ class ScriptServer {
   void Serve();
   void Join();
 
+  SocketsUser sockets_;  // first made, last gone
   std::vector<std::string> turns_;
-  int listener_ = -1;
+  SocketHandle listener_ = kNoSocket;
   uint16_t port_ = 0;
   std::atomic<bool> accepted_{false};
+  std::atomic<bool> stop_{false};
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> units_;

@@ -1,0 +1,193 @@
+// TCP connections on Windows Sockets. Every socket is non-blocking and every
+// wait goes through select, so no call can block past its time-out. Each
+// connection starts the sockets layer for itself and cleans it up after its
+// socket is closed.
+#include <chrono>
+#include <climits>
+#include <string>
+#include <utility>
+
+#include "platform/platform.h"
+#include "platform/win/winsock.h"
+
+namespace vtl::platform {
+namespace win {
+namespace {
+
+class Socket {
+ public:
+  explicit Socket(SOCKET s = INVALID_SOCKET) : s_(s) {}
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() {
+    if (s_ != INVALID_SOCKET) closesocket(s_);
+  }
+  SOCKET get() const { return s_; }
+  bool valid() const { return s_ != INVALID_SOCKET; }
+  SOCKET release() { return std::exchange(s_, INVALID_SOCKET); }
+
+ private:
+  SOCKET s_;
+};
+
+struct AddrInfoList {
+  addrinfo* head = nullptr;
+  ~AddrInfoList() {
+    if (head != nullptr) freeaddrinfo(head);
+  }
+};
+
+timeval ToTimeval(Millis timeout) {
+  long long ms = timeout.count();
+  if (ms < 0) ms = 0;
+  if (ms > INT_MAX) ms = INT_MAX;
+  timeval tv;
+  tv.tv_sec = static_cast<long>(ms / 1000);
+  tv.tv_usec = static_cast<long>(ms % 1000 * 1000);
+  return tv;
+}
+
+enum class Readiness { Read, Write };
+
+// Waits until the socket can be read or written; Ok when ready. A connect
+// that failed shows in the exception set, which counts as ready: the next
+// call then reports the error.
+IoStatus Wait(SOCKET s, Readiness what, Millis timeout) {
+  fd_set ready;
+  fd_set failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(s, &ready);
+  FD_SET(s, &failed);
+  timeval tv = ToTimeval(timeout);
+  const int n = select(0, what == Readiness::Read ? &ready : nullptr,
+                       what == Readiness::Write ? &ready : nullptr, &failed, &tv);
+  if (n > 0) return IoStatus::Ok;
+  if (n == 0) return IoStatus::TimedOut;
+  return WSAGetLastError() == WSAEINTR ? IoStatus::Interrupted : IoStatus::Failed;
+}
+
+int Clamp(size_t size) {
+  return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+class WinsockConnection final : public Connection {
+ public:
+  WinsockConnection(std::unique_ptr<WinsockSession> session, SOCKET s)
+      : session_(std::move(session)), socket_(s) {}
+
+  IoResult Send(const char* data, size_t size, Millis timeout) override {
+    int n = ::send(socket_.get(), data, Clamp(size), 0);
+    if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+      const IoStatus s = Wait(socket_.get(), Readiness::Write, timeout);
+      if (s != IoStatus::Ok) return {s, 0};
+      n = ::send(socket_.get(), data, Clamp(size), 0);
+    }
+    if (n >= 0) return {IoStatus::Ok, static_cast<size_t>(n)};
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK || error == WSAEINTR) return {IoStatus::Interrupted, 0};
+    return {IoStatus::Failed, 0};
+  }
+
+  IoResult Receive(char* buffer, size_t size, Millis timeout) override {
+    const IoStatus s = Wait(socket_.get(), Readiness::Read, timeout);
+    if (s != IoStatus::Ok) return {s, 0};
+    const int n = ::recv(socket_.get(), buffer, Clamp(size), 0);
+    if (n > 0) return {IoStatus::Ok, static_cast<size_t>(n)};
+    if (n == 0) return {IoStatus::Closed, 0};
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK || error == WSAEINTR) return {IoStatus::Interrupted, 0};
+    return {IoStatus::Failed, 0};
+  }
+
+ private:
+  // Destroyed in reverse: the socket is closed before the sockets layer is
+  // cleaned up.
+  std::unique_ptr<WinsockSession> session_;
+  Socket socket_;
+};
+
+// A non-blocking connect bounded by `timeout`.
+bool ConnectWithin(SOCKET s, const sockaddr* address, int length, Millis timeout) {
+  if (::connect(s, address, length) == 0) return true;
+  const int error = WSAGetLastError();
+  if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
+    if (left <= Millis::zero()) return false;
+    const IoStatus status = Wait(s, Readiness::Write, left);
+    if (status == IoStatus::Interrupted) continue;
+    if (status != IoStatus::Ok) return false;
+    int soError = 0;
+    int size = sizeof soError;
+    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size) == 0 &&
+           soError == 0;
+  }
+}
+
+class WinsockNetwork final : public Network {
+ public:
+  explicit WinsockNetwork(WORD version) : version_(version) {}
+
+  ConnectOutcome Connect(const std::string& host, uint16_t port, Millis timeout) override {
+    ConnectOutcome outcome;
+    auto session = std::make_unique<WinsockSession>(version_);
+    if (!session->started()) {
+      outcome.result = 1;
+      return outcome;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    AddrInfoList list;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head) != 0 ||
+        list.head == nullptr) {
+      outcome.result = 2;
+      return outcome;
+    }
+    bool madeSocket = false;
+    for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
+      Socket s(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+      if (!s.valid()) continue;
+      madeSocket = true;
+      // The socket is not inherited by processes the host starts later.
+      SetHandleInformation(reinterpret_cast<HANDLE>(s.get()), HANDLE_FLAG_INHERIT, 0);
+      u_long nonBlocking = 1;
+      if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) continue;
+      if (!ConnectWithin(s.get(), a->ai_addr, static_cast<int>(a->ai_addrlen), timeout)) continue;
+      // Commands are written whole, one at a time: nothing is gained by
+      // letting Nagle hold the next one back.
+      const BOOL noDelay = TRUE;
+      setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                 sizeof noDelay);
+      outcome.connection = std::make_unique<WinsockConnection>(std::move(session), s.get());
+      s.release();
+      outcome.result = 0;
+      return outcome;
+    }
+    outcome.result = madeSocket ? 4 : 3;
+    return outcome;
+  }
+
+ private:
+  WORD version_;
+};
+
+}  // namespace
+
+std::unique_ptr<Network> NewWinsockNetwork(WORD version) {
+  return std::make_unique<WinsockNetwork>(version);
+}
+
+}  // namespace win
+
+Network& SystemNetwork() {
+  static win::WinsockNetwork network(win::kWinsockVersion);
+  return network;
+}
+
+}  // namespace vtl::platform

@@ -1,0 +1,177 @@
+// The Windows platform layer, run under Wine with the real Win32 calls:
+// Winsock start-up and clean-up, locale and code page, clock and zone.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "jtext/jtext.h"
+#include "mail/session.h"
+#include "platform/win/winsock.h"
+#include "support/fixed_time.h"
+#include "support/script_server.h"
+#include "vtl.h"
+
+namespace vtl {
+namespace {
+
+// True while the sockets layer is started in this process.
+bool WinsockStarted() {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s != INVALID_SOCKET) {
+    closesocket(s);
+    return true;
+  }
+  return WSAGetLastError() != WSANOTINITIALISED;
+}
+
+mail::SendEnv EnvFor(Network& network, uint16_t port) {
+  mail::SendEnv env;
+  env.locale = platform::UserLocale();
+  env.port = port;
+  env.network = &network;
+  env.clock = test::FixedTime;
+  env.timeouts.connect = env.timeouts.greeting = env.timeouts.other = Millis{5000};
+  return env;
+}
+
+const mail::MailArgs kArgs{"127.0.0.1", "a@example.com", "A", "b@example.com", "B", "S", "x"};
+
+TEST(WinsockLayer, EveryPathLeavesItAsItWasFound) {
+  ASSERT_FALSE(WinsockStarted()) << "something in the test process keeps Winsock started";
+  uint16_t freePort = 0;
+  {
+    test::ScriptServer server(test::kAcceptingScript);
+    ASSERT_TRUE(server.listening());
+    freePort = server.port();
+    EXPECT_EQ(VTL_SEND_OK, mail::SendMail(kArgs, EnvFor(platform::SystemNetwork(), server.port())));
+    EXPECT_EQ(6u, server.Transcript().size());
+  }
+  EXPECT_FALSE(WinsockStarted()) << "after a delivery";
+  {
+    test::ScriptServer server({"220 ready", "<close>"});
+    EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED,
+              mail::SendMail(kArgs, EnvFor(platform::SystemNetwork(), server.port())));
+  }
+  EXPECT_FALSE(WinsockStarted()) << "after a broken dialogue";
+  // The server above has gone: nothing listens on its port now.
+  EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
+            mail::SendMail(kArgs, EnvFor(platform::SystemNetwork(), freePort)));
+  EXPECT_FALSE(WinsockStarted()) << "after a refused connection";
+  // A label over 63 octets: the resolver refuses it without asking anyone.
+  mail::MailArgs unresolvable = kArgs;
+  const std::string name = std::string(70, 'a') + ".invalid";
+  unresolvable.server = name.c_str();
+  EXPECT_EQ(VTL_SEND_RESOLVE_FAILED,
+            mail::SendMail(unresolvable, EnvFor(platform::SystemNetwork(), 25)));
+  EXPECT_FALSE(WinsockStarted()) << "after a failed resolution";
+  EXPECT_FALSE(platform::HostName().empty());
+  EXPECT_EQ(25, platform::MailPort());  // no "mail" entry in the services file
+  EXPECT_FALSE(WinsockStarted()) << "after the host name and the services lookup";
+  mail::MailArgs empty = kArgs;
+  empty.body = "";
+  EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, mail::SendMail(empty, EnvFor(platform::SystemNetwork(), 25)));
+  EXPECT_FALSE(WinsockStarted()) << "after a bad argument";
+}
+
+TEST(WinsockLayer, FailedStartUpGives1) {
+  // Version 0.0 is one no Windows offers, so WSAStartup refuses it.
+  const auto network = platform::win::NewWinsockNetwork(0);
+  EXPECT_EQ(VTL_SEND_STARTUP_FAILED, mail::SendMail(kArgs, EnvFor(*network, 25)));
+  EXPECT_FALSE(WinsockStarted());
+}
+
+// The locale the test run was started under (VTL_TEST_LOCALE, set by CTest).
+TEST(WinLocale, IsTheOneWineWasStartedWith) {
+  const char* expected = std::getenv("VTL_TEST_LOCALE");
+  if (expected == nullptr) GTEST_SKIP() << "VTL_TEST_LOCALE is not set";
+  const LocaleInfo info = platform::UserLocale();
+  if (std::strcmp(expected, "ja") == 0) {
+    EXPECT_EQ("JPN", info.abbrevLangName);
+    EXPECT_EQ(932u, info.codePage);
+    EXPECT_EQ(jtext::ShiftJisLeadBytes(), info.leadBytes);
+    EXPECT_TRUE(
+        jtext::DecideTextMode(info.abbrevLangName, info.codePage, info.leadBytes).Converts());
+  } else {
+    EXPECT_EQ("ENU", info.abbrevLangName);
+    EXPECT_EQ(1252u, info.codePage);
+    EXPECT_TRUE(info.leadBytes.none());
+  }
+}
+
+TEST(WinLocale, CodePage932AgreesWithTheShiftJisRule) {
+  for (unsigned b = 0; b < 256; ++b)
+    EXPECT_EQ(jtext::IsLeadByte(static_cast<uint8_t>(b)),
+              IsDBCSLeadByteEx(932, static_cast<BYTE>(b)) != FALSE)
+        << "byte " << b;
+  // Every pair that Windows reads as a character of code page 932 below the
+  // user-defined area (0xF040) has a JIS code by the arithmetic rule.
+  int characters = 0;
+  for (unsigned lead = 0x81; lead < 0xF0; ++lead) {
+    if (!jtext::IsLeadByte(static_cast<uint8_t>(lead))) continue;
+    for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+      const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+      wchar_t wide[2];
+      if (MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, pair, 2, wide, 2) != 1) continue;
+      ++characters;
+      EXPECT_NE(0, jtext::ShiftJisToJis(static_cast<uint8_t>(lead), static_cast<uint8_t>(trail)))
+          << std::hex << lead << " " << trail;
+    }
+  }
+  EXPECT_GT(characters, 7000);
+}
+
+TEST(WinClock, OffsetIsTheOneInForceNow) {
+  // The offset Now() reports against the difference between local and UTC
+  // time read from the system; a change of second between the reads is
+  // caught by reading until two agree.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    SYSTEMTIME utc;
+    SYSTEMTIME local;
+    GetSystemTime(&utc);
+    GetLocalTime(&local);
+    const LocalTime now = platform::Now();
+    FILETIME utcFile;
+    FILETIME localFile;
+    SystemTimeToFileTime(&utc, &utcFile);
+    SystemTimeToFileTime(&local, &localFile);
+    const auto ticks = [](const FILETIME& f) {
+      return static_cast<long long>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) |
+                                    f.dwLowDateTime);
+    };
+    const long long minutes =
+        std::llround(static_cast<double>(ticks(localFile) - ticks(utcFile)) / 600'000'000.0);
+    if (now.minute != local.wMinute) continue;  // the minute turned between the reads
+    EXPECT_EQ(minutes, now.utcOffsetMinutes);
+    EXPECT_EQ(local.wYear, now.year);
+    EXPECT_EQ(local.wHour, now.hour);
+    return;
+  }
+  FAIL() << "the clock never held still";
+}
+
+TEST(WinClock, DaylightBiasCountsOnlyInDaylightTime) {
+  TIME_ZONE_INFORMATION sydney{};
+  sydney.Bias = -600;
+  sydney.StandardBias = 0;
+  sydney.DaylightBias = -60;
+  EXPECT_EQ(660, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_DAYLIGHT, sydney));
+  EXPECT_EQ(600, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_STANDARD, sydney));
+  TIME_ZONE_INFORMATION newYork{};
+  newYork.Bias = 300;
+  newYork.DaylightBias = -60;
+  EXPECT_EQ(-240, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_DAYLIGHT, newYork));
+  EXPECT_EQ(-300, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_STANDARD, newYork));
+  TIME_ZONE_INFORMATION tokyo{};
+  tokyo.Bias = -540;
+  tokyo.DaylightBias = -60;  // a zone without daylight time ignores it
+  EXPECT_EQ(540, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_UNKNOWN, tokyo));
+  TIME_ZONE_INFORMATION nepal{};
+  nepal.Bias = -345;
+  EXPECT_EQ(345, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_UNKNOWN, nepal));
+}
+
+}  // namespace
+}  // namespace vtl

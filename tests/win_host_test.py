@@ -1,0 +1,117 @@
+#!/usr/bin/python3
+"""A Windows host program (win_host.c) loads vtl.dll under Wine and calls
+VTLSendMail through GetProcAddress; a real SMTP server (aiosmtpd) on port 25
+of 127.0.0.25 receives the mail, and Python's email package reads it back.
+
+    win_host_test.py --host PATH/vtl_host.exe --dll PATH/vtl.dll
+                     --wine PATH/wine-run.sh --samples PATH/samples
+
+WINEPREFIX names the prefix. The DLL has no port argument and Wine's
+services file has no "mail" entry, so the mail goes to port 25: this runs as
+root only. The Japanese case needs LANG=ja_JP.UTF-8 to reach Wine (user
+locale JPN, ANSI code page 932), the other one an English locale.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import roundtrip_test as rt  # noqa: E402
+
+HOST = DLL = WINE = ""
+ADDRESS = "127.0.0.25"
+
+
+def wine_env(lang: str) -> dict:
+    env = rt.locale_env(lang)
+    env.setdefault("WINEPREFIX", os.environ.get("WINEPREFIX", ""))
+    return env
+
+
+class HostCase(rt.MailCase):
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("port 25 needs root")
+        cls.sink = rt.SmtpSink(ADDRESS, 25).start()
+
+    def host_send(self, lang: str, *texts: bytes) -> int:
+        assert len(texts) == 7
+        with tempfile.NamedTemporaryFile(suffix=".bin", delete=False) as f:
+            f.write(b"".join(t + b"\0" for t in texts))
+            path = f.name
+        try:
+            r = subprocess.run([WINE, HOST, DLL, path], env=wine_env(lang),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               timeout=rt.SEND_TIMEOUT)
+        finally:
+            os.unlink(path)
+        self.assertLess(r.returncode, 100, f"host failed: {r.stdout!r} {r.stderr!r}")
+        self.assertEqual(r.stdout.strip(), f"result {r.returncode}".encode(), r.stdout)
+        return r.returncode
+
+
+class JapaneseHostTest(HostCase):
+    def test_sample_arrives_intact(self):
+        meta = rt.load_meta(os.path.join(rt.SAMPLES, "japanese.meta"))
+        with open(os.path.join(rt.SAMPLES, "japanese.sjis.txt"), "rb") as f:
+            body = f.read()
+        result = self.host_send("ja_JP.UTF-8", ADDRESS.encode(), meta["from"].encode(),
+                                rt.sjis(meta["from-name"]), meta["to"].encode(),
+                                rt.sjis(meta["to-name"]), rt.sjis(meta["subject"]), body)
+        self.assertEqual(result, rt.OK)
+        m = self.receive_one(meta["from"], meta["to"])
+        self.check_japanese(m)
+        self.check_display_name(m, "From", meta["from-name"], meta["from"])
+        self.check_display_name(m, "To", meta["to-name"], meta["to"])
+        self.check_subject(m, meta["subject"])
+        self.check_body(m, body.decode("cp932"))
+
+
+class EnglishHostTest(HostCase):
+    def test_plain_text_goes_out_unchanged(self):
+        body = b"Hello from a Windows host.\r\n\r\n.leading dot\r\nlast line"
+        result = self.host_send("en_US.UTF-8", ADDRESS.encode(), b"a@example.com", b"Alice",
+                                b"b@example.com", b"Bob", b"Greetings", body)
+        self.assertEqual(result, rt.OK)
+        m = self.receive_one("a@example.com", "b@example.com")
+        self.assertFalse(m.has_field("Content-Type"))
+        self.assertEqual(m.field("Subject"), "Greetings")
+        self.assertEqual(m.field("From"), '"Alice" <a@example.com>')
+        self.assertEqual(m.body_wire_lines(),
+                         [b"Hello from a Windows host.", b"", b".leading dot", b"last line"])
+
+    def test_refusal_is_reported(self):
+        # An empty subject is refused before any connection is made.
+        result = self.host_send("en_US.UTF-8", ADDRESS.encode(), b"a@example.com", b"A",
+                                b"b@example.com", b"B", b"", b"x")
+        self.assertEqual(result, rt.BAD_ARGUMENT)
+
+
+def main() -> int:
+    global HOST, DLL, WINE
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--dll", required=True)
+    parser.add_argument("--wine", required=True)
+    parser.add_argument("--samples", required=True)
+    args, rest = parser.parse_known_args()
+    HOST, DLL, WINE = (os.path.abspath(p) for p in (args.host, args.dll, args.wine))
+    rt.SAMPLES = os.path.abspath(args.samples)
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
+    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    result = program.result
+    return 0 if result.wasSuccessful() and result.testsRun > len(result.skipped) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,70 @@
+# The Windows builds' tests. They run under Wine (CMAKE_CROSSCOMPILING_EMULATOR,
+# tools/wine-run.sh) in a prefix of this build's own: the whole GoogleTest
+# suite under a Japanese and under an English user locale, the exported API
+# through the import library, a C host that loads the DLL at run time, and
+# the DLL's export and import tables.
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(VTL_WINE_ARCH win64)
+else()
+  set(VTL_WINE_ARCH win32)
+endif()
+set(VTL_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-${VTL_WINE_ARCH})
+
+add_test(NAME wine_prefix
+  COMMAND sh ${PROJECT_SOURCE_DIR}/tools/wine-prefix.sh ${VTL_WINE_PREFIX} ${VTL_WINE_ARCH})
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
+
+# Two runs for each suite. The Japanese one (user locale JPN, ANSI code page
+# 932) is in Sydney's zone, the English one (ENU, 1252) in New York's: at
+# any date one of them is in daylight-saving time.
+set(VTL_LOCALES ja en)
+set(VTL_LOCALE_ja LANG=ja_JP.UTF-8 TZ=Australia/Sydney)
+set(VTL_LOCALE_en LANG=en_US.UTF-8 TZ=America/New_York)
+
+function(vtl_wine_test name locale)
+  add_test(NAME ${name}.${locale} COMMAND ${ARGN})
+  set_tests_properties(${name}.${locale} PROPERTIES
+    FIXTURES_REQUIRED wine
+    # One Wine process at a time in the prefix, and port 25 is shared.
+    RESOURCE_LOCK "wine;port25"
+    TIMEOUT 900
+    ENVIRONMENT "WINEPREFIX=${VTL_WINE_PREFIX};VTL_TEST_LOCALE=${locale};${VTL_LOCALE_${locale}}"
+    ENVIRONMENT_MODIFICATION "LC_ALL=unset:;LC_CTYPE=unset:;LANGUAGE=unset:")
+endfunction()
+
+foreach(locale IN LISTS VTL_LOCALES)
+  vtl_wine_test(unit ${locale} vtl_tests)
+  vtl_wine_test(api ${locale} vtl_api_tests)
+  vtl_wine_test(c_api ${locale} vtl_c_api_test)
+endforeach()
+
+# A host program as Windows applications are: LoadLibrary, GetProcAddress,
+# a WINAPI function pointer. It does not include the header.
+add_executable(vtl_host win_host.c)
+target_link_libraries(vtl_host PRIVATE vtl_warnings)
+add_dependencies(vtl_host vtl)
+find_program(VTL_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(VTL_PYTHON)
+  add_test(NAME host_roundtrip
+    COMMAND ${VTL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/win_host_test.py
+            --host $<TARGET_FILE:vtl_host> --dll $<TARGET_FILE:vtl>
+            --wine ${PROJECT_SOURCE_DIR}/tools/wine-run.sh --samples ${PROJECT_SOURCE_DIR}/samples)
+  set_tests_properties(host_roundtrip PROPERTIES
+    FIXTURES_REQUIRED wine RESOURCE_LOCK "wine;port25" TIMEOUT 600
+    ENVIRONMENT "WINEPREFIX=${VTL_WINE_PREFIX};TZ=Asia/Tokyo")
+endif()
+
+# Export and import tables, and the size of the stripped 64-bit DLL.
+find_program(VTL_OBJDUMP ${CMAKE_SYSTEM_PROCESSOR}-objdump REQUIRED)
+find_program(VTL_STRIP ${CMAKE_SYSTEM_PROCESSOR}-strip REQUIRED)
+set(VTL_IMPORTS_ALLOWED KERNEL32.dll WS2_32.dll SHELL32.dll ADVAPI32.dll ole32.dll msvcrt.dll
+    api-ms-win-crt-*)
+set(VTL_SIZE_LIMIT "")
+if(VTL_WINE_ARCH STREQUAL win64)
+  set(VTL_SIZE_LIMIT -DMAX_STRIPPED_BYTES=409600)
+endif()
+add_test(NAME dll_tables
+  COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:vtl> -DOBJDUMP=${VTL_OBJDUMP}
+          -DSTRIP=${VTL_STRIP} ${VTL_SIZE_LIMIT} "-DEXPORTS=${VTL_EXPORTS}"
+          "-DIMPORTS_ALLOWED=${VTL_IMPORTS_ALLOWED}" -P ${CMAKE_CURRENT_SOURCE_DIR}/check_pe.cmake)
