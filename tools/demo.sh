@@ -1,16 +1,21 @@
 #!/bin/bash
 # Sends the Japanese sample through vtl-sendmail to a local SMTP server and
-# shows what arrived. Meant for a fresh Debian machine, run as root from the
-# top of the repository:
+# shows what arrived; then does the same through the 64-bit Windows DLL, as a
+# Windows host calls it, under Wine. Meant for a fresh Debian machine, run as
+# root from the top of the repository:
 #
 #   tools/demo.sh
 #
 # It installs the build tools, builds the release preset, starts
 # tools/smtp_sink.py on 127.0.0.1 (a free port), sends samples/japanese.sjis.txt
 # with the subject and names of samples/japanese.meta as Shift_JIS under
-# LANG=ja_JP.SJIS, prints the message as received and decoded, and stops the
-# server. Nothing leaves this machine. The exit status is not 0 when a step,
-# the send included, fails.
+# LANG=ja_JP.SJIS, and prints the message as received and decoded.
+# As root it then builds the win64 preset with mingw-w64 and lets the test
+# host (tests/win_host.c) load build/win64/bin/vtl.dll under Wine, in a
+# Japanese user locale (JPN, code page 932), and call VTLSendMail. The DLL
+# has no port argument, so that server listens on port 25 of 127.0.0.25.
+# Nothing leaves this machine. The exit status is not 0 when a step, a send
+# included, fails.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -22,14 +27,44 @@ die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-demo.XXXXXX")
 sink_pid=
-cleanup() {
-  local status=$?
-  if [ -n "$sink_pid" ] && kill -0 "$sink_pid" 2>/dev/null; then
+port=
+
+# start_sink HOST PORT DIR: starts tools/smtp_sink.py; sets sink_pid and port.
+start_sink() {
+  "$PYTHON" tools/smtp_sink.py --host "$1" --port "$2" --dir "$3" \
+    >"$work/sink.out" 2>"$work/sink.err" &
+  sink_pid=$!
+  port=
+  for _ in $(seq 100); do
+    port=$(awk '$1 == "ready" { print $3; exit }' "$work/sink.out")
+    [ -n "$port" ] && break
+    kill -0 "$sink_pid" 2>/dev/null || { cat "$work/sink.err" >&2; die "the server did not start"; }
+    sleep 0.1
+  done
+  [ -n "$port" ] || die "the server did not say ready within 10 s"
+  echo "listening on $1 port $port"
+}
+
+stop_sink() {
+  [ -n "$sink_pid" ] || return 0
+  if kill -0 "$sink_pid" 2>/dev/null; then
     kill -TERM "$sink_pid" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$sink_pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$sink_pid" 2>/dev/null || true
-    wait "$sink_pid" 2>/dev/null || true
   fi
+  wait "$sink_pid" 2>/dev/null || true
+  sink_pid=
+}
+
+# wait_for_mail FILE: waits up to 10 s for the server to keep a message.
+wait_for_mail() {
+  for _ in $(seq 100); do [ -f "$1" ] && return 0; sleep 0.1; done
+  die "the server has no message after 10 s"
+}
+
+cleanup() {
+  local status=$?
+  stop_sink
   rm -rf "$work"
   exit "$status"
 }
@@ -46,12 +81,17 @@ quietly() {
   fi
 }
 
-step "installing build tools and aiosmtpd"
+step "installing build tools, aiosmtpd, mingw-w64 and Wine"
 if [ "$(id -u)" -eq 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
+  quietly dpkg --add-architecture i386
   quietly apt-get update -q
   quietly apt-get install -y -q --no-install-recommends \
-    cmake g++ make python3 python3-aiosmtpd googletest
+    cmake g++ make python3 python3-aiosmtpd googletest \
+    g++-mingw-w64-x86-64 wine wine64 wine32:i386 locales
+  # Wine takes the user locale from LANG, once the locale exists.
+  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+  quietly locale-gen
 else
   echo "not root: skipping apt-get, using what is installed"
 fi
@@ -62,18 +102,7 @@ quietly cmake --build --preset release -j2
 [ -x "$SENDMAIL" ] || die "$SENDMAIL was not built"
 
 step "starting the SMTP server on 127.0.0.1"
-"$PYTHON" tools/smtp_sink.py --host 127.0.0.1 --port 0 --dir "$work/mail" \
-  >"$work/sink.out" 2>"$work/sink.err" &
-sink_pid=$!
-port=
-for _ in $(seq 100); do
-  port=$(awk '$1 == "ready" { print $3; exit }' "$work/sink.out")
-  [ -n "$port" ] && break
-  kill -0 "$sink_pid" 2>/dev/null || { cat "$work/sink.err" >&2; die "the server did not start"; }
-  sleep 0.1
-done
-[ -n "$port" ] || die "the server did not say ready within 10 s"
-echo "listening on 127.0.0.1 port $port"
+start_sink 127.0.0.1 0 "$work/mail"
 
 step "sending samples/japanese.sjis.txt under LANG=ja_JP.SJIS"
 # The subject and names go on the command line as Shift_JIS bytes, which is
@@ -108,12 +137,58 @@ EOF
 send_status=$?
 set -e
 [ "$send_status" -eq 0 ] || die "vtl-sendmail failed with result $send_status"
-
-mail="$work/mail/001.eml"
-for _ in $(seq 100); do [ -f "$mail" ] && break; sleep 0.1; done
-[ -f "$mail" ] || die "the server has no message after 10 s"
+wait_for_mail "$work/mail/001.eml"
 
 step "the message as received, and decoded"
-"$PYTHON" tools/show_mail.py "$mail"
+"$PYTHON" tools/show_mail.py "$work/mail/001.eml"
+stop_sink
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "not root: skipping the Windows DLL (its mail goes to port 25)"
+  step "done"
+  exit 0
+fi
+
+step "building the 64-bit Windows DLL (cmake --preset win64)"
+quietly cmake --preset win64
+quietly cmake --build --preset win64 -j2 --target vtl vtl_host
+prefix="$PWD/build/win64/wine-win64"
+quietly tools/wine-prefix.sh "$prefix" win64
+
+step "starting the SMTP server on 127.0.0.25 port 25"
+start_sink 127.0.0.25 25 "$work/wine-mail"
+
+step "a Windows host loads vtl.dll under Wine and calls VTLSendMail"
+# The host reads the seven arguments, each ending in a zero byte, from a
+# file, so the Shift_JIS bytes reach the DLL as they are.
+"$PYTHON" - samples/japanese.meta samples/japanese.sjis.txt "$work/texts.bin" <<'EOF'
+import sys
+
+meta_path, body_path, out_path = sys.argv[1:]
+meta = {}
+with open(meta_path, encoding="utf-8") as f:
+    for line in f:
+        if line.strip() and not line.lstrip().startswith("#"):
+            key, _, value = line.partition(":")
+            meta[key.strip()] = value.strip()
+with open(body_path, "rb") as f:
+    body = f.read()
+texts = [b"127.0.0.25", meta["from"].encode(), meta["from-name"].encode("cp932"),
+         meta["to"].encode(), meta["to-name"].encode("cp932"),
+         meta["subject"].encode("cp932"), body]
+with open(out_path, "wb") as f:
+    f.write(b"".join(t + b"\0" for t in texts))
+EOF
+set +e
+env -u LC_ALL -u LC_CTYPE -u LANGUAGE LANG=ja_JP.UTF-8 WINEPREFIX="$prefix" \
+  timeout 120 tools/wine-run.sh build/win64/bin/vtl_host.exe build/win64/bin/vtl.dll \
+  "$work/texts.bin"
+host_status=$?
+set -e
+[ "$host_status" -eq 0 ] || die "the Windows host failed with result $host_status"
+wait_for_mail "$work/wine-mail/001.eml"
+
+step "the message the DLL sent, as received, and decoded"
+"$PYTHON" tools/show_mail.py "$work/wine-mail/001.eml"
 
 step "done"
