@@ -503,6 +503,36 @@ TEST_F(ComposeHeaderBlockTest, ShiftJisTrailBytesAreNotEscaped) {
             Fields(texts, jtext::ShiftJisMode(false)).at(0));
 }
 
+TEST_F(ComposeHeaderBlockTest, ALeadByteBeforeAQuoteDoesNotHideIt) {
+  // 0x81 can only pair with a byte from 0x40 up; before '"' it stands alone,
+  // and the quote is escaped, so the name cannot close the quoted-string.
+  const MessageTexts texts{"a@example.com", "A\x81\" <evil@example.com>, \"B", "b@example.com",
+                           "Bob", "s"};
+  EXPECT_EQ("From: \"A\x81\\\" <evil@example.com>, \\\"B\" <a@example.com>",
+            Fields(texts, jtext::ShiftJisMode(false)).at(0));
+}
+
+TEST_F(ComposeHeaderBlockTest, FoldingNeverSplitsADoubleByteCharacterEndingIn5C) {
+  // 600 times "hyou" (0x95 0x5C) with no white space: the folds are
+  // inserted, and each must fall between characters, not after a 0x95
+  // taken for the start of an escaped pair.
+  std::string hyou;
+  for (int i = 0; i < 600; ++i) hyou += "\x95\x5C";
+  const MessageTexts texts{"a@example.com", hyou, "b@example.com", "Bob", hyou};
+  const std::string block = ComposeHeaderBlock(texts, jtext::ShiftJisMode(false), kDate, kId);
+  size_t lines = 0;
+  for (size_t pos = 0; pos < block.size(); ++lines) {
+    const size_t end = block.find("\r\n", pos);
+    ASSERT_NE(std::string::npos, end);
+    const std::string_view line(block.data() + pos, end - pos);
+    size_t i = 0;
+    while (i < line.size()) i += jtext::IsLeadByte(static_cast<uint8_t>(line[i])) ? 2 : 1;
+    EXPECT_EQ(line.size(), i) << "line " << lines << " ends inside a character";
+    pos = end + 2;
+  }
+  EXPECT_GT(lines, 6u);
+}
+
 TEST_F(ComposeHeaderBlockTest, LineBreaksInNamesAndSubjectStartNoField) {
   const std::string fromName = "Eve\r\nBcc: victim@example.com";
   const std::string toName = "Bob\nX-Injected: 1\r";

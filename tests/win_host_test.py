@@ -30,12 +30,6 @@ HOST = DLL = WINE = ""
 ADDRESS = "127.0.0.25"
 
 
-def wine_env(lang: str) -> dict:
-    env = rt.locale_env(lang)
-    env.setdefault("WINEPREFIX", os.environ.get("WINEPREFIX", ""))
-    return env
-
-
 class HostCase(rt.MailCase):
     @classmethod
     def setUpClass(cls):
@@ -49,7 +43,7 @@ class HostCase(rt.MailCase):
             f.write(b"".join(t + b"\0" for t in texts))
             path = f.name
         try:
-            r = subprocess.run([WINE, HOST, DLL, path], env=wine_env(lang),
+            r = subprocess.run([WINE, HOST, DLL, path], env=rt.locale_env(lang),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                timeout=rt.SEND_TIMEOUT)
         finally:

@@ -14,6 +14,34 @@ bool IsUtf8Continuation(char c) {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
+// The bytes of the character at `i` under a code page with these lead
+// bytes: two for a lead byte followed by a byte that can be a trail byte
+// (0x40 and up in every double-byte code page), else one. A lead byte before
+// anything else stands alone, so it never swallows a quote or a backslash.
+size_t CharLength(std::string_view s, size_t i, const jtext::LeadBytes& lead) {
+  return lead[static_cast<uint8_t>(s[i])] && i + 1 < s.size() &&
+                 static_cast<uint8_t>(s[i + 1]) >= 0x40
+             ? 2
+             : 1;
+}
+
+// How many backslash characters end s[start, cut). Under a double-byte
+// code page the text is walked by characters, since a trail byte may be 0x5C.
+size_t BackslashesBefore(std::string_view s, size_t start, size_t cut,
+                         const jtext::LeadBytes& lead) {
+  size_t run = 0;
+  if (lead.none()) {
+    while (cut - run > start && s[cut - run - 1] == '\\') ++run;
+    return run;
+  }
+  for (size_t i = start; i < cut;) {
+    const size_t n = CharLength(s, i, lead);
+    run = n == 1 && s[i] == '\\' ? run + 1 : 0;
+    i += n;
+  }
+  return run;
+}
+
 // Where text that is not converted may be broken, at or before `pos`, so
 // that no character is split. Under a double-byte code page (Shift_JIS, or
 // another) the text is walked from `start` by its lead bytes. Otherwise it
@@ -23,7 +51,7 @@ size_t BreakBefore(std::string_view s, size_t start, size_t pos, const jtext::Le
   if (lead.any()) {
     size_t i = start;
     while (i < pos) {
-      const size_t step = lead[static_cast<uint8_t>(s[i])] && i + 1 < s.size() ? 2 : 1;
+      const size_t step = CharLength(s, i, lead);
       if (i + step > pos) break;
       i += step;
     }
@@ -64,9 +92,7 @@ std::string Fold(std::string_view content, const jtext::LeadBytes& lead) {
       // Never between a backslash and the character it escapes: the space
       // put in would become the escaped character, and the one that was
       // escaped would end the quoted-string early (RFC 5322 3.2.1).
-      size_t slashes = 0;
-      while (cut - slashes > pos && content[cut - slashes - 1] == '\\') ++slashes;
-      if (slashes % 2 == 1 && cut - 1 > pos) --cut;
+      if (BackslashesBefore(content, pos, cut, lead) % 2 == 1 && cut - 1 > pos) --cut;
       out.append(content.substr(pos, cut - pos));
       out.append(kCrLf);
       pos = cut;
@@ -103,7 +129,7 @@ std::string QuoteDisplayName(std::string_view name, jtext::TextMode mode) {
   for (size_t i = 0; i < flat.size(); ++i) {
     const char c = flat[i];
     // The second byte of a double-byte character may be 0x5C; it is no backslash.
-    if (mode.leadBytes[static_cast<uint8_t>(c)] && i + 1 < flat.size()) {
+    if (CharLength(flat, i, mode.leadBytes) == 2) {
       quoted.append(flat, i++, 2);
       continue;
     }
