@@ -68,7 +68,7 @@ TEST(WinsockLayer, EveryPathLeavesItAsItWasFound) {
             mail::SendMail(unresolvable, EnvFor(platform::SystemNetwork(), 25)));
   EXPECT_FALSE(WinsockStarted()) << "after a failed resolution";
   EXPECT_FALSE(platform::HostName().empty());
-  EXPECT_EQ(25, platform::MailPort());  // no "mail" entry in the services file
+  EXPECT_EQ(25, platform::MailPort());  // the services entry "mail", an alias of smtp
   EXPECT_FALSE(WinsockStarted()) << "after the host name and the services lookup";
   mail::MailArgs empty = kArgs;
   empty.body = "";

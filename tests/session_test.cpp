@@ -136,6 +136,7 @@ TEST(SendMail, ReportsWhatTheNetworkLayerReports) {
 TEST(SendMail, NothingListeningGives4) {
   const test::SocketsUser sockets;
   const test::SocketHandle s = test::BoundSocket("127.0.0.1", 0);
+  ASSERT_NE(test::kNoSocket, s);
   const uint16_t port = test::LocalPort(s);
   test::CloseSocket(s);  // the port is now known to be free
   EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
@@ -147,6 +148,7 @@ TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
   // connections stay pending.
   const test::SocketsUser sockets;
   const test::SocketHandle listener = test::BoundSocket("127.0.0.1", 0);
+  ASSERT_NE(test::kNoSocket, listener);
   ASSERT_EQ(0, ::listen(listener, 0));
   const uint16_t port = test::LocalPort(listener);
   std::vector<test::SocketHandle> fillers;
@@ -252,22 +254,44 @@ TEST(SendMail, LargeBodyCostsNoMoreThanFixedBuffers) {
   EXPECT_LT(g_bytesAllocated, 128u * 1024);
 }
 
-#ifndef _WIN32
-TEST(SendMail, WritingToAClosedConnectionRaisesNoSignal) {
-  // The server closes as soon as it has said 354; the body then meets a
-  // dead connection. SIGPIPE keeps its default action, which would kill.
-  const int result = test::InChild([] {
-    signal(SIGPIPE, SIG_DFL);
-    test::ScriptServer server({"220 ready", "250 hi", "250 ok", "250 ok", "354 go", "+<close>"});
-    const std::string body(4u << 20, 'x');
-    MailArgs args = GoodArgs();
-    args.body = body.c_str();
-    return SendMail(args, TestEnv(platform::SystemNetwork(), server.port()));
-  });
-  EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED, result);
+// The server closes as soon as it has said 354; the body then meets a dead
+// connection.
+int SendIntoClosedConnection() {
+  test::ScriptServer server({"220 ready", "250 hi", "250 ok", "250 ok", "354 go", "+<close>"});
+  const std::string body(4u << 20, 'x');
+  MailArgs args = GoodArgs();
+  args.body = body.c_str();
+  return SendMail(args, TestEnv(platform::SystemNetwork(), server.port()));
 }
 
-#endif  // !_WIN32
+TEST(SendMail, WritingToAClosedConnectionGives7) {
+#ifdef _WIN32
+  EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED, SendIntoClosedConnection());
+#else
+  // SIGPIPE keeps its default action, which would kill.
+  const int result = test::InChild([] {
+    signal(SIGPIPE, SIG_DFL);
+    return SendIntoClosedConnection();
+  });
+  EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED, result);
+#endif
+}
+
+TEST(SendMail, ServerThatStopsReadingGives7InTime) {
+  // The server takes DATA and reads no more; once the buffers are full no
+  // send makes progress, and the send time-out ends the call.
+  test::ScriptServer server({"220 ready", "250 hi", "250 ok", "250 ok", "354 go", "+<stall>"});
+  const std::string body(32u << 20, 'x');
+  MailArgs args = GoodArgs();
+  args.body = body.c_str();
+  SendEnv env = TestEnv(platform::SystemNetwork(), server.port());
+  env.timeouts.send = Millis{300};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED, SendMail(args, env));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, Millis{300});
+  EXPECT_LT(elapsed, Millis{10000});
+}
 
 TEST(SendMail, LargeBodyGoesOutWhole) {
   std::string body;

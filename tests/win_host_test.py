@@ -6,9 +6,9 @@ of 127.0.0.25 receives the mail, and Python's email package reads it back.
     win_host_test.py --host PATH/vtl_host.exe --dll PATH/vtl.dll
                      --wine PATH/wine-run.sh --samples PATH/samples
 
-WINEPREFIX names the prefix. The DLL has no port argument and Wine's
-services file has no "mail" entry, so the mail goes to port 25: this runs as
-root only. The Japanese case needs LANG=ja_JP.UTF-8 to reach Wine (user
+WINEPREFIX names the prefix. The DLL has no port argument, and "mail" in
+Wine's services file is an alias of smtp, so the mail goes to port 25: this
+runs as root only. The Japanese case needs LANG=ja_JP.UTF-8 to reach Wine (user
 locale JPN, ANSI code page 932), the other one an English locale.
 """
 

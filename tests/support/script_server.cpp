@@ -17,6 +17,7 @@ struct Turn {
   bool withPrevious = false;
   bool close = false;
   bool reset = false;
+  bool stall = false;
   bool bytewise = false;
   bool bareLf = false;
   size_t pad = 0;
@@ -54,6 +55,10 @@ Turn ParseTurn(std::string text) {
   }
   if (text == "<reset>") {
     t.reset = true;
+    return t;
+  }
+  if (text == "<stall>") {
+    t.stall = true;
     return t;
   }
   size_t start = 0;
@@ -105,7 +110,8 @@ void ScriptServer::Join() {
   // server still waiting for one after a moment is woken and let go.
   for (int i = 0; i < 50 && !accepted_; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  if (!accepted_) stop_ = true;
+  // Also ends a stall.
+  stop_ = true;
   thread_.join();
 }
 
@@ -191,6 +197,15 @@ void ScriptServer::Serve() {
     do {
       const Turn& t = turns[next];
       if (t.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(t.delayMs));
+      if (t.stall) {
+        // Reads no more: the client's sends fill the buffers and block.
+        SendAll(fd, batch.data(), batch.size());
+        batch.clear();
+        for (int waited = 0; !stop_ && waited < kSafetyMs; waited += 20)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        closed = true;
+        break;
+      }
       if (t.close || t.reset) {
         SendAll(fd, batch.data(), batch.size());
         batch.clear();

@@ -12,7 +12,9 @@
 //   <lf>       lines end in a bare LF
 //   <pad N>    each line padded with 'x' to N bytes
 //   <delay MS> waits MS milliseconds before sending
-// and two turns stand alone: <close> closes the connection, <reset> resets it.
+// and three turns stand alone: <close> closes the connection, <reset> resets
+// it, and <stall> stops reading, leaving the connection open until the test
+// asks for the transcript.
 #pragma once
 
 #include <atomic>

@@ -97,7 +97,13 @@ inline void SetNonBlocking(SocketHandle s) {
 inline SocketHandle BoundSocket(const std::string& host, uint16_t port) {
   const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s == kNoSocket) return s;
+#ifdef _WIN32
+  // On Windows SO_REUSEADDR would let two servers share the port; this
+  // makes a second one fail to bind, as on POSIX.
+  SetIntOption(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+#else
   SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
+#endif
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);

@@ -47,11 +47,13 @@ timeval ToTimeval(Millis timeout) {
   return tv;
 }
 
-enum class Readiness { Read, Write };
+enum class Readiness { Read, Write, Connected };
 
-// Waits until the socket can be read or written; Ok when ready. A connect
-// that failed shows in the exception set, which counts as ready: the next
-// call then reports the error.
+// Waits until the socket can be read or written, or until a connect has
+// finished; Ok when ready. A connect that failed shows in the exception
+// set, which counts as finished: SO_ERROR then tells. Only a connect
+// watches that set, since on a connected socket it reports urgent data,
+// which would wake every wait for nothing.
 IoStatus Wait(SOCKET s, Readiness what, Millis timeout) {
   fd_set ready;
   fd_set failed;
@@ -61,7 +63,8 @@ IoStatus Wait(SOCKET s, Readiness what, Millis timeout) {
   FD_SET(s, &failed);
   timeval tv = ToTimeval(timeout);
   const int n = select(0, what == Readiness::Read ? &ready : nullptr,
-                       what == Readiness::Write ? &ready : nullptr, &failed, &tv);
+                       what == Readiness::Read ? nullptr : &ready,
+                       what == Readiness::Connected ? &failed : nullptr, &tv);
   if (n > 0) return IoStatus::Ok;
   if (n == 0) return IoStatus::TimedOut;
   return WSAGetLastError() == WSAEINTR ? IoStatus::Interrupted : IoStatus::Failed;
@@ -116,7 +119,7 @@ bool ConnectWithin(SOCKET s, const sockaddr* address, int length, Millis timeout
   for (;;) {
     const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
     if (left <= Millis::zero()) return false;
-    const IoStatus status = Wait(s, Readiness::Write, left);
+    const IoStatus status = Wait(s, Readiness::Connected, left);
     if (status == IoStatus::Interrupted) continue;
     if (status != IoStatus::Ok) return false;
     int soError = 0;
@@ -124,6 +127,20 @@ bool ConnectWithin(SOCKET s, const sockaddr* address, int length, Millis timeout
     return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size) == 0 &&
            soError == 0;
   }
+}
+
+// A socket that processes the host starts later do not inherit. The flag
+// is known from Windows 7 SP1 on; before that the handle is marked
+// afterwards.
+SOCKET NewSocket(const addrinfo& a) {
+  SOCKET s = WSASocketW(a.ai_family, a.ai_socktype, a.ai_protocol, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+    s = WSASocketW(a.ai_family, a.ai_socktype, a.ai_protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (s != INVALID_SOCKET)
+      SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  }
+  return s;
 }
 
 class WinsockNetwork final : public Network {
@@ -151,11 +168,9 @@ class WinsockNetwork final : public Network {
     }
     bool madeSocket = false;
     for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
-      Socket s(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+      Socket s(NewSocket(*a));
       if (!s.valid()) continue;
       madeSocket = true;
-      // The socket is not inherited by processes the host starts later.
-      SetHandleInformation(reinterpret_cast<HANDLE>(s.get()), HANDLE_FLAG_INHERIT, 0);
       u_long nonBlocking = 1;
       if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) continue;
       if (!ConnectWithin(s.get(), a->ai_addr, static_cast<int>(a->ai_addrlen), timeout)) continue;
