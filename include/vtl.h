@@ -2,8 +2,9 @@
  * document with the desktop's default handler.
  *
  * The whole interface of the library. Usable from C and C++. Every function
- * takes zero-terminated byte strings in the system's ANSI code page and
- * returns a signed 32-bit integer; nothing else crosses this boundary. */
+ * takes zero-terminated byte strings in the system's ANSI code page (and a
+ * window handle) and returns a signed 32-bit integer; nothing else crosses
+ * this boundary. */
 #ifndef VTL_H
 #define VTL_H
 
@@ -56,6 +57,14 @@ typedef int32_t SendResult;
 VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddress,
                                         const char* fromName, const char* toAddress,
                                         const char* toName, const char* subject, const char* body);
+
+/* Opens target (a web address, a document or a program) with the handler
+ * the user's desktop associates with it, as if the user had opened it.
+ * window is the host window that owns anything the desktop may show (an
+ * HWND on Windows); it may be null. Returns 1 when the desktop took the
+ * request and 0 otherwise, including for a null or empty target. On
+ * Windows this is ShellExecute's "open"; on Linux, xdg-open. */
+VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 
 #include "mail/session.h"
 #include "platform/platform.h"
+#include "shell/launcher.h"
 #include "vtl.h"
 
 namespace {
@@ -31,4 +32,8 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const cha
   } catch (...) {
     return VTL_SEND_NO_MEMORY;  // only the environment's strings can throw here
   }
+}
+
+extern "C" VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target) {
+  return vtl::shell::Internet(window, target, vtl::platform::OpenWithDefaultHandler);
 }

@@ -28,6 +28,11 @@ int main(void) {
   Check(send("127.0.0.1", "a@example.com", "A", "b@example.com", "B", "S", "") ==
             VTL_SEND_BAD_ARGUMENT,
         "empty body");
+  {
+    int32_t(VTL_CALL * open)(void*, const char*) = VTLInternet;
+    Check(open(NULL, NULL) == 0, "null target");
+    Check(open(NULL, "") == 0, "empty target");
+  }
   printf("%d passed, %d failed\n", checks - failures, failures);
   return failures == 0 ? 0 : 1;
 }

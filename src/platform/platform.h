@@ -81,5 +81,9 @@ std::string HostName();  // empty when the name cannot be had
 uint16_t MailPort();     // the services entry "mail", else 25
 unsigned long ProcessId();
 
+// Asks the desktop to open `target` (not null, not empty) with its default
+// handler, for `window` (may be null); true when the request was taken.
+bool OpenWithDefaultHandler(void* window, const char* target);
+
 }  // namespace platform
 }  // namespace vtl

@@ -1,0 +1,197 @@
+// VTLInternet through the exported symbol on Linux: the real xdg-open, in a
+// desktop of the test's own (a temporary XDG home) where a handler is the
+// default for a URL scheme and for plain text. The handler writes the
+// target it was given to a file, which the test reads.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <list>
+#include <string>
+
+#include "vtl.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    if (value != nullptr)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    if (had_)
+      setenv(name_.c_str(), old_.c_str(), 1);
+    else
+      unsetenv(name_.c_str());
+  }
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ExportedInternet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/xdg-open", X_OK) != 0) GTEST_SKIP() << "xdg-open is not installed";
+    char pattern[] = "/tmp/vtl-xdg.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    root_ = pattern;
+    fs::create_directories(root_ / "home");
+    fs::create_directories(root_ / "config");
+    fs::create_directories(root_ / "data/applications");
+    const fs::path handler = root_ / "handler.sh";
+    WriteFile(handler, "#!/bin/sh\nprintf '%s' \"$1\" > \"$VTL_HANDLER_OUT\"\n");
+    fs::permissions(handler, fs::perms::owner_all);
+    WriteFile(root_ / "data/applications/vtl-test-handler.desktop",
+              "[Desktop Entry]\nType=Application\nName=vtl test handler\nExec=" + handler.string() +
+                  " %u\nMimeType=x-scheme-handler/vtltest;text/plain;\n");
+    WriteFile(root_ / "config/mimeapps.list",
+              "[Default Applications]\nx-scheme-handler/vtltest=vtl-test-handler.desktop\n"
+              "text/plain=vtl-test-handler.desktop\n");
+    output_ = root_ / "received";
+    // A desktop of no known kind (xdg-open's generic mode), with a display
+    // to open on; a browser that always fails, so that nothing without an
+    // association is ever opened for real.
+    for (const char* name : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION",
+                             "GNOME_DESKTOP_SESSION_ID", "WAYLAND_DISPLAY"})
+      env_.emplace_back(name, nullptr);
+    env_.emplace_back("HOME", (root_ / "home").c_str());
+    env_.emplace_back("XDG_CONFIG_HOME", (root_ / "config").c_str());
+    env_.emplace_back("XDG_DATA_HOME", (root_ / "data").c_str());
+    env_.emplace_back("XDG_CONFIG_DIRS", (root_ / "none").c_str());
+    env_.emplace_back("XDG_DATA_DIRS", (root_ / "none").c_str());
+    env_.emplace_back("DISPLAY", ":99");
+    env_.emplace_back("BROWSER", "/bin/false");
+    env_.emplace_back("VTL_HANDLER_OUT", output_.c_str());
+    // xdg-open is a shell script whose sed and grep, in a UTF-8 locale, do
+    // not match the Shift_JIS bytes of a target; in the C locale bytes are
+    // bytes. (A host on a Shift_JIS locale has that locale.)
+    env_.emplace_back("LC_ALL", "C");
+  }
+  void TearDown() override {
+    env_.clear();
+    if (!root_.empty()) fs::remove_all(root_);
+  }
+
+  // The target the handler received, or "<not run>".
+  std::string Received() {
+    return fs::exists(output_) ? ReadFile(output_) : std::string("<not run>");
+  }
+
+  fs::path root_;
+  fs::path output_;
+  std::list<ScopedEnv> env_;  // a list: its elements never move
+};
+
+// Spaces, quotes, ';', '$()', '&', a backquote and Shift_JIS "nihon": no
+// shell may see any of it.
+const std::string kAwkward = "a b\"c'd;$(touch x)&`e`\x93\xfa\x96\x7b";
+
+TEST_F(ExportedInternet, UrlReachesTheHandlerUnchanged) {
+  const std::string url = "vtltest:" + kAwkward;
+  EXPECT_EQ(1, VTLInternet(nullptr, url.c_str()));
+  EXPECT_EQ(url, Received());
+}
+
+TEST_F(ExportedInternet, DocumentReachesTheHandlerUnchanged) {
+  const fs::path document = root_ / (kAwkward + ".txt");
+  WriteFile(document, "plain text\n");
+  EXPECT_EQ(1, VTLInternet(nullptr, document.c_str()));
+  EXPECT_EQ(document.string(), Received());
+  EXPECT_FALSE(fs::exists("x")) << "something ran the $(...)";
+}
+
+TEST_F(ExportedInternet, TargetIsNeverTakenForAnOption) {
+  // "--help" would make xdg-open print its usage and succeed; as a file it
+  // does not exist.
+  EXPECT_EQ(0, VTLInternet(nullptr, "--help"));
+  // A document whose name begins with '-' opens as that document.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(root_);
+  WriteFile(root_ / "-v.txt", "plain text\n");
+  const int result = VTLInternet(nullptr, "-v.txt");
+  fs::current_path(cwd);
+  EXPECT_EQ(1, result);
+  EXPECT_EQ("./-v.txt", Received());
+}
+
+TEST_F(ExportedInternet, NoAssociationGives0) {
+  EXPECT_EQ(0, VTLInternet(nullptr, "vtlnothing:whatever"));
+  EXPECT_EQ(0, VTLInternet(nullptr, (root_ / "missing.txt").c_str()));
+  EXPECT_EQ("<not run>", Received());
+}
+
+TEST_F(ExportedInternet, NullOrEmptyTargetGives0) {
+  EXPECT_EQ(0, VTLInternet(nullptr, nullptr));
+  EXPECT_EQ(0, VTLInternet(nullptr, ""));
+  EXPECT_EQ("<not run>", Received());
+}
+
+TEST_F(ExportedInternet, MissingXdgOpenGives0) {
+  const ScopedEnv path("PATH", (root_ / "empty").c_str());
+  EXPECT_EQ(0, VTLInternet(nullptr, "vtltest:x"));
+  EXPECT_EQ("<not run>", Received());
+}
+
+int g_sigchld = 0;
+void CountSigchld(int) {
+  ++g_sigchld;
+}
+
+TEST_F(ExportedInternet, HostSignalsAreLeftAloneAndNoChildRemains) {
+  struct sigaction counting {};
+  counting.sa_handler = CountSigchld;
+  sigemptyset(&counting.sa_mask);
+  struct sigaction saved {};
+  ASSERT_EQ(0, sigaction(SIGCHLD, &counting, &saved));
+  EXPECT_EQ(1, VTLInternet(nullptr, "vtltest:one"));
+  struct sigaction now {};
+  sigaction(SIGCHLD, nullptr, &now);
+  EXPECT_EQ(reinterpret_cast<void*>(CountSigchld), reinterpret_cast<void*>(now.sa_handler));
+
+  // A host that ignores SIGCHLD: children are reaped by the kernel, yet the
+  // opener's exit status still comes back.
+  struct sigaction ignoring {};
+  ignoring.sa_handler = SIG_IGN;
+  sigemptyset(&ignoring.sa_mask);
+  sigaction(SIGCHLD, &ignoring, nullptr);
+  EXPECT_EQ(1, VTLInternet(nullptr, "vtltest:two"));
+  EXPECT_EQ("vtltest:two", Received());
+  EXPECT_EQ(0, VTLInternet(nullptr, "vtlnothing:two"));
+  sigaction(SIGCHLD, nullptr, &now);
+  EXPECT_EQ(reinterpret_cast<void*>(SIG_IGN), reinterpret_cast<void*>(now.sa_handler));
+  sigaction(SIGCHLD, &saved, nullptr);
+
+  // Nothing is left to reap: no child of this process, zombie or not.
+  EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+  EXPECT_EQ(ECHILD, errno);
+}
+
+}  // namespace
