@@ -2,8 +2,11 @@
 """A Windows host program (win_host.c) loads vtl.dll under Wine and calls
 VTLSendMail through GetProcAddress; a real SMTP server (aiosmtpd) on port 25
 of 127.0.0.25 receives the mail, and Python's email package reads it back.
+The same host also calls VTLInternet on a URL protocol this test registers,
+whose handler (win_handler.c) writes down the target it was given.
 
     win_host_test.py --host PATH/vtl_host.exe --dll PATH/vtl.dll
+                     --handler PATH/vtl_handler.exe
                      --wine PATH/wine-run.sh --samples PATH/samples
 
 WINEPREFIX names the prefix. The DLL has no port argument, and "mail" in
@@ -19,6 +22,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,7 +30,7 @@ sys.path.insert(0, HERE)
 
 import roundtrip_test as rt  # noqa: E402
 
-HOST = DLL = WINE = ""
+HOST = DLL = WINE = HANDLER = ""
 ADDRESS = "127.0.0.25"
 
 
@@ -90,15 +94,69 @@ class EnglishHostTest(HostCase):
         self.assertEqual(result, rt.BAD_ARGUMENT)
 
 
+def windows_path(path: str) -> str:
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class OpenHostTest(unittest.TestCase):
+    """VTLInternet through GetProcAddress, with a target in Shift_JIS."""
+
+    def wine(self, *argv: str, lang: str = "ja_JP.UTF-8", extra_env=None):
+        env = rt.locale_env(lang)
+        env.update(extra_env or {})
+        return subprocess.run([WINE, *argv], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=rt.SEND_TIMEOUT)
+
+    def setUp(self):
+        command = f'"{windows_path(HANDLER)}" "%1"'
+        key = r"HKLM\Software\Classes\vtlhost"
+        for args in ([key, "/ve", "/d", "URL:vtl host test"], [key, "/v", "URL Protocol", "/d", ""],
+                     [key + r"\shell\open\command", "/ve", "/d", command]):
+            r = self.wine("reg", "add", *args, "/f")
+            self.assertEqual(r.returncode, 0, r.stderr)
+        self.addCleanup(self.wine, "reg", "delete", key, "/f")
+        self.dir = tempfile.mkdtemp(prefix="vtl-host-open.")
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.dir]))
+
+    def host_open(self, target: bytes) -> tuple[int, str | None]:
+        target_file = os.path.join(self.dir, "target.bin")
+        with open(target_file, "wb") as f:
+            f.write(target)
+        out = os.path.join(self.dir, "received.txt")
+        r = self.wine(HOST, DLL, "--open", target_file,
+                      extra_env={"VTL_HANDLER_OUT": windows_path(out)})
+        self.assertLess(r.returncode, 100, f"host failed: {r.stdout!r} {r.stderr!r}")
+        deadline = time.monotonic() + 15
+        while r.returncode == 1 and not os.path.exists(out) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if not os.path.exists(out):
+            return r.returncode, None
+        with open(out, encoding="utf-8") as f:
+            return r.returncode, f.read()
+
+    def test_url_with_shift_jis_reaches_the_handler(self):
+        target = "vtlhost:a b;$(x)&'日本語\"q"
+        result, received = self.host_open(target.encode("cp932"))
+        self.assertEqual(result, 1)
+        self.assertEqual(received, target)
+
+    def test_unknown_protocol_gives_0(self):
+        result, received = self.host_open(b"vtlnothing:x")
+        self.assertEqual(result, 0)
+        self.assertIsNone(received)
+
+
 def main() -> int:
-    global HOST, DLL, WINE
+    global HOST, DLL, WINE, HANDLER
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", required=True)
     parser.add_argument("--dll", required=True)
     parser.add_argument("--wine", required=True)
+    parser.add_argument("--handler", required=True)
     parser.add_argument("--samples", required=True)
     args, rest = parser.parse_known_args()
-    HOST, DLL, WINE = (os.path.abspath(p) for p in (args.host, args.dll, args.wine))
+    HOST, DLL, WINE, HANDLER = (os.path.abspath(p)
+                                for p in (args.host, args.dll, args.wine, args.handler))
     rt.SAMPLES = os.path.abspath(args.samples)
     sys.stdout.reconfigure(errors="backslashreplace")
     sys.stderr.reconfigure(errors="backslashreplace")

@@ -39,16 +39,23 @@ foreach(locale IN LISTS VTL_LOCALES)
   vtl_wine_test(c_api ${locale} vtl_c_api_test)
 endforeach()
 
+# The program the launcher tests register as the handler of their file type
+# and URL protocol; it sits beside the tests.
+add_executable(vtl_handler win_handler.c)
+target_link_libraries(vtl_handler PRIVATE vtl_warnings)
+add_dependencies(vtl_api_tests vtl_handler)
+
 # A host program as Windows applications are: LoadLibrary, GetProcAddress,
 # a WINAPI function pointer. It does not include the header.
 add_executable(vtl_host win_host.c)
 target_link_libraries(vtl_host PRIVATE vtl_warnings)
-add_dependencies(vtl_host vtl)
+add_dependencies(vtl_host vtl vtl_handler)
 find_program(VTL_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(VTL_PYTHON)
   add_test(NAME host_roundtrip
     COMMAND ${VTL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/win_host_test.py
             --host $<TARGET_FILE:vtl_host> --dll $<TARGET_FILE:vtl>
+            --handler $<TARGET_FILE:vtl_handler>
             --wine ${PROJECT_SOURCE_DIR}/tools/wine-run.sh --samples ${PROJECT_SOURCE_DIR}/samples)
   set_tests_properties(host_roundtrip PROPERTIES
     FIXTURES_REQUIRED wine RESOURCE_LOCK "wine;port25" TIMEOUT 600
