@@ -17,6 +17,7 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const cha
                                                    const char* fromName, const char* toAddress,
                                                    const char* toName, const char* subject,
                                                    const char* body) {
+  const vtl::platform::NoCancellation noCancellation;
   try {
     vtl::mail::SendEnv env;
     // The locale decides Japanese mode for this send, before anything else.
@@ -35,5 +36,6 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const cha
 }
 
 extern "C" VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target) {
+  const vtl::platform::NoCancellation noCancellation;
   return vtl::shell::Internet(window, target, vtl::platform::OpenWithDefaultHandler);
 }

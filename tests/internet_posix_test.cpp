@@ -3,11 +3,13 @@
 // default for a URL scheme and for plain text. The handler writes the
 // target it was given to a file, which the test reads.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -69,19 +71,31 @@ class ExportedInternet : public ::testing::Test {
     const fs::path handler = root_ / "handler.sh";
     WriteFile(handler, "#!/bin/sh\nprintf '%s' \"$1\" > \"$VTL_HANDLER_OUT\"\n");
     fs::permissions(handler, fs::perms::owner_all);
+    const fs::path slow = root_ / "slow.sh";
+    WriteFile(slow, "#!/bin/sh\nsleep 1\nprintf '%s' \"$1\" > \"$VTL_HANDLER_OUT\"\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    WriteFile(root_ / "data/applications/vtl-slow-handler.desktop",
+              "[Desktop Entry]\nType=Application\nName=vtl slow handler\nExec=" + slow.string() +
+                  " %u\nMimeType=x-scheme-handler/vtlslow;\n");
     WriteFile(root_ / "data/applications/vtl-test-handler.desktop",
               "[Desktop Entry]\nType=Application\nName=vtl test handler\nExec=" + handler.string() +
                   " %u\nMimeType=x-scheme-handler/vtltest;text/plain;\n");
     WriteFile(root_ / "config/mimeapps.list",
               "[Default Applications]\nx-scheme-handler/vtltest=vtl-test-handler.desktop\n"
-              "text/plain=vtl-test-handler.desktop\n");
+              "text/plain=vtl-test-handler.desktop\n"
+              "x-scheme-handler/vtlslow=vtl-slow-handler.desktop\n");
     output_ = root_ / "received";
-    // A desktop of no known kind (xdg-open's generic mode), with a display
-    // to open on; a browser that always fails, so that nothing without an
-    // association is ever opened for real.
-    for (const char* name : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION",
-                             "GNOME_DESKTOP_SESSION_ID", "WAYLAND_DISPLAY"})
+    // xdg-open's generic mode, whatever desktop the machine has: it runs the
+    // handler itself and waits for it. A display to open on; a browser that
+    // always fails, so that nothing without an association is ever opened
+    // for real; no session bus to ask.
+    for (const char* name :
+         {"DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
+          "MATE_DESKTOP_SESSION_ID", "LXQT_SESSION_CONFIG", "DESKTOP", "WAYLAND_DISPLAY"})
       env_.emplace_back(name, nullptr);
+    env_.emplace_back("XDG_CURRENT_DESKTOP", "X-Generic");
+    env_.emplace_back("XDG_RUNTIME_DIR", root_.c_str());
+    env_.emplace_back("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     env_.emplace_back("HOME", (root_ / "home").c_str());
     env_.emplace_back("XDG_CONFIG_HOME", (root_ / "config").c_str());
     env_.emplace_back("XDG_DATA_HOME", (root_ / "data").c_str());
@@ -91,8 +105,9 @@ class ExportedInternet : public ::testing::Test {
     env_.emplace_back("BROWSER", "/bin/false");
     env_.emplace_back("VTL_HANDLER_OUT", output_.c_str());
     // xdg-open is a shell script whose sed and grep, in a UTF-8 locale, do
-    // not match the Shift_JIS bytes of a target; in the C locale bytes are
-    // bytes. (A host on a Shift_JIS locale has that locale.)
+    // not match the Shift_JIS bytes of a target, and it then finds no
+    // handler; in the C locale bytes are bytes. The library passes them on
+    // as they are either way.
     env_.emplace_back("LC_ALL", "C");
   }
   void TearDown() override {
@@ -189,9 +204,59 @@ TEST_F(ExportedInternet, HostSignalsAreLeftAloneAndNoChildRemains) {
   EXPECT_EQ(reinterpret_cast<void*>(SIG_IGN), reinterpret_cast<void*>(now.sa_handler));
   sigaction(SIGCHLD, &saved, nullptr);
 
+  // A host that blocks SIGCHLD.
+  sigset_t chld;
+  sigset_t oldMask;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &chld, &oldMask);
+  EXPECT_EQ(1, VTLInternet(nullptr, "vtltest:three"));
+  EXPECT_EQ(0, VTLInternet(nullptr, "vtlnothing:three"));
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, &oldMask, &mask);
+  EXPECT_TRUE(sigismember(&mask, SIGCHLD));
+
   // Nothing is left to reap: no child of this process, zombie or not.
   EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
   EXPECT_EQ(ECHILD, errno);
+}
+
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST_F(ExportedInternet, NoDescriptorIsLeftOpen) {
+  const size_t before = OpenDescriptors();
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(1, VTLInternet(nullptr, "vtltest:fd"));
+    EXPECT_EQ(0, VTLInternet(nullptr, "vtlnothing:fd"));
+  }
+  EXPECT_EQ(before, OpenDescriptors());
+}
+
+std::atomic<int> g_result{-1};
+
+TEST_F(ExportedInternet, CancellingTheCallerWaitsUntilTheCallIsOver) {
+  // The handler takes a second; the thread is cancelled while the call
+  // waits for it. The call still returns its result, and the cancellation
+  // takes effect afterwards, at the thread's own next cancellation point.
+  g_result = -1;
+  pthread_t thread;
+  ASSERT_EQ(0, pthread_create(
+                   &thread, nullptr,
+                   [](void*) -> void* {
+                     g_result = VTLInternet(nullptr, "vtlslow:cancel");
+                     pthread_testcancel();
+                     return nullptr;
+                   },
+                   nullptr));
+  usleep(300'000);
+  pthread_cancel(thread);
+  void* exit = nullptr;
+  pthread_join(thread, &exit);
+  EXPECT_EQ(PTHREAD_CANCELED, exit);
+  EXPECT_EQ(1, g_result.load());
+  EXPECT_EQ("vtlslow:cancel", Received());
 }
 
 }  // namespace

@@ -81,6 +81,20 @@ std::string HostName();  // empty when the name cannot be had
 uint16_t MailPort();     // the services entry "mail", else 25
 unsigned long ProcessId();
 
+// Holds off the cancellation of the calling thread (POSIX threads) while
+// it lives: a cancellation at one of the call's waits would unwind through
+// the C boundary. A cancellation requested meanwhile takes effect after.
+class NoCancellation {
+ public:
+  NoCancellation();
+  ~NoCancellation();
+  NoCancellation(const NoCancellation&) = delete;
+  NoCancellation& operator=(const NoCancellation&) = delete;
+
+ private:
+  int old_ = 0;
+};
+
 // Asks the desktop to open `target` (not null, not empty) with its default
 // handler, for `window` (may be null); true when the request was taken.
 bool OpenWithDefaultHandler(void* window, const char* target);

@@ -1,6 +1,7 @@
 // Clock, locale, host name and services database on POSIX systems.
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,6 +57,15 @@ uint16_t MailPort() {
 
 unsigned long ProcessId() {
   return static_cast<unsigned long>(getpid());
+}
+
+NoCancellation::NoCancellation() {
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_);
+}
+
+NoCancellation::~NoCancellation() {
+  int ignored = 0;
+  pthread_setcancelstate(old_, &ignored);
 }
 
 }  // namespace vtl::platform

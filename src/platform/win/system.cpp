@@ -72,4 +72,8 @@ unsigned long ProcessId() {
   return GetCurrentProcessId();
 }
 
+// Windows threads have no cancellation.
+NoCancellation::NoCancellation() = default;
+NoCancellation::~NoCancellation() = default;
+
 }  // namespace vtl::platform
