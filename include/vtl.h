@@ -63,7 +63,8 @@ VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddr
  * window is the host window that owns anything the desktop may show (an
  * HWND on Windows); it may be null. Returns 1 when the desktop took the
  * request and 0 otherwise, including for a null or empty target. On
- * Windows this is ShellExecute's "open"; on Linux, xdg-open. */
+ * Windows this is ShellExecute's "open"; on Linux, xdg-open, which is
+ * waited for up to 10 s (the call then returns 1: the handler is running). */
 VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target);
 
 #ifdef __cplusplus

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -124,8 +125,8 @@ TEST_F(ShellOpen, MissingDocumentOrNoAssociationGives0) {
   EXPECT_EQ("<not run>", Received(std::chrono::milliseconds(1000)));
 }
 
-TEST_F(ShellOpen, WindowIsPassedThrough) {
-  // A window of this thread's own owns whatever the shell may show.
+TEST_F(ShellOpen, AWindowOfTheHostIsAccepted) {
+  // A window of this thread's own, to own whatever the shell may show.
   const HWND window = CreateWindowExA(0, "STATIC", "vtl", 0, 0, 0, 1, 1, nullptr, nullptr,
                                       GetModuleHandleA(nullptr), nullptr);
   EXPECT_EQ(1, VTLInternet(window, "vtltest:window"));
@@ -136,13 +137,15 @@ TEST_F(ShellOpen, WindowIsPassedThrough) {
 enum class Before { NoCom, Multithreaded, SingleThreaded };
 
 // The apartment of a new thread after it entered `before` and made one call.
-HRESULT ApartmentAfterCall(Before before, APTTYPE* type, int* result) {
+HRESULT ApartmentAfterCall(Before before, APTTYPE* type, int* result,
+                           const std::function<void()>& wait) {
   HRESULT after = E_FAIL;
   std::thread([&] {
     const DWORD model =
         before == Before::Multithreaded ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED;
     const bool entered = before != Before::NoCom && SUCCEEDED(CoInitializeEx(nullptr, model));
     *result = VTLInternet(nullptr, "vtltest:apartment");
+    wait();
     APTTYPEQUALIFIER qualifier;
     after = CoGetApartmentType(type, &qualifier);
     if (entered) {
@@ -158,15 +161,20 @@ HRESULT ApartmentAfterCall(Before before, APTTYPE* type, int* result) {
 TEST_F(ShellOpen, HostThreadKeepsItsApartment) {
   APTTYPE type;
   int result = -1;
+  // Each handler is waited for, so that none writes after the test.
+  const auto handled = [this] {
+    EXPECT_EQ("vtltest:apartment", Received());
+    DeleteFileA(output_.c_str());
+  };
   // No COM before: none after.
-  EXPECT_EQ(CO_E_NOTINITIALIZED, ApartmentAfterCall(Before::NoCom, &type, &result));
+  EXPECT_EQ(CO_E_NOTINITIALIZED, ApartmentAfterCall(Before::NoCom, &type, &result, handled));
   EXPECT_EQ(1, result);
   // A multithreaded apartment stays one.
-  EXPECT_EQ(S_OK, ApartmentAfterCall(Before::Multithreaded, &type, &result));
+  EXPECT_EQ(S_OK, ApartmentAfterCall(Before::Multithreaded, &type, &result, handled));
   EXPECT_EQ(APTTYPE_MTA, type);
   EXPECT_EQ(1, result);
   // So does a single-threaded one.
-  EXPECT_EQ(S_OK, ApartmentAfterCall(Before::SingleThreaded, &type, &result));
+  EXPECT_EQ(S_OK, ApartmentAfterCall(Before::SingleThreaded, &type, &result, handled));
   EXPECT_TRUE(type == APTTYPE_STA || type == APTTYPE_MAINSTA) << type;
   EXPECT_EQ(1, result);
 }

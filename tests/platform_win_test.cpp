@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "jtext/jtext.h"
 #include "mail/session.h"
+#include "platform/win/com.h"
 #include "platform/win/winsock.h"
 #include "support/fixed_time.h"
 #include "support/script_server.h"
@@ -171,6 +173,54 @@ TEST(WinClock, DaylightBiasCountsOnlyInDaylightTime) {
   TIME_ZONE_INFORMATION nepal{};
   nepal.Bias = -345;
   EXPECT_EQ(345, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_UNKNOWN, nepal));
+}
+
+// The apartment a new thread is in while a ComForShell lives, after
+// `model` (or nothing, when negative) was entered first; and whether the
+// thread's COM count was back where it started afterwards.
+struct Apartment {
+  HRESULT during = E_FAIL;
+  APTTYPE type = APTTYPE_CURRENT;
+  bool balanced = false;
+};
+
+Apartment DuringComForShell(long model) {
+  Apartment a;
+  std::thread([&] {
+    const bool entered =
+        model >= 0 && SUCCEEDED(CoInitializeEx(nullptr, static_cast<DWORD>(model)));
+    APTTYPEQUALIFIER qualifier;
+    {
+      const platform::win::ComForShell com;
+      a.during = CoGetApartmentType(&a.type, &qualifier);
+    }
+    APTTYPE type;
+    if (entered) {
+      // Still in its own apartment, until it leaves it itself.
+      a.balanced = SUCCEEDED(CoGetApartmentType(&type, &qualifier));
+      CoUninitialize();
+    }
+    a.balanced = (entered ? a.balanced : true) &&
+                 CoGetApartmentType(&type, &qualifier) == CO_E_NOTINITIALIZED;
+  }).join();
+  return a;
+}
+
+TEST(ComForShell, SingleThreadedApartmentUnlessTheThreadHasOne) {
+  const Apartment none = DuringComForShell(-1);
+  EXPECT_EQ(S_OK, none.during);
+  EXPECT_TRUE(none.type == APTTYPE_STA || none.type == APTTYPE_MAINSTA) << none.type;
+  EXPECT_TRUE(none.balanced);
+
+  const Apartment mta = DuringComForShell(COINIT_MULTITHREADED);
+  EXPECT_EQ(S_OK, mta.during);
+  EXPECT_EQ(APTTYPE_MTA, mta.type);
+  EXPECT_TRUE(mta.balanced);
+
+  const Apartment sta = DuringComForShell(COINIT_APARTMENTTHREADED);
+  EXPECT_EQ(S_OK, sta.during);
+  EXPECT_TRUE(sta.type == APTTYPE_STA || sta.type == APTTYPE_MAINSTA) << sta.type;
+  EXPECT_TRUE(sta.balanced);
 }
 
 }  // namespace
