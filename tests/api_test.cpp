@@ -5,9 +5,11 @@
 #ifdef _WIN32
 #include "platform/win/winsock.h"  // windows.h, after winsock2.h
 #else
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -131,6 +133,38 @@ TEST_F(ExportedSendMail, CallerStringsAreNotWritten) {
             VTLSendMail("127.0.0.26", "a@example.com", "A", "b@example.com", "B", "S",
                         "line one\r\nline two\r\n"));
 }
+
+#ifndef _WIN32
+std::atomic<int> g_sendResult{-1};
+
+TEST_F(ExportedSendMail, CancellingTheCallerWaitsUntilTheSendIsOver) {
+  // The greeting comes late; the thread is cancelled while the call waits
+  // for it. The mail still goes out, and the cancellation takes effect at
+  // the thread's own next cancellation point.
+  vtl::test::ScriptServer server({"<delay 800>220 ready", "250 hi", "250 ok", "250 ok",
+                                  "354 go ahead", "250 queued", "221 bye"},
+                                 kAddress, 25);
+  if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
+  g_sendResult = -1;
+  pthread_t thread;
+  ASSERT_EQ(0, pthread_create(
+                   &thread, nullptr,
+                   [](void*) -> void* {
+                     g_sendResult = VTLSendMail(kAddress, "a@example.com", "A", "b@example.com",
+                                                "B", "S", "x");
+                     pthread_testcancel();
+                     return nullptr;
+                   },
+                   nullptr));
+  usleep(200'000);
+  pthread_cancel(thread);
+  void* exit = nullptr;
+  pthread_join(thread, &exit);
+  EXPECT_EQ(PTHREAD_CANCELED, exit);
+  EXPECT_EQ(VTL_SEND_OK, g_sendResult.load());
+  EXPECT_EQ(1u, server.DataBlocks().size());
+}
+#endif
 
 #ifdef _WIN32
 // The properties Windows shows for the file come from its version resource.
