@@ -5,7 +5,6 @@
 // third call.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,12 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "jtext/jtext.h"
-#include "mail/session.h"
-#include "support/faulty_network.h"
-#include "support/fixed_time.h"
+#include "support/dialogue_runner.h"
 #include "support/hex.h"
-#include "support/script_server.h"
 
 namespace vtl::test {
 namespace {
@@ -81,56 +76,35 @@ class Dialogue : public ::testing::TestWithParam<Param> {};
 
 TEST_P(Dialogue, RunsAsScripted) {
   const DialogueCase c = LoadCase(GetParam().file);
-  ScriptServer server(SplitItems(c.Get("server")));
-  ASSERT_TRUE(server.listening());
+  DialogueSetup setup;
+  setup.server = SplitItems(c.Get("server"));
+  setup.timeout = Millis{std::stoi(c.Get("timeout-ms", "2000"))};
+  setup.faulty = GetParam().faulty;
+  setup.japanese = c.Get("mode") == "japanese";
+  setup.from = Unescape(c.Get("from", setup.from));
+  setup.fromName = Unescape(c.Get("from-name", setup.fromName));
+  setup.to = Unescape(c.Get("to", setup.to));
+  setup.toName = Unescape(c.Get("to-name", setup.toName));
+  setup.subject = Unescape(c.Get("subject", setup.subject));
+  setup.body = Unescape(c.Get("body", setup.body));
+  const DialogueOutcome out = RunDialogue(setup);
 
-  const Millis replyTimeout{std::stoi(c.Get("timeout-ms", "2000"))};
-  mail::SendEnv env;
-  env.locale = c.Get("mode") == "japanese" ? LocaleInfo{"JPN", 932, vtl::jtext::ShiftJisLeadBytes()}
-                                           : LocaleInfo{"ENU", 1252, {}};
-  env.port = server.port();
-  env.timeouts.connect = Millis{2000};
-  env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =
-      env.timeouts.endOfData = env.timeouts.other = env.timeouts.send =
-          env.timeouts.quitAfterFailure = replyTimeout;
-  FaultyNetwork faulty(platform::SystemNetwork());
-  env.network = GetParam().faulty ? static_cast<Network*>(&faulty) : &platform::SystemNetwork();
-  env.clock = FixedTime;
-  env.hostName = "client.example";
-  env.processId = 42;
-  env.sequence = 7;
-
-  const std::string from = Unescape(c.Get("from", "a@example.com"));
-  const std::string fromName = Unescape(c.Get("from-name", "Alice"));
-  const std::string to = Unescape(c.Get("to", "b@example.com"));
-  const std::string toName = Unescape(c.Get("to-name", "Bob"));
-  const std::string subject = Unescape(c.Get("subject", "Hello"));
-  const std::string body = Unescape(c.Get("body", "Hi there"));
-
-  const auto start = std::chrono::steady_clock::now();
-  const int result = mail::SendMail({"127.0.0.1", from.c_str(), fromName.c_str(), to.c_str(),
-                                     toName.c_str(), subject.c_str(), body.c_str()},
-                                    env);
-  const auto elapsed = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
-
-  EXPECT_EQ(std::stoi(c.Get("result")), result);
-  EXPECT_EQ(SplitItems(c.Get("client")), server.Transcript());
-  const std::vector<std::string> data = server.DataBlocks();
-  const std::string allData = data.empty() ? "" : data.front();
+  EXPECT_EQ(std::stoi(c.Get("result")), out.result);
+  EXPECT_EQ(SplitItems(c.Get("client")), out.transcript);
   for (auto [it, end] = c.fields.equal_range("data-contains"); it != end; ++it)
-    EXPECT_NE(std::string::npos, allData.find(Unescape(it->second)))
+    EXPECT_NE(std::string::npos, out.data.find(Unescape(it->second)))
         << "data lacks \"" << it->second << "\":\n"
-        << Escape(allData);
+        << Escape(out.data);
   for (auto [it, end] = c.fields.equal_range("data-lacks"); it != end; ++it)
-    EXPECT_EQ(std::string::npos, allData.find(Unescape(it->second)))
+    EXPECT_EQ(std::string::npos, out.data.find(Unescape(it->second)))
         << "data holds \"" << it->second << "\"";
   if (c.fields.count("data-is")) {
-    EXPECT_BYTES_EQ(Unescape(c.Get("data-is")), allData);
+    EXPECT_BYTES_EQ(Unescape(c.Get("data-is")), out.data);
   }
   // Never longer than every wait the dialogue may make, and never shorter
   // than a time-out the case expects to run out.
-  EXPECT_LT(elapsed, replyTimeout * 3 + Millis{3000});
-  EXPECT_GE(elapsed, Millis{std::stoi(c.Get("at-least-ms", "0"))});
+  EXPECT_LT(out.elapsed, setup.timeout * 3 + Millis{3000});
+  EXPECT_GE(out.elapsed, Millis{std::stoi(c.Get("at-least-ms", "0"))});
 }
 
 std::vector<Param> AllCases() {
