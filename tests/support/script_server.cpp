@@ -148,6 +148,7 @@ void ScriptServer::Serve() {
   for (const std::string& text : turns_) turns.push_back(ParseTurn(text));
 
   std::string pending;  // received, not yet cut into units
+  size_t scanned = 0;   // how far `pending` is known to hold no terminator
   bool open = true;
   size_t unitCount = 0;
   // Reads until `want` units are in, or the client goes.
@@ -159,7 +160,9 @@ void ScriptServer::Serve() {
         return units_.back() == "DATA" && turns[unitCount].firstLine.rfind('3', 0) == 0;
       }();
       const std::string terminator = inData ? "\r\n.\r\n" : "\n";
-      const size_t at = pending.find(terminator);
+      const size_t at = pending.find(terminator, scanned);
+      if (at == std::string::npos && pending.size() >= terminator.size())
+        scanned = pending.size() - terminator.size() + 1;
       if (at != std::string::npos) {
         std::lock_guard lock(mutex_);
         if (inData) {
@@ -171,6 +174,7 @@ void ScriptServer::Serve() {
           units_.push_back(pending.substr(0, at) + "<bare LF>");
         }
         pending.erase(0, at + terminator.size());
+        scanned = 0;
         ++unitCount;
         continue;
       }
