@@ -81,7 +81,7 @@ TEST(ReplyReader, TheFinalLineGivesTheCode) {
 
 TEST(ReplyReader, RejectsWhatIsNotAReplyLine) {
   for (const char* bad : {"hello\r\n", "25\r\n", "2500 x\r\n", "250x\r\n", "\r\n", "abc ok\r\n",
-                          "250-fine\r\nnot fine\r\n"})
+                          "250-fine\r\nnot fine\r\n", "082 ok\r\n", "620 x\r\n"})
     EXPECT_EQ(std::vector<int>{-1}, Codes(bad)) << bad;
 }
 

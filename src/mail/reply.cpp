@@ -45,7 +45,9 @@ ReplyReader::Status ReplyReader::Next(int& code) {
     std::string_view line(base + line_, end - line_);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.size() > maxLine_) return failed_ = Status::TooLong;
-    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]) ||
+    // RFC 5321 4.2: three digits, the first of them 1 to 5.
+    if (line.size() < 3 || line[0] < '1' || line[0] > '5' || !IsDigit(line[1]) ||
+        !IsDigit(line[2]) ||
         (line.size() > 3 && line[3] != ' ' && line[3] != '-'))
       return failed_ = Status::Malformed;
     line_ = scan_ = end + 1;
