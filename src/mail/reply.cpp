@@ -47,8 +47,7 @@ ReplyReader::Status ReplyReader::Next(int& code) {
     if (line.size() > maxLine_) return failed_ = Status::TooLong;
     // RFC 5321 4.2: three digits, the first of them 1 to 5.
     if (line.size() < 3 || line[0] < '1' || line[0] > '5' || !IsDigit(line[1]) ||
-        !IsDigit(line[2]) ||
-        (line.size() > 3 && line[3] != ' ' && line[3] != '-'))
+        !IsDigit(line[2]) || (line.size() > 3 && line[3] != ' ' && line[3] != '-'))
       return failed_ = Status::Malformed;
     line_ = scan_ = end + 1;
     // "ddd-" continues the reply; "ddd " or a bare "ddd" ends it.
