@@ -1,7 +1,9 @@
 #!/bin/sh
 # The whole test suite, from a fresh Debian machine: installs what the tests
-# need (when run as root), builds, and runs every test: the Linux library,
-# then the 64-bit and the 32-bit Windows DLL under Wine.
+# need (when run as root), builds, and runs every test: the Linux library
+# (valgrind included), the 64-bit and the 32-bit Windows DLL under Wine, the
+# suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, and each fuzzer for 60 s.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -12,6 +14,7 @@ if [ "$(id -u)" = 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends \
     cmake g++ make googletest python3 python3-aiosmtpd clang-format binutils xdg-utils file \
+    valgrind clang libclang-rt-14-dev \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales >/dev/null
   # Wine takes the user locale from LANG; the locales must exist to be taken.
   for l in ja_JP.UTF-8 en_US.UTF-8; do
@@ -34,3 +37,11 @@ else
   echo "mingw-w64 or Wine missing: the Windows DLLs were neither built nor tested" >&2
   [ "$(id -u)" != 0 ] || exit 1
 fi
+
+for preset in asan tsan; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j2
+  ctest --preset "$preset"
+done
+
+tools/fuzz.sh 60
