@@ -1,8 +1,8 @@
 // SMTP dialogues as data. Each file in dialogues/ holds a server script, the
 // units the client must send, and the result it must return; see
 // dialogues/README.md. Every case runs twice: over a plain socket, and over
-// one that sends 3 bytes at a time, receives 2, and is interrupted every
-// third call.
+// one that sends 3 bytes at a time, receives 2, and has every call
+// interrupted once before it goes through.
 #include <gtest/gtest.h>
 
 #include <filesystem>

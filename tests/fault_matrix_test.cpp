@@ -1,8 +1,8 @@
 // The fault matrix: at every step of the dialogue the server closes,
 // resets, goes silent, answers 4xx or 5xx, or says 421 and goes; and a few
 // ways of replying that must change nothing. Every cell runs over a plain
-// and over a faulty connection (3-byte sends, 2-byte receives, EINTR every
-// third call) and checks the result, what the server saw, and the time.
+// and over a faulty connection (3-byte sends, 2-byte receives, every call
+// interrupted once) and checks the result, what the server saw, and the time.
 //
 // With VTL_FAULT_TABLE=FILE set, the cells and what they measured are also
 // written to FILE as a Markdown table (the README's reliability section).

@@ -12,7 +12,7 @@ namespace vtl::test {
 struct DialogueSetup {
   std::vector<std::string> server;  // the scripted server's turns
   Millis timeout{2000};             // every reply and send time-out of the client
-  bool faulty = false;              // 3-byte sends, 2-byte receives, EINTR every third call
+  bool faulty = false;              // 3-byte sends, 2-byte receives, EINTR before every call
   bool japanese = false;
   std::string from = "a@example.com";
   std::string fromName = "Alice";
