@@ -64,6 +64,11 @@ std::vector<Cell> Cells() {
       c.fault = f.name;
       c.server.assign(kReplies.begin(), kReplies.begin() + static_cast<long>(step));
       c.server.insert(c.server.end(), f.turns.begin(), f.turns.end());
+      // A reset the moment the server accepts can reach the client before
+      // its connect has been seen through, which is a failed connect (4).
+      // A moment later it is a broken dialogue, which this cell is about.
+      if (step == 0 && !c.server.empty() && c.server.front() == "<reset>")
+        c.server.front() = "<delay 50><reset>";
       const bool delivered = step == 6;  // only QUIT is left: the mail is in
       c.client.assign(kCommands.begin(),
                       kCommands.begin() + static_cast<long>(std::min<size_t>(step, 6)));
