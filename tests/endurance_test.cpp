@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -41,14 +42,24 @@ class CyclingServer {
   uint16_t port() const { return port_; }
   std::atomic<size_t> next{0};
 
+  // Waits (bounded) until the server has closed its side of the last
+  // connection, so that its socket is not counted as the client's.
+  void WaitIdle() const {
+    for (int i = 0; i < 1000 && busy_; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
  private:
   void Serve() {
     while (!stop_) {
       if (!WaitReadable(listener_, 50)) continue;
+      busy_ = true;
       const SocketHandle s = ::accept(listener_, nullptr, nullptr);
-      if (s == kNoSocket) continue;
-      Converse(s, next);
-      CloseSocket(s);
+      if (s != kNoSocket) {
+        Converse(s, next);
+        CloseSocket(s);
+      }
+      busy_ = false;
     }
   }
 
@@ -90,6 +101,7 @@ class CyclingServer {
   SocketHandle listener_;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> busy_{false};
   std::thread thread_;
 };
 
@@ -157,10 +169,12 @@ TEST(Endurance, TenThousandSendsLeaveDescriptorsAndMemoryAsTheyWere) {
     ++results[mail::SendMail(*what, env)];
   };
   for (int n = 0; n < 200; ++n) send(n);  // warm up: caches, arenas, lazy loading
+  server.WaitIdle();
   const size_t fdsBefore = OpenDescriptors();
   const long rssBefore = ResidentKiB();
   std::fill(std::begin(results), std::end(results), 0);
   for (int n = 0; n < 10000; ++n) send(n);
+  server.WaitIdle();
   const size_t fdsAfter = OpenDescriptors();
   const long rssAfter = ResidentKiB();
 

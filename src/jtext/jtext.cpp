@@ -120,6 +120,15 @@ Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode) {
   result.bytes.reserve(text.size() + text.size() / 2 + 8);
   Iso2022Writer writer(result.bytes);
   for (size_t i = 0; i < text.size();) {
+    // Runs of ASCII, the most of most texts, go out as they are.
+    size_t end = i;
+    while (end < text.size() && static_cast<uint8_t>(text[end]) < 0x80 && text[end] != '\x1b')
+      ++end;
+    if (end > i) {
+      writer.PutAscii(text.substr(i, end - i));
+      i = end;
+      continue;
+    }
     const WireChar c = NextWireChar(text, i);
     writer.Put(c);
     i += c.length;

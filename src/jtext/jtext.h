@@ -85,6 +85,13 @@ class Iso2022Writer {
     out_.push_back(static_cast<char>(c.code & 0xFF));
   }
 
+  // A run of ASCII bytes (no ESC among them), copied in one piece.
+  void PutAscii(std::string_view run) {
+    if (inJis_) out_.append(kToAscii);
+    inJis_ = false;
+    out_.append(run);
+  }
+
   void Close() {
     if (inJis_) out_.append(kToAscii);
     inJis_ = false;
