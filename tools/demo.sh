@@ -108,10 +108,13 @@ step "sending samples/japanese.sjis.txt under LANG=ja_JP.SJIS"
 # The subject and names go on the command line as Shift_JIS bytes, which is
 # easiest from Python.
 set +e
-"$PYTHON" - "$SENDMAIL" "$port" samples/japanese.meta samples/japanese.sjis.txt <<'EOF'
+# The same texts, each ending in a zero byte, also go to texts.bin for the
+# Windows host below.
+"$PYTHON" - "$SENDMAIL" "$port" samples/japanese.meta samples/japanese.sjis.txt \
+  "$work/texts.bin" <<'EOF'
 import os, subprocess, sys
 
-sendmail, port, meta_path, body_path = sys.argv[1:]
+sendmail, port, meta_path, body_path, texts_path = sys.argv[1:]
 meta = {}
 with open(meta_path, encoding="utf-8") as f:
     for line in f:
@@ -124,6 +127,13 @@ argv = [sendmail, "--server", "127.0.0.1", "--port", port,
         "--from", meta["from"], "--from-name", meta["from-name"].encode("cp932"),
         "--to", meta["to"], "--to-name", meta["to-name"].encode("cp932"),
         "--subject", meta["subject"].encode("cp932"), "--body-file", body_path]
+with open(body_path, "rb") as f:
+    body = f.read()
+texts = [b"127.0.0.25", meta["from"].encode(), meta["from-name"].encode("cp932"),
+         meta["to"].encode(), meta["to-name"].encode("cp932"),
+         meta["subject"].encode("cp932"), body]
+with open(texts_path, "wb") as f:
+    f.write(b"".join(t + b"\0" for t in texts))
 print("subject:  ", meta["subject"])
 print("from name:", meta["from-name"], f"<{meta['from']}>")
 print("to name:  ", meta["to-name"], f"<{meta['to']}>")
@@ -159,26 +169,8 @@ step "starting the SMTP server on 127.0.0.25 port 25"
 start_sink 127.0.0.25 25 "$work/wine-mail"
 
 step "a Windows host loads vtl.dll under Wine and calls VTLSendMail"
-# The host reads the seven arguments, each ending in a zero byte, from a
-# file, so the Shift_JIS bytes reach the DLL as they are.
-"$PYTHON" - samples/japanese.meta samples/japanese.sjis.txt "$work/texts.bin" <<'EOF'
-import sys
-
-meta_path, body_path, out_path = sys.argv[1:]
-meta = {}
-with open(meta_path, encoding="utf-8") as f:
-    for line in f:
-        if line.strip() and not line.lstrip().startswith("#"):
-            key, _, value = line.partition(":")
-            meta[key.strip()] = value.strip()
-with open(body_path, "rb") as f:
-    body = f.read()
-texts = [b"127.0.0.25", meta["from"].encode(), meta["from-name"].encode("cp932"),
-         meta["to"].encode(), meta["to-name"].encode("cp932"),
-         meta["subject"].encode("cp932"), body]
-with open(out_path, "wb") as f:
-    f.write(b"".join(t + b"\0" for t in texts))
-EOF
+# The host reads the seven arguments from texts.bin, written above, so the
+# Shift_JIS bytes reach the DLL as they are.
 set +e
 env -u LC_ALL -u LC_CTYPE -u LANGUAGE LANG=ja_JP.UTF-8 WINEPREFIX="$prefix" \
   timeout 120 tools/wine-run.sh build/win64/bin/vtl_host.exe build/win64/bin/vtl.dll \
