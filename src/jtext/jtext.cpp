@@ -1,6 +1,8 @@
 #include "jtext/jtext.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace vtl::jtext {
 namespace {
@@ -15,6 +17,38 @@ constexpr std::array<uint16_t, 63> kWideKana = {
     0x8363, 0x8365, 0x8367, 0x8369, 0x836A, 0x836B, 0x836C, 0x836D, 0x836E, 0x8371, 0x8374,
     0x8377, 0x837A, 0x837D, 0x837E, 0x8380, 0x8381, 0x8382, 0x8384, 0x8386, 0x8388, 0x8389,
     0x838A, 0x838B, 0x838C, 0x838D, 0x838F, 0x8393, 0x814A, 0x814B};
+
+// The arithmetic mapping as two tables. A lead byte gives the JIS row of
+// its first half (0 for a byte that is no lead byte); a trail byte gives the
+// JIS cell, plus 0x100 when it falls in the second half of the lead's pair
+// of rows. Leads 0xF0-0xFC come out above row 0x7E, where JIS has nothing.
+struct ShiftJisTables {
+  std::array<uint8_t, 256> row{};
+  std::array<uint16_t, 256> cell{};
+};
+
+constexpr ShiftJisTables MakeShiftJisTables() {
+  ShiftJisTables t;
+  for (unsigned b = 0; b < 256; ++b) {
+    const auto byte = static_cast<uint8_t>(b);
+    if (IsLeadByte(byte))
+      t.row[b] = static_cast<uint8_t>(2 * (b < 0xA0 ? b - 0x81 : b - 0xC1) + 0x21);
+    if (IsTrailByte(byte))
+      t.cell[b] = static_cast<uint16_t>(b < 0x7F   ? b - 0x1F
+                                        : b < 0x9F ? b - 0x20
+                                                   : 0x100 + b - 0x7E);
+  }
+  return t;
+}
+
+constexpr ShiftJisTables kShiftJis = MakeShiftJisTables();
+
+// A lead and a trail byte to their JIS code; 0 above row 0x7E.
+inline uint16_t PairToJis(uint8_t lead, uint8_t trail) {
+  const unsigned cell = kShiftJis.cell[trail];
+  const unsigned row = kShiftJis.row[lead] + (cell >> 8);
+  return row <= 0x7E ? static_cast<uint16_t>(row << 8 | (cell & 0xFF)) : 0;
+}
 
 char Upper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -49,18 +83,7 @@ TextMode ShiftJisMode(bool japanese) {
 
 uint16_t ShiftJisToJis(uint8_t s1, uint8_t s2) {
   if (!IsLeadByte(s1) || !IsTrailByte(s2)) return 0;
-  const int b = s1 < 0xA0 ? s1 - 0x81 : s1 - 0xC1;
-  int j1, j2;
-  if (s2 < 0x9F) {
-    j1 = 2 * b + 0x21;
-    j2 = s2 < 0x7F ? s2 - 0x1F : s2 - 0x20;
-  } else {
-    j1 = 2 * b + 0x22;
-    j2 = s2 - 0x7E;
-  }
-  const int code = j1 * 256 + j2;
-  if (code < 0x2121 || code > 0x7E7E || j2 < 0x21 || j2 > 0x7E) return 0;
-  return static_cast<uint16_t>(code);
+  return PairToJis(s1, s2);
 }
 
 uint16_t WideKana(uint8_t halfwidth) {
@@ -111,30 +134,69 @@ std::string WidenHalfwidthKana(std::string_view text, TextMode mode) {
   return out;
 }
 
+bool AppendIso2022Jp(std::string_view text, std::string& out) {
+  // One character takes at most 5 bytes: an escape and a JIS code, from one
+  // source byte. The text goes in pieces, each written through a pointer
+  // into room made for its worst case, and the string is cut back after.
+  constexpr size_t kPiece = 4096;
+  constexpr size_t kMostPerByte = 5;
+  constexpr size_t kEscapeLength = Iso2022Writer::kToAscii.size();
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  bool inJis = false;
+  bool hadDoubleByte = false;
+  auto escape = [](char* p, std::string_view e) {
+    std::memcpy(p, e.data(), e.size());
+    return p + e.size();
+  };
+  out.reserve(out.size() + std::min(text.size(), kPiece) * kMostPerByte + kEscapeLength);
+  for (size_t i = 0; i < text.size();) {
+    const size_t stop = std::min(text.size(), i + kPiece);
+    const size_t base = out.size();
+    out.resize(base + (stop - i) * kMostPerByte);
+    char* p = out.data() + base;
+    while (i < stop) {
+      const uint8_t b = s[i];
+      if (b < 0x80 && b != 0x1B) {
+        if (inJis) p = escape(p, Iso2022Writer::kToAscii);
+        inJis = false;
+        *p++ = static_cast<char>(b);
+        ++i;
+        continue;
+      }
+      // The common double-byte character, without the general step.
+      const unsigned cell = i + 1 < text.size() ? kShiftJis.cell[s[i + 1]] : 0;
+      if (kShiftJis.row[b] != 0 && cell != 0) {
+        const unsigned row = kShiftJis.row[b] + (cell >> 8);
+        const unsigned code = row <= 0x7E ? row << 8 | (cell & 0xFF) : kGetaMark;
+        if (!inJis) p = escape(p, Iso2022Writer::kToJis);
+        inJis = hadDoubleByte = true;
+        p[0] = static_cast<char>(code >> 8);
+        p[1] = static_cast<char>(code & 0xFF);
+        p += 2;
+        i += 2;
+        continue;
+      }
+      const WireChar c = NextWireChar(text, i);
+      if (c.jis != inJis) p = escape(p, c.jis ? Iso2022Writer::kToJis : Iso2022Writer::kToAscii);
+      inJis = c.jis;
+      hadDoubleByte = hadDoubleByte || c.jis;
+      if (c.jis) *p++ = static_cast<char>(c.code >> 8);
+      *p++ = static_cast<char>(c.code & 0xFF);
+      i += c.length;
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
+  }
+  if (inJis) out.append(Iso2022Writer::kToAscii);
+  return hadDoubleByte;
+}
+
 Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode) {
   Iso2022Text result;
   if (!mode.Converts()) {
     result.bytes.assign(text);
     return result;
   }
-  result.bytes.reserve(text.size() + text.size() / 2 + 8);
-  Iso2022Writer writer(result.bytes);
-  for (size_t i = 0; i < text.size();) {
-    // Runs of ASCII, the most of most texts, go out as they are.
-    size_t end = i;
-    while (end < text.size() && static_cast<uint8_t>(text[end]) < 0x80 && text[end] != '\x1b')
-      ++end;
-    if (end > i) {
-      writer.PutAscii(text.substr(i, end - i));
-      i = end;
-      continue;
-    }
-    const WireChar c = NextWireChar(text, i);
-    writer.Put(c);
-    i += c.length;
-  }
-  writer.Close();
-  result.hadDoubleByte = writer.hadDoubleByte();
+  result.hadDoubleByte = AppendIso2022Jp(text, result.bytes);
   return result;
 }
 

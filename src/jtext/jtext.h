@@ -33,16 +33,16 @@ TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage,
                         const LeadBytes& leadBytes);
 
 // Shift_JIS byte classes.
-inline bool IsLeadByte(uint8_t b) {
+constexpr bool IsLeadByte(uint8_t b) {
   return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
 }
 LeadBytes ShiftJisLeadBytes();
 // The mode of a Shift_JIS system, Japanese or not.
 TextMode ShiftJisMode(bool japanese);
-inline bool IsTrailByte(uint8_t b) {
+constexpr bool IsTrailByte(uint8_t b) {
   return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
 }
-inline bool IsHalfwidthKana(uint8_t b) {
+constexpr bool IsHalfwidthKana(uint8_t b) {
   return b >= 0xA1 && b <= 0xDF;
 }
 
@@ -85,13 +85,6 @@ class Iso2022Writer {
     out_.push_back(static_cast<char>(c.code & 0xFF));
   }
 
-  // A run of ASCII bytes (no ESC among them), copied in one piece.
-  void PutAscii(std::string_view run) {
-    if (inJis_) out_.append(kToAscii);
-    inJis_ = false;
-    out_.append(run);
-  }
-
   void Close() {
     if (inJis_) out_.append(kToAscii);
     inJis_ = false;
@@ -112,6 +105,9 @@ struct Iso2022Text {
   bool hadDoubleByte = false;
 };
 Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode);
+// The same conversion of Shift_JIS text, appended to `out`; true when the
+// text held a double-byte character.
+bool AppendIso2022Jp(std::string_view text, std::string& out);
 
 std::string Base64Encode(std::string_view bytes);
 
