@@ -18,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxAddressLength = 254;
 
 // Lines of the data section go out in writes of about this size.
-constexpr size_t kDataChunk = 64 * 1024;
+constexpr size_t kDataChunk = 16 * 1024;
 
 class Dialogue {
  public:
