@@ -9,55 +9,21 @@
 #include <iconv.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "jtext/jtext.h"
+#include "sample.h"
 
 namespace {
 
-enum class Mix { Typical, Ascii, Kanji };
-
-// Shift_JIS text of about `size` bytes, cut into lines (without their breaks).
-std::vector<std::string> MakeLines(size_t size, Mix mix) {
-  std::mt19937 random(20261207);
-  std::vector<std::string> lines;
-  std::string line;
-  size_t total = 0;
-  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-  while (total < size) {
-    const int roll = mix == Mix::Typical ? pick(100) : mix == Mix::Ascii ? 80 : 55;
-    if (roll < 40) {  // hiragana 0x829F-0x82F1
-      line += '\x82';
-      line += static_cast<char>(0x9F + pick(0x53));
-    } else if (roll < 70) {  // kanji of the first level, 0x889F-0x9872
-      line += static_cast<char>(0x89 + pick(0x0F));
-      line += static_cast<char>(0x40 + pick(0x3F));
-    } else if (roll < 90) {
-      line += static_cast<char>('a' + pick(26));
-    } else {
-      line += ' ';
-    }
-    if (line.size() >= 100 || (line.size() >= 60 && pick(8) == 0)) {
-      total += line.size() + 2;
-      lines.push_back(std::move(line));
-      line.clear();
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
-size_t Bytes(const std::vector<std::string>& lines) {
-  size_t n = 0;
-  for (const std::string& l : lines) n += l.size();
-  return n;
-}
+using vtl::bench::Mix;
+using vtl::bench::SampleLines;
+using vtl::bench::TotalSize;
 
 void Vtl(benchmark::State& state, Mix mix) {
-  const auto lines = MakeLines(static_cast<size_t>(state.range(0)), mix);
+  const auto lines = SampleLines(static_cast<size_t>(state.range(0)), mix);
   const vtl::jtext::TextMode mode = vtl::jtext::ShiftJisMode(true);
   for (auto _ : state) {
     for (const std::string& line : lines) {
@@ -65,11 +31,11 @@ void Vtl(benchmark::State& state, Mix mix) {
       benchmark::DoNotOptimize(out.bytes.data());
     }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Bytes(lines)));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * TotalSize(lines)));
 }
 
 void Iconv(benchmark::State& state, Mix mix) {
-  const auto lines = MakeLines(static_cast<size_t>(state.range(0)), mix);
+  const auto lines = SampleLines(static_cast<size_t>(state.range(0)), mix);
   iconv_t cd = iconv_open("ISO-2022-JP", "SHIFT_JIS");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
     state.SkipWithError("iconv cannot convert SHIFT_JIS to ISO-2022-JP");
@@ -91,11 +57,11 @@ void Iconv(benchmark::State& state, Mix mix) {
     }
   }
   iconv_close(cd);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Bytes(lines)));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * TotalSize(lines)));
 }
 
 void Memcpy(benchmark::State& state, Mix mix) {
-  const auto lines = MakeLines(static_cast<size_t>(state.range(0)), mix);
+  const auto lines = SampleLines(static_cast<size_t>(state.range(0)), mix);
   std::string out(128, '\0');
   for (auto _ : state) {
     for (const std::string& line : lines) {
@@ -104,7 +70,7 @@ void Memcpy(benchmark::State& state, Mix mix) {
       benchmark::DoNotOptimize(out.data());
     }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Bytes(lines)));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * TotalSize(lines)));
 }
 
 // 1 MiB is the measured size; 1 KiB is what CI runs, so the code cannot rot.

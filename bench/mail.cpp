@@ -1,0 +1,95 @@
+#include "mail.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "jtext/jtext.h"
+#include "mail/message.h"
+#include "vtl.h"
+
+namespace vtl::bench {
+namespace {
+
+constexpr const char* kFrom = "taro@example.com";
+constexpr const char* kTo = "hanako@example.net";
+// "山田太郎", "佐藤花子" and "会議の件" in Shift_JIS.
+constexpr const char* kFromName = "\x8e\x52\x93\x63\x91\xbe\x98\x59";
+constexpr const char* kToName = "\x8d\xb2\x93\xa1\x89\xd4\x8e\x71";
+constexpr const char* kSubject = "\x89\xef\x8b\x63\x82\xcc\x8c\x8f";
+
+class Collect : public mail::LineSink {
+ public:
+  explicit Collect(std::string& out) : out_(out) {}
+  bool Line(std::string_view line) override {
+    out_.append(line);
+    return true;
+  }
+
+ private:
+  std::string& out_;
+};
+
+struct Reader {
+  const std::string& message;
+  size_t pos = 0;
+};
+
+size_t Read(char* buffer, size_t size, size_t count, void* user) {
+  auto* r = static_cast<Reader*>(user);
+  const size_t n = std::min(size * count, r->message.size() - r->pos);
+  std::memcpy(buffer, r->message.data() + r->pos, n);
+  r->pos += n;
+  return n;
+}
+
+}  // namespace
+
+std::string BenchServer() {
+  const char* server = std::getenv("VTL_BENCH_SERVER");
+  return server != nullptr && *server != '\0' ? server : "127.0.0.28";
+}
+
+void UseJapaneseLocale() {
+  setenv("LC_ALL", "ja_JP.SJIS", 1);
+}
+
+int SendWithVtl(const std::string& server, const std::string& body) {
+  return VTLSendMail(server.c_str(), kFrom, kFromName, kTo, kToName, kSubject, body.c_str());
+}
+
+std::string WireMessage(const std::string& body) {
+  const jtext::TextMode mode = jtext::ShiftJisMode(true);
+  const LocalTime t{2026, 12, 7, 1, 9, 30, 0, 123, 540};
+  std::string message = mail::ComposeHeaderBlock({kFrom, kFromName, kTo, kToName, kSubject}, mode,
+                                                 mail::FormatMailDate(t),
+                                                 mail::MakeMessageId(t, 4242, 1, "localhost"));
+  Collect collect(message);
+  mail::WriteBodyLines(body, mode, collect);
+  return message;
+}
+
+bool SendWithCurl(const std::string& server, const std::string& message) {
+  const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(),
+                                                                   curl_easy_cleanup);
+  const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> rcpt(
+      curl_slist_append(nullptr, (std::string("<") + kTo + ">").c_str()), curl_slist_free_all);
+  if (!handle || !rcpt) return false;
+  CURL* curl = handle.get();
+  const std::string url = "smtp://" + server + ":25";
+  const std::string from = std::string("<") + kFrom + ">";
+  Reader reader{message};
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
+  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt.get());
+  curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, Read);
+  curl_easy_setopt(curl, CURLOPT_READDATA, &reader);
+  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+  return curl_easy_perform(curl) == CURLE_OK;
+}
+
+}  // namespace vtl::bench
