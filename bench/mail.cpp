@@ -64,9 +64,11 @@ int SendWithVtl(const std::string& server, const std::string& body) {
 std::string WireMessage(const std::string& body) {
   const jtext::TextMode mode = jtext::ShiftJisMode(true);
   const LocalTime t{2026, 12, 7, 1, 9, 30, 0, 123, 540};
-  std::string message = mail::ComposeHeaderBlock({kFrom, kFromName, kTo, kToName, kSubject}, mode,
-                                                 mail::FormatMailDate(t),
-                                                 mail::MakeMessageId(t, 4242, 1, "localhost"));
+  std::string message;
+  message.reserve(body.size() + body.size() / 2 + 4096);
+  message += mail::ComposeHeaderBlock({kFrom, kFromName, kTo, kToName, kSubject}, mode,
+                                      mail::FormatMailDate(t),
+                                      mail::MakeMessageId(t, 4242, 1, "localhost"));
   Collect collect(message);
   mail::WriteBodyLines(body, mode, collect);
   return message;

@@ -17,7 +17,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxAddressLength = 254;
 
-// Lines of the data section go out in writes of about this size.
+// Lines of the data section go out in writes of about this size: small
+// enough that the server starts reading while the rest is converted.
 constexpr size_t kDataChunk = 16 * 1024;
 
 class Dialogue {
