@@ -324,6 +324,36 @@ std::vector<uint16_t> InverseTable() {
   return table;
 }
 
+// The one-pass conversion against the character-by-character writer that
+// the header and long-line paths use, on texts of every byte value and of
+// lengths either side of the conversion's 4096-byte pieces, so that a pair
+// split between two pieces is met.
+TEST(ToIso2022JpTest, OnePassAgreesWithTheCharacterWriterAcrossPieces) {
+  std::mt19937 rng(4096);
+  std::uniform_int_distribution<int> byte(0, 0xFF);
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{2}, size_t{4095}, size_t{4096},
+                            size_t{4097}, size_t{8191}, size_t{8193}, size_t{20000}}) {
+    for (int round = 0; round < 8; ++round) {
+      std::string text = round % 2 == 0 ? RandomShiftJisText(rng, size) : std::string();
+      while (text.size() < size) text.push_back(static_cast<char>(byte(rng)));
+      text.resize(size);
+      if (size > 4096 && round < 4) text[4095] = '\x88';  // a lead byte ends the first piece
+      std::string expected;
+      Iso2022Writer writer(expected);
+      for (size_t i = 0; i < text.size();) {
+        const WireChar c = NextWireChar(text, i);
+        writer.Put(c);
+        i += c.length;
+      }
+      writer.Close();
+      const Iso2022Text converted = ToIso2022Jp(text, kJapanese);
+      ASSERT_EQ(vtl::test::Escape(expected), vtl::test::Escape(converted.bytes))
+          << "size " << size << ", round " << round;
+      EXPECT_EQ(writer.hadDoubleByte(), converted.hadDoubleByte);
+    }
+  }
+}
+
 TEST(ShiftJisToJisTest, AgreesWithIconvAndTheInverseRuleForEveryPair) {
   const std::vector<uint16_t> inverse = InverseTable();
   IconvReference iconvRef;

@@ -671,6 +671,29 @@ TEST(WriteBodyLinesTest, JapaneseBreaksFillButNeverPassTheLimit) {
   }
 }
 
+// Lines whose conversion ends just below, at and just above the limit, with
+// and without a leading dot: whole when they fit, cut within it when not.
+TEST(WriteBodyLinesTest, JapaneseLinesAroundTheLimitAreWholeOrCutWithinIt) {
+  for (const std::string_view start : {"", "."}) {
+    for (size_t target = kMaxLineLength - 3; target <= kMaxLineLength + 2; ++target) {
+      // start, ASCII, ESC $ B, one kanji, ESC ( B
+      const size_t ascii = target - start.size() - 8;
+      const std::string line = std::string(start) + std::string(ascii, 'a') + Kanji(1);
+      SCOPED_TRACE(testing::Message() << "'" << start << "', " << target << " octets converted");
+      const std::vector<std::string> wire = BodyLines(line, kJapanese);
+      const size_t stuffed = target + start.size();
+      EXPECT_EQ(stuffed <= kMaxLineLength ? 1u : 2u, wire.size());
+      std::vector<uint32_t> chars;
+      for (const std::string& piece : Unstuffed(wire)) {
+        const Iso2022Reading r = ReadIso2022Jp(piece);
+        EXPECT_EQ("", r.error);
+        chars.insert(chars.end(), r.chars.begin(), r.chars.end());
+      }
+      EXPECT_EQ(CharsOf(line), chars);
+    }
+  }
+}
+
 TEST(WriteBodyLinesTest, RandomJapaneseLinesStayLegal) {
   std::mt19937 rng(5321);
   auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
