@@ -18,25 +18,31 @@ constexpr std::array<uint16_t, 63> kWideKana = {
     0x8377, 0x837A, 0x837D, 0x837E, 0x8380, 0x8381, 0x8382, 0x8384, 0x8386, 0x8388, 0x8389,
     0x838A, 0x838B, 0x838C, 0x838D, 0x838F, 0x8393, 0x814A, 0x814B};
 
-// The arithmetic mapping as two tables. A lead byte gives the JIS row of
-// its first half (0 for a byte that is no lead byte); a trail byte gives the
-// JIS cell, plus 0x100 when it falls in the second half of the lead's pair
-// of rows. Leads 0xF0-0xFC come out above row 0x7E, where JIS has nothing.
+// The arithmetic mapping as two tables whose sum is the JIS code. A lead
+// byte gives the JIS row of its first half, shifted into the high byte; a
+// trail byte gives the JIS cell, plus one row when it falls in the second
+// half of the lead's pair of rows. A byte that is no lead (no trail) byte
+// gives kNotInPair, so that a sum from kNotInPair up is no pair at all.
+// Leads 0xF0-0xFC come out above row 0x7E, where JIS has nothing.
+constexpr uint32_t kNotInPair = 0x10000;
+constexpr uint32_t kPastLastRow = 0x7F00;
+
 struct ShiftJisTables {
-  std::array<uint8_t, 256> row{};
-  std::array<uint16_t, 256> cell{};
+  std::array<uint32_t, 256> row{};
+  std::array<uint32_t, 256> cell{};
+  std::array<bool, 256> plainAscii{};  // copied as it is: ASCII but ESC
 };
 
 constexpr ShiftJisTables MakeShiftJisTables() {
   ShiftJisTables t;
   for (unsigned b = 0; b < 256; ++b) {
     const auto byte = static_cast<uint8_t>(b);
-    if (IsLeadByte(byte))
-      t.row[b] = static_cast<uint8_t>(2 * (b < 0xA0 ? b - 0x81 : b - 0xC1) + 0x21);
-    if (IsTrailByte(byte))
-      t.cell[b] = static_cast<uint16_t>(b < 0x7F   ? b - 0x1F
-                                        : b < 0x9F ? b - 0x20
-                                                   : 0x100 + b - 0x7E);
+    t.row[b] = IsLeadByte(byte) ? (2 * (b < 0xA0 ? b - 0x81 : b - 0xC1) + 0x21) << 8 : kNotInPair;
+    t.cell[b] = !IsTrailByte(byte) ? kNotInPair
+                : b < 0x7F         ? b - 0x1F
+                : b < 0x9F         ? b - 0x20
+                                   : 0x100 + b - 0x7E;
+    t.plainAscii[b] = b < 0x80 && b != 0x1B;
   }
   return t;
 }
@@ -45,9 +51,8 @@ constexpr ShiftJisTables kShiftJis = MakeShiftJisTables();
 
 // A lead and a trail byte to their JIS code; 0 above row 0x7E.
 inline uint16_t PairToJis(uint8_t lead, uint8_t trail) {
-  const unsigned cell = kShiftJis.cell[trail];
-  const unsigned row = kShiftJis.row[lead] + (cell >> 8);
-  return row <= 0x7E ? static_cast<uint16_t>(row << 8 | (cell & 0xFF)) : 0;
+  const uint32_t code = kShiftJis.row[lead] + kShiftJis.cell[trail];
+  return code < kPastLastRow ? static_cast<uint16_t>(code) : 0;
 }
 
 char Upper(char c) {
@@ -154,26 +159,32 @@ bool AppendIso2022Jp(std::string_view text, std::string& out) {
     const size_t base = out.size();
     out.resize(base + (stop - i) * kMostPerByte);
     char* p = out.data() + base;
+    // A pair may start before `last`: its trail byte is in the text.
+    const size_t last = std::min(stop, text.size() - 1);
     while (i < stop) {
-      const uint8_t b = s[i];
-      if (b < 0x80 && b != 0x1B) {
+      uint8_t b = s[i];
+      if (kShiftJis.plainAscii[b]) {
         if (inJis) p = escape(p, Iso2022Writer::kToAscii);
         inJis = false;
-        *p++ = static_cast<char>(b);
-        ++i;
+        do {  // a run of ASCII
+          *p++ = static_cast<char>(b);
+        } while (++i < stop && kShiftJis.plainAscii[b = s[i]]);
         continue;
       }
-      // The common double-byte character, without the general step.
-      const unsigned cell = i + 1 < text.size() ? kShiftJis.cell[s[i + 1]] : 0;
-      if (kShiftJis.row[b] != 0 && cell != 0) {
-        const unsigned row = kShiftJis.row[b] + (cell >> 8);
-        const unsigned code = row <= 0x7E ? row << 8 | (cell & 0xFF) : kGetaMark;
+      // A run of double-byte characters, without the general step.
+      uint32_t sum = i < last ? kShiftJis.row[b] + kShiftJis.cell[s[i + 1]] : kNotInPair;
+      if (sum < kNotInPair) {
         if (!inJis) p = escape(p, Iso2022Writer::kToJis);
         inJis = hadDoubleByte = true;
-        p[0] = static_cast<char>(code >> 8);
-        p[1] = static_cast<char>(code & 0xFF);
-        p += 2;
-        i += 2;
+        do {
+          const uint32_t code = sum < kPastLastRow ? sum : kGetaMark;
+          p[0] = static_cast<char>(code >> 8);
+          p[1] = static_cast<char>(code & 0xFF);
+          p += 2;
+          i += 2;
+          if (i >= last) break;
+          sum = kShiftJis.row[s[i]] + kShiftJis.cell[s[i + 1]];
+        } while (sum < kNotInPair);
         continue;
       }
       const WireChar c = NextWireChar(text, i);
