@@ -66,7 +66,7 @@ class CountingNetwork final : public Network {
 
 SendEnv TestEnv(Network& network, uint16_t port = 25) {
   SendEnv env;
-  env.locale = {"ENU", 1252, {}};
+  env.locale = {"ENU", 1252, {}, {}};
   env.port = port;
   env.network = &network;
   env.timeouts.connect = env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt =

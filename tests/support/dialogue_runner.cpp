@@ -16,8 +16,8 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   if (!server.listening()) return outcome;
 
   mail::SendEnv env;
-  env.locale = setup.japanese ? LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes()}
-                              : LocaleInfo{"ENU", 1252, {}};
+  env.locale = setup.japanese ? LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes(), {}}
+                              : LocaleInfo{"ENU", 1252, {}, {}};
   env.port = server.port();
   env.timeouts.connect = Millis{2000};
   env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =
