@@ -22,6 +22,7 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const cha
     vtl::mail::SendEnv env;
     // The locale decides Japanese mode for this send, before anything else.
     env.locale = vtl::platform::UserLocale();
+    env.charsets = vtl::platform::OpenCharsets;
     env.port = vtl::platform::MailPort();
     env.network = &vtl::platform::SystemNetwork();
     env.clock = vtl::platform::Now;

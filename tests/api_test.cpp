@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/hex.h"
+#include "support/japanese_texts.h"
 #include "support/script_server.h"
 #include "vtl.h"
 
@@ -44,12 +46,13 @@ unsigned long ProcessId() {
 
 // On POSIX each test picks its locale through the environment. Windows reads
 // the user's locale from the system, so there a test runs in the locale the
-// run was started under, and skips what needs the other one.
+// run was started under, and skips what needs another one. A Japanese
+// locale here is one on code page 932; not Japanese, one of another language.
 bool UseJapaneseLocale(bool japanese) {
 #ifdef _WIN32
   char name[16] = {};
   GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SABBREVLANGNAME, name, sizeof name);
-  return (std::string(name) == "JPN" && GetACP() == 932) == japanese;
+  return japanese ? std::string(name) == "JPN" && GetACP() == 932 : std::string(name) != "JPN";
 #else
   unsetenv("LC_ALL");
   unsetenv("LC_CTYPE");
@@ -106,6 +109,111 @@ TEST(ExportedSendMailJapanese, JapaneseLocaleSendsIso2022Jp) {
   EXPECT_NE(std::string::npos, data.find("\r\n\r\n\x1b$B$\"\x1b(B\r\n"));
   for (char c : data) EXPECT_EQ(0, c & 0x80);
 }
+
+// The message without its Date and Message-ID lines, which differ from
+// send to send.
+std::string WithoutDateAndId(const std::string& data) {
+  std::string out;
+  for (size_t pos = 0; pos < data.size();) {
+    const size_t end = data.find("\r\n", pos);
+    const size_t next = end == std::string::npos ? data.size() : end + 2;
+    const std::string_view line = std::string_view(data).substr(pos, next - pos);
+    if (!line.starts_with("Date: ") && !line.starts_with("Message-ID: ")) out.append(line);
+    pos = next;
+  }
+  return out;
+}
+
+// What vtl::test::kJapaneseShiftJis and kJapaneseUtf8 give, from a@example.com
+// to b@example.com, without Date and Message-ID.
+const std::string kJapaneseMessage =
+    "From: =?ISO-2022-JP?B?IhskQk5rTFobKEIgGyRCMlY7UhsoQiI=?= <a@example.com>\r\n"
+    "To: =?ISO-2022-JP?B?IhskQjszRUQbKEIgGyRCQkBPOhsoQiI=?= <b@example.com>\r\n"
+    "Subject: "
+    "=?ISO-2022-JP?B?GyRCIVobKEJ2dGwbJEIhW0Z8S1w4bCVhITwlayROQXc/"
+    "LiVGJTklSCFKJUYlOSVIIUstISFBGyhC?=\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Transfer-Encoding: 7bit\r\n"
+    "Content-Type: text/plain; charset=iso-2022-jp\r\n"
+    "X-Mailer: Vantrel\r\n"
+    "\r\n"
+    "\x1b$B;3EDMM\x1b(B\r\n"
+    "\r\n"
+    "\x1b$B%=I=G=$NJ8;z$H!\"%+!+%O!,!#!V!W$NH>3Q%+%J!#\x1b(B\r\n"
+    "\x1b$B-!-\"-j-b-7!A!o\x1b(B100 \\ ~\r\n"
+    "..\x1b$B@hF,$NE@\x1b(B\r\n"
+    "plain ASCII line\r\n";
+
+std::string SendJapaneseSample(const vtl::test::MailTexts& texts) {
+  vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
+  if (!server.listening()) return {};
+  EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", texts.fromName, "b@example.com",
+                                     texts.toName, texts.subject, texts.body));
+  const std::vector<std::string> blocks = server.DataBlocks();
+  return blocks.empty() ? std::string() : WithoutDateAndId(blocks[0]);
+}
+
+// A Japanese user's mail is the same whether the host's texts come in code
+// page 932 or in UTF-8.
+TEST(ExportedSendMailJapanese, ShiftJisAndUtf8SystemsSendTheSameMail) {
+#ifdef _WIN32
+  // The process has one ANSI code page: this run sends from that one.
+  char name[16] = {};
+  GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SABBREVLANGNAME, name, sizeof name);
+  if (std::string(name) != "JPN" || (GetACP() != 932 && GetACP() != CP_UTF8))
+    GTEST_SKIP() << "needs a Japanese locale on code page 932 or UTF-8";
+  const std::string sent =
+      SendJapaneseSample(GetACP() == 932 ? vtl::test::kJapaneseShiftJis : vtl::test::kJapaneseUtf8);
+  if (sent.empty()) GTEST_SKIP() << "port 25 needs root";
+  EXPECT_BYTES_EQ(kJapaneseMessage, sent) << "code page " << GetACP();
+#else
+  const struct {
+    const char* lang;
+    const vtl::test::MailTexts& texts;
+  } kSystems[] = {
+      {"ja_JP.SJIS", vtl::test::kJapaneseShiftJis},
+      {"ja_JP.UTF-8", vtl::test::kJapaneseUtf8},
+      {"ja_JP.utf8", vtl::test::kJapaneseUtf8},
+  };
+  for (const auto& system : kSystems) {
+    unsetenv("LC_ALL");
+    unsetenv("LC_CTYPE");
+    setenv("LANG", system.lang, 1);
+    const std::string sent = SendJapaneseSample(system.texts);
+    if (sent.empty()) GTEST_SKIP() << "port 25 needs root";
+    EXPECT_BYTES_EQ(kJapaneseMessage, sent) << system.lang;
+  }
+#endif
+}
+
+#ifndef _WIN32
+TEST(ExportedSendMailJapanese, EucJpLocalesConvertAndUnknownCodesetsSendAsTheyAre) {
+  // "日本語" in EUC-JP, under each name glibc's EUC-JP locales go by.
+  for (const char* lang : {"ja_JP.eucJP", "ja_JP.ujis", "ja_JP"}) {
+    unsetenv("LC_ALL");
+    unsetenv("LC_CTYPE");
+    setenv("LANG", lang, 1);
+    vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
+    if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
+    EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", "A", "b@example.com", "B",
+                                       "\xC6\xFC\xCB\xDC\xB8\xEC", "x"));
+    EXPECT_EQ("=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=",
+              HeaderValue(server.DataBlocks().at(0), "Subject"))
+        << lang;
+  }
+  // A codeset iconv does not know: sent as from a locale that is not
+  // Japanese, with the bytes as they are.
+  setenv("LANG", "ja_JP.x-unknown", 1);
+  vtl::test::ScriptServer server(vtl::test::kAcceptingScript, kAddress, 25);
+  if (!server.listening()) GTEST_SKIP() << "port 25 needs root";
+  EXPECT_EQ(VTL_SEND_OK, VTLSendMail(kAddress, "a@example.com", "A", "b@example.com", "B",
+                                     "\xC6\xFC\xCB\xDC\xB8\xEC", "x"));
+  const std::string data = server.DataBlocks().at(0);
+  EXPECT_EQ("\xC6\xFC\xCB\xDC\xB8\xEC", HeaderValue(data, "Subject"));
+  EXPECT_EQ("", HeaderValue(data, "Content-Type"));
+  setenv("LANG", "C", 1);
+}
+#endif
 
 TEST_F(ExportedSendMail, MessageIdsOfBackToBackSendsDiffer) {
   std::set<std::string> ids;

@@ -126,7 +126,7 @@ TEST(Endurance, TenThousandSendsLeaveDescriptorsAndMemoryAsTheyWere) {
   CloseSocket(probe);
 
   mail::SendEnv env;
-  env.locale = {"JPN", 932, jtext::ShiftJisLeadBytes()};
+  env.locale = {"JPN", 932, jtext::ShiftJisLeadBytes(), {}};
   env.network = &platform::SystemNetwork();
   env.clock = FixedTime;
   env.hostName = "client.example";
@@ -204,8 +204,8 @@ TEST(Concurrency, EightThreadsSendAHundredMailsEach) {
     threads.emplace_back([&, t] {
       CyclingServer server;
       mail::SendEnv env;
-      env.locale = t % 2 == 0 ? LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes()}
-                              : LocaleInfo{"ENU", 1252, {}};
+      env.locale = t % 2 == 0 ? LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes(), {}}
+                              : LocaleInfo{"ENU", 1252, {}, {}};
       env.network = &platform::SystemNetwork();
       env.port = server.port();
       env.clock = FixedTime;

@@ -4,6 +4,7 @@
 // of data before the real one.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,38 @@ TEST(HostileInput, ArgumentsOfEverySize) {
       }
     }
   }
+}
+
+TEST(HostileInput, FiftyMebibytesOfUtf8GoOutAsTheirShiftJisDo) {
+  // The same lines in UTF-8 and in code page 932, a bad sequence and a
+  // character code page 932 lacks among them: the same data, GETA for each.
+  const std::string utf8Line = "日本語の本文、ｶﾞ①～ plain \xE3\x81 😀 text.\r\n";
+  const std::string shiftJisLine =
+      "\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x96\x7B\x95\xB6\x81\x41\xB6\xDE\x87\x40\x81\x60"
+      " plain \x81\xAC \x81\xAC text.\r\n";
+  std::string bodies[2];
+  for (std::string& body : bodies) body.reserve((50u << 20) + 100);
+  while (bodies[0].size() < (50u << 20)) {
+    bodies[0] += utf8Line;
+    bodies[1] += shiftJisLine;
+  }
+  std::string data[2];
+  for (int i = 0; i < 2; ++i) {
+    DialogueSetup setup;
+    setup.server = kAcceptingScript;
+    setup.japanese = true;
+    setup.utf8 = i == 0;
+    setup.body = std::move(bodies[i]);
+    setup.timeout = Millis{20000};
+    const DialogueOutcome out = RunDialogue(setup);
+    EXPECT_EQ(VTL_SEND_OK, out.result) << (i == 0 ? "UTF-8" : "Shift_JIS");
+    std::printf("%s: %lld ms\n", i == 0 ? "UTF-8" : "Shift_JIS",
+                static_cast<long long>(out.elapsed.count()));
+    data[i] = out.data;
+  }
+  EXPECT_GT(data[1].size(), 50u << 20);
+  // Compared as a whole: a printed difference of 50 MiB would not fit.
+  EXPECT_TRUE(data[0] == data[1]) << data[0].size() << " and " << data[1].size() << " bytes";
 }
 
 TEST(HostileInput, BodiesFromOneLineToFiftyMebibytes) {

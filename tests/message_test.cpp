@@ -447,15 +447,6 @@ TEST_F(ComposeHeaderBlockTest, JapaneseBlockLabelsTheCharset) {
   EXPECT_EQ("Subject: " + jtext::EncodeHeaderText(subject, kJapanese), fields[2]);
 }
 
-TEST_F(ComposeHeaderBlockTest, JapaneseLocaleOffShiftJisLabelsButLeavesTextAlone) {
-  const std::string subject = Kanji(3);
-  const MessageTexts texts{"a@example.com", "Alice", "b@example.com", "Bob", subject};
-  const std::vector<std::string> fields = Fields(texts, TextMode{true, false, {}});
-  ASSERT_EQ(9u, fields.size());
-  EXPECT_EQ("Subject: " + subject, fields[2]);
-  EXPECT_EQ("Content-Type: text/plain; charset=iso-2022-jp", fields[7]);
-}
-
 TEST_F(ComposeHeaderBlockTest, ShiftJisWithoutJapaneseLocaleHasNoLabels) {
   const MessageTexts texts{"a@example.com", "Alice", "b@example.com", "Bob", "Hi"};
   const std::vector<std::string> fields = Fields(texts, jtext::ShiftJisMode(false));
@@ -538,7 +529,7 @@ TEST_F(ComposeHeaderBlockTest, LineBreaksInNamesAndSubjectStartNoField) {
   const std::string toName = "Bob\nX-Injected: 1\r";
   const std::string subject = "Hi\r\n\r\nBody text" + Kanji(1) + "\rX-Also: 2";
   const MessageTexts texts{"a@example.com", fromName, "b@example.com", toName, subject};
-  for (const TextMode mode : {kPlain, kJapanese, TextMode{true, false, {}}}) {
+  for (const TextMode mode : {kPlain, kJapanese}) {
     const std::vector<std::string> fields = Fields(texts, mode);
     EXPECT_EQ(mode.japanese ? 9u : 7u, fields.size());
     for (const std::string& line : fields) {
@@ -786,11 +777,6 @@ TEST(WriteBodyLinesTest, RawEscapeInJapaneseBodyCannotSwitchTheCharacterSet) {
       EXPECT_EQ("", ReadIso2022Jp(piece).error) << vtl::test::Escape(piece);
     }
   }
-}
-
-TEST(WriteBodyLinesTest, JapaneseLocaleOffShiftJisPassesBytesThrough) {
-  const std::string body = Kanji(2) + "\xB6\xDE";
-  EXPECT_EQ((std::vector<std::string>{body + "\r\n"}), BodyLines(body, TextMode{true, false, {}}));
 }
 
 TEST(WriteBodyLinesTest, LongShiftJisLineOutsideJapaneseModeKeepsItsCharacters) {

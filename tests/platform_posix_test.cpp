@@ -56,16 +56,42 @@ TEST(LocaleName, JapaneseShiftJisNamesGiveJpnAnd932) {
   }
 }
 
-TEST(LocaleName, OtherCodesetsAreNotShiftJis) {
-  for (const char* name : {"ja_JP.UTF-8", "ja_JP.eucJP", "ja_JP", "ja"}) {
+TEST(LocaleName, UtfEightNamesGive65001) {
+  for (const char* name :
+       {"ja_JP.UTF-8", "ja_JP.utf8", "ja_JP.UTF8", "ja.utf-8", "ja_JP.UTF-8@x"}) {
     const LocaleInfo info = ParseLocaleName(name);
     EXPECT_EQ("JPN", info.abbrevLangName) << name;
-    EXPECT_EQ(0u, info.codePage) << name;
+    EXPECT_EQ(65001u, info.codePage) << name;
+    EXPECT_TRUE(info.leadBytes.none()) << name;
+  }
+  EXPECT_EQ(65001u, ParseLocaleName("en_US.UTF-8").codePage);
+}
+
+TEST(LocaleName, OtherCodesetsAreKeptByName) {
+  const struct {
+    const char* name;
+    const char* codeset;
+  } kCases[] = {
+      {"ja_JP.eucJP", "eucJP"},
+      {"ja_JP.ujis", "ujis"},
+      {"ja_JP.EUC-JP@mod", "EUC-JP"},
+      // glibc's Japanese locales without a codeset are EUC-JP.
+      {"ja_JP", "EUC-JP"},
+      {"ja", "EUC-JP"},
+      {"ja_JP@mod", "EUC-JP"},
+      {"ja_JP.x-unknown", "x-unknown"},
+  };
+  for (const auto& c : kCases) {
+    const LocaleInfo info = ParseLocaleName(c.name);
+    EXPECT_EQ("JPN", info.abbrevLangName) << c.name;
+    EXPECT_EQ(0u, info.codePage) << c.name;
+    EXPECT_EQ(c.codeset, info.codeset) << c.name;
   }
   for (const char* name : {"C", "POSIX", "en_US.UTF-8", "de_DE.SJIS", "en", ""}) {
     EXPECT_NE("JPN", ParseLocaleName(name).abbrevLangName) << name;
   }
   EXPECT_EQ(932u, ParseLocaleName("de_DE.SJIS").codePage);
+  EXPECT_EQ("", ParseLocaleName("en_US").codeset);
 }
 
 TEST(LocaleName, FirstNonEmptyOfLcAllLcCtypeLangWins) {
@@ -81,7 +107,9 @@ TEST(LocaleName, UserLocaleReadsTheEnvironment) {
   setenv("LANG", "en_US.UTF-8", 1);
   EXPECT_EQ(932u, UserLocale().codePage);
   unsetenv("LC_CTYPE");
-  EXPECT_EQ(0u, UserLocale().codePage);
+  EXPECT_EQ(65001u, UserLocale().codePage);
+  setenv("LANG", "ja_JP.eucJP", 1);
+  EXPECT_EQ("eucJP", UserLocale().codeset);
   unsetenv("LC_ALL");
   setenv("LANG", "C", 1);
 }

@@ -96,6 +96,11 @@ TEST(WinLocale, IsTheOneWineWasStartedWith) {
     EXPECT_EQ(jtext::ShiftJisLeadBytes(), info.leadBytes);
     EXPECT_TRUE(
         jtext::DecideTextMode(info.abbrevLangName, info.codePage, info.leadBytes).Converts());
+  } else if (std::strcmp(expected, "ja-utf8") == 0) {
+    EXPECT_EQ("JPN", info.abbrevLangName);
+    EXPECT_EQ(65001u, info.codePage);
+    EXPECT_TRUE(info.leadBytes.none());
+    EXPECT_NE(nullptr, platform::OpenCharsets(info));
   } else {
     EXPECT_EQ("ENU", info.abbrevLangName);
     EXPECT_EQ(1252u, info.codePage);

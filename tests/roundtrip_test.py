@@ -66,6 +66,14 @@ def sjis(text: str) -> bytes:
     return text.encode("cp932")
 
 
+def encodable(ch: str, encoding: str) -> bool:
+    try:
+        ch.encode(encoding)
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
 def in_row13(ch: str) -> bool:
     """A character of the NEC special rows (code page 932 0x87xx: ①, ㈱, ...)."""
     try:
@@ -214,6 +222,13 @@ def locale_env(lang: str) -> dict:
 
 
 JAPANESE = "ja_JP.SJIS"
+JAPANESE_UTF8 = "ja_JP.UTF-8"
+
+
+def without_date_and_id(raw: bytes) -> bytes:
+    """The message without its Date and Message-ID lines, which differ from
+    send to send."""
+    return re.sub(rb"(?m)^(Date|Message-ID): [^\r]*\r\n", b"", raw)
 
 
 def run_sendmail(port: int, lang: str, *, from_addr="sender@example.com", from_name,
@@ -369,6 +384,14 @@ class MailCase(unittest.TestCase):
         if not any(in_row13(c) for c in subject):
             self.assertEqual(str(m.msg["Subject"]), widen(subject))
 
+    def check_same_mail(self, shift_jis: Received, other: Received):
+        """The same mail, from a code page 932 system and from another."""
+        for name in ("From", "To", "Subject"):
+            self.assertEqual(decode_header_cp932(other.field(name)),
+                             decode_header_cp932(shift_jis.field(name)), name)
+        self.assertEqual(other.body_lines_cp932(), shift_jis.body_lines_cp932())
+        self.assertEqual(without_date_and_id(other.raw), without_date_and_id(shift_jis.raw))
+
     def check_body(self, m: Received, body: str):
         want = [widen(line) for line in expected_lines(body)]
         self.assertEqual(m.body_lines_cp932(), want)
@@ -409,6 +432,47 @@ class JapaneseModeTest(MailCase):
         self.assertTrue(any(line.startswith(".この行") for line in lines))
         self.assertTrue(any("カ゛キ゛ク゛" in line for line in lines))
         self.assertTrue(any("①②③⑳ ㈱㈲" in line for line in lines))
+
+    def test_sample_from_utf8_and_euc_jp_locales(self):
+        """A UTF-8 system sends the sample as a code page 932 system does;
+        an EUC-JP one does the same with the characters EUC-JP has."""
+        meta = self.meta
+        texts = [meta["from-name"], meta["to-name"], meta["subject"], self.sample]
+
+        def send(lang, encoding, texts):
+            self.sink.clear()
+            name, to_name, subject, body = (t.encode(encoding) for t in texts)
+            return self.send(lang, from_addr=meta["from"], from_name=name, to_addr=meta["to"],
+                             to_name=to_name, subject=subject, body=body)
+
+        shift_jis = send(JAPANESE, "cp932", texts)
+        for lang in (JAPANESE_UTF8, "ja_JP.utf8"):
+            with self.subTest(lang=lang):
+                m = send(lang, "utf-8", texts)
+                self.check_japanese(m)
+                self.check_subject(m, meta["subject"])
+                self.check_body(m, self.sample)
+                self.check_same_mail(shift_jis, m)
+        # EUC-JP has no row 13: those characters are left out here.
+        euc = ["".join(c for c in t if encodable(c, "euc_jp")) for t in texts]
+        shift_jis = send(JAPANESE, "cp932", euc)
+        for lang in ("ja_JP.eucJP", "ja_JP.ujis", "ja_JP"):
+            with self.subTest(lang=lang):
+                m = send(lang, "euc_jp", euc)
+                self.check_japanese(m)
+                self.check_same_mail(shift_jis, m)
+
+    def test_utf8_that_code_page_932_cannot_hold(self):
+        """A character code page 932 lacks and each bad sequence become the
+        GETA MARK; the text around them arrives whole."""
+        subject = "絵文字😀と壊れた".encode() + b"\xe3\x81" + "列とé".encode()
+        body = "一行目😀\r\n".encode() + b"\xff\xfe\xed\xa0\x80" + "二行目\r\n".encode()
+        m = self.send(JAPANESE_UTF8, from_name="山田😀".encode(), to_name="鈴木".encode(),
+                      subject=subject, body=body)
+        self.check_japanese(m)
+        self.check_subject(m, "絵文字〓と壊れた〓列と〓")
+        self.check_display_name(m, "From", "山田〓", "sender@example.com")
+        self.assertEqual(m.body_lines_cp932(), ["一行目〓", "〓〓〓〓〓二行目"])
 
     def test_body_from_stdin_and_line_ends(self):
         body = "一行目\r\n\r\n二行目\r三行目\n\n四行目ｶﾞ\r\n"
@@ -745,6 +809,22 @@ class LibraryTest(MailCase):
         self.check_display_name(m, "To", meta["to-name"], meta["to"])
         self.check_subject(m, meta["subject"])
         self.check_body(m, self.sample.decode("cp932"))
+
+    def test_utf8_sample_as_shift_jis(self):
+        meta = self.meta
+        body = self.sample.decode("cp932")
+        sent = []
+        for lang, encoding in ((JAPANESE, "cp932"), (JAPANESE_UTF8, "utf-8")):
+            self.sink.clear()
+            result = self.call(lang, LIBRARY_HOST.encode(), meta["from"].encode(),
+                               meta["from-name"].encode(encoding), meta["to"].encode(),
+                               meta["to-name"].encode(encoding), meta["subject"].encode(encoding),
+                               body.encode(encoding))
+            self.assertEqual(result, OK)
+            sent.append(self.receive_one(meta["from"], meta["to"]))
+        self.check_japanese(sent[1])
+        self.check_body(sent[1], body)
+        self.check_same_mail(*sent)
 
     def test_plain(self):
         body = b"Line one\r\n\r\n.dot line\r\nlast"

@@ -17,9 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "jtext/jtext.h"
 #ifndef _WIN32
 #include "support/child.h"
 #endif
+#include "support/hex.h"
+#include "support/japanese_texts.h"
 #include "support/script_server.h"
 #include "support/sockets.h"
 #include "vtl.h"
@@ -66,7 +69,7 @@ class CountingNetwork final : public Network {
 
 SendEnv TestEnv(Network& network, uint16_t port = 25) {
   SendEnv env;
-  env.locale = {"ENU", 1252, {}};
+  env.locale = {"ENU", 1252, {}, {}};
   env.port = port;
   env.network = &network;
   env.timeouts.connect = env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt =
@@ -195,26 +198,105 @@ TEST(SendMail, UnresolvableNameGives2) {
 
 #endif  // !_WIN32
 
+const LocaleInfo kShiftJisLocale{"JPN", 932, jtext::ShiftJisLeadBytes(), {}};
+const LocaleInfo kUtf8Locale{"JPN", 65001, {}, "UTF-8"};
+
+// A Japanese locale's environment, with the system's conversions.
+SendEnv JapaneseEnv(const LocaleInfo& locale, uint16_t port) {
+  SendEnv env = TestEnv(platform::SystemNetwork(), port);
+  env.locale = locale;
+  env.charsets = platform::OpenCharsets;
+  return env;
+}
+
+MailArgs ArgsWith(const test::MailTexts& texts) {
+  MailArgs args = GoodArgs();
+  args.fromName = texts.fromName;
+  args.toName = texts.toName;
+  args.subject = texts.subject;
+  args.body = texts.body;
+  return args;
+}
+
+// The message a send of these texts puts on the wire. The clock, the
+// process and the sequence are the same for every send, so two messages
+// of the same texts are the same bytes, Date and Message-ID included.
+std::string SentMessage(const MailArgs& args, const SendEnv& base) {
+  test::ScriptServer server(test::kAcceptingScript);
+  SendEnv env = base;
+  env.port = server.port();
+  EXPECT_EQ(VTL_SEND_OK, SendMail(args, env));
+  const std::vector<std::string> blocks = server.DataBlocks();
+  return blocks.empty() ? std::string() : blocks[0];
+}
+
 TEST(SendMail, EveryFailedAllocationGives6AndLeavesNothingBehind) {
-  int delivered = 0;
-  for (long budget = 0; budget < 400 && delivered == 0; ++budget) {
-    test::ScriptServer server(test::kAcceptingScript);
-    ASSERT_TRUE(server.listening());
-    SendEnv env = TestEnv(platform::SystemNetwork(), server.port());
-    g_allocationsLeft = budget;
-    const int result = SendMail(GoodArgs(), env);
-    g_allocationsLeft = -1;
-    ASSERT_TRUE(result == VTL_SEND_NO_MEMORY || result == VTL_SEND_OK)
-        << "budget " << budget << " gave " << result;
-    if (result == VTL_SEND_OK) ++delivered;
-    // A failure never comes after the message went out whole: the host
-    // would send it again.
-    const std::vector<std::string> units = server.Transcript();
-    if (result == VTL_SEND_NO_MEMORY) {
-      EXPECT_EQ(units.end(), std::find(units.begin(), units.end(), "<data>"));
+  // In plain mode, and in Japanese mode on UTF-8, which converts the texts.
+  for (const bool utf8 : {false, true}) {
+    int delivered = 0;
+    for (long budget = 0; budget < 400 && delivered == 0; ++budget) {
+      test::ScriptServer server(test::kAcceptingScript);
+      ASSERT_TRUE(server.listening());
+      const SendEnv env = utf8 ? JapaneseEnv(kUtf8Locale, server.port())
+                               : TestEnv(platform::SystemNetwork(), server.port());
+      const MailArgs args = utf8 ? ArgsWith(test::kJapaneseUtf8) : GoodArgs();
+      g_allocationsLeft = budget;
+      const int result = SendMail(args, env);
+      g_allocationsLeft = -1;
+      ASSERT_TRUE(result == VTL_SEND_NO_MEMORY || result == VTL_SEND_OK)
+          << "budget " << budget << " gave " << result;
+      if (result == VTL_SEND_OK) ++delivered;
+      // A failure never comes after the message went out whole: the host
+      // would send it again.
+      const std::vector<std::string> units = server.Transcript();
+      if (result == VTL_SEND_NO_MEMORY) {
+        EXPECT_EQ(units.end(), std::find(units.begin(), units.end(), "<data>"));
+      }
     }
+    EXPECT_EQ(1, delivered) << "no budget was large enough for a send, utf8 " << utf8;
   }
-  EXPECT_EQ(1, delivered) << "no budget was large enough for a send";
+}
+
+TEST(SendMail, Utf8TextsMakeTheMailTheirShiftJisTextsMake) {
+  const std::string fromShiftJis =
+      SentMessage(ArgsWith(test::kJapaneseShiftJis), JapaneseEnv(kShiftJisLocale, 0));
+  const std::string fromUtf8 =
+      SentMessage(ArgsWith(test::kJapaneseUtf8), JapaneseEnv(kUtf8Locale, 0));
+  EXPECT_NE(std::string::npos, fromShiftJis.find("Content-Type: text/plain; charset=iso-2022-jp"));
+  EXPECT_BYTES_EQ(fromShiftJis, fromUtf8);
+}
+
+TEST(SendMail, OtherCodePagesOfAJapaneseLocaleMakeTheSameMailToo) {
+  // "日本語のテキスト" in code page 932, and in the code page of a Japanese
+  // user on a Chinese Windows (936) or an EUC-JP Linux.
+  const char* const shiftJis = "\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x83\x65\x83\x4C\x83\x58\x83\x67";
+#ifdef _WIN32
+  const LocaleInfo other{"JPN", 936, {}, {}};
+  const char* const text = "\xC8\xD5\xB1\xBE\xD5\x5A\xA4\xCE\xA5\xC6\xA5\xAD\xA5\xB9\xA5\xC8";
+#else
+  const LocaleInfo other{"JPN", 0, {}, "EUC-JP"};
+  const char* const text = "\xC6\xFC\xCB\xDC\xB8\xEC\xA4\xCE\xA5\xC6\xA5\xAD\xA5\xB9\xA5\xC8";
+#endif
+  const test::MailTexts inShiftJis{shiftJis, shiftJis, shiftJis, shiftJis};
+  const test::MailTexts inOther{text, text, text, text};
+  EXPECT_BYTES_EQ(SentMessage(ArgsWith(inShiftJis), JapaneseEnv(kShiftJisLocale, 0)),
+                  SentMessage(ArgsWith(inOther), JapaneseEnv(other, 0)));
+}
+
+TEST(SendMail, JapaneseLocaleTheSystemCannotConvertSendsAsOneThatIsNotJapanese) {
+  // A codeset nobody knows, or no conversions at all: no label that the
+  // text would not match, and the bytes as they are.
+  SendEnv unknown = JapaneseEnv({"JPN", 0, {}, "x-no-such-codeset"}, 0);
+  SendEnv none = JapaneseEnv({"JPN", 65001, {}, "UTF-8"}, 0);
+  none.charsets = nullptr;
+  const MailArgs args = ArgsWith(test::kJapaneseUtf8);
+  SendEnv plain = TestEnv(platform::SystemNetwork(), 0);
+  plain.locale = {"ENU", 65001, {}, {}};
+  const std::string expected = SentMessage(args, plain);
+  EXPECT_EQ(std::string::npos, expected.find("Content-Type"));
+  EXPECT_NE(std::string::npos,
+            expected.find(std::string("Subject: ") + test::kJapaneseUtf8.subject));
+  for (const SendEnv* env : {&unknown, &none}) EXPECT_BYTES_EQ(expected, SentMessage(args, *env));
 }
 
 TEST(SendMail, LongLinesArriveWholeInLinesOf998) {
@@ -255,6 +337,25 @@ TEST(SendMail, LargeBodyCostsNoMoreThanFixedBuffers) {
   g_bytesAllocated = 0;
   EXPECT_EQ(VTL_SEND_OK, SendMail(args, env));
   EXPECT_LT(g_bytesAllocated, 128u * 1024);
+}
+
+TEST(SendMail, Utf8BodyCostsItsLongestLineAndATableOfCodes) {
+  // Converted to code page 932 a line at a time: 128 KiB for the codes of
+  // the characters, and a copy of the longest line.
+  std::string lines;
+  while (lines.size() < (4u << 20)) lines += "本文の一行です。Text of a line, 78 bytes long.\r\n";
+  std::string oneLine;
+  while (oneLine.size() < (4u << 20)) oneLine += "本文の一行";
+  for (const std::string* body : {&lines, &oneLine}) {
+    test::ScriptServer server(test::kAcceptingScript);
+    MailArgs args = GoodArgs();
+    args.body = body->c_str();
+    const SendEnv env = JapaneseEnv(kUtf8Locale, server.port());
+    g_bytesAllocated = 0;
+    EXPECT_EQ(VTL_SEND_OK, SendMail(args, env));
+    const size_t longestLine = body == &lines ? 80 : body->size();
+    EXPECT_LT(g_bytesAllocated, longestLine + 256u * 1024) << body->size() << " bytes";
+  }
 }
 
 // The server closes as soon as it has said 354; the body then meets a dead

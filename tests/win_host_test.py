@@ -12,13 +12,17 @@ whose handler (win_handler.c) writes down the target it was given.
 WINEPREFIX names the prefix. The DLL has no port argument, and "mail" in
 Wine's services file is an alias of smtp, so the mail goes to port 25: this
 runs as root only. The Japanese case needs LANG=ja_JP.UTF-8 to reach Wine (user
-locale JPN, ANSI code page 932), the other one an English locale.
+locale JPN, ANSI code page 932), the other one an English locale. A Japanese
+user on another ANSI code page is a copy of the host with a manifest beside
+it (tests/win/utf8.manifest) that sets the program's active code page: UTF-8,
+or (Wine takes that too) a locale name whose code page the program then gets.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -41,13 +45,13 @@ class HostCase(rt.MailCase):
             raise unittest.SkipTest("port 25 needs root")
         cls.sink = rt.SmtpSink(ADDRESS, 25).start()
 
-    def host_send(self, lang: str, *texts: bytes) -> int:
+    def host_send(self, lang: str, *texts: bytes, host: str = "") -> int:
         assert len(texts) == 7
         with tempfile.NamedTemporaryFile(suffix=".bin", delete=False) as f:
             f.write(b"".join(t + b"\0" for t in texts))
             path = f.name
         try:
-            r = subprocess.run([WINE, HOST, DLL, path], env=rt.locale_env(lang),
+            r = subprocess.run([WINE, host or HOST, DLL, path], env=rt.locale_env(lang),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                timeout=rt.SEND_TIMEOUT)
         finally:
@@ -57,21 +61,78 @@ class HostCase(rt.MailCase):
         return r.returncode
 
 
+def host_with_code_page(directory: str, active_code_page: str) -> str:
+    """A copy of the host in `directory` whose active code page is
+    `active_code_page` ("UTF-8", or a locale name such as "zh-CN")."""
+    with open(os.path.join(HERE, "win", "utf8.manifest"), encoding="utf-8") as f:
+        manifest = f.read().replace(">UTF-8</activeCodePage>", f">{active_code_page}</activeCodePage>")
+    host = os.path.join(directory, f"vtl_host-{active_code_page}.exe")
+    shutil.copyfile(HOST, host)
+    with open(host + ".manifest", "w", encoding="utf-8") as f:
+        f.write(manifest)
+    return host
+
+
 class JapaneseHostTest(HostCase):
-    def test_sample_arrives_intact(self):
-        meta = rt.load_meta(os.path.join(rt.SAMPLES, "japanese.meta"))
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.dir = tempfile.mkdtemp(prefix="vtl-host-cp.")
+        cls.meta = rt.load_meta(os.path.join(rt.SAMPLES, "japanese.meta"))
         with open(os.path.join(rt.SAMPLES, "japanese.sjis.txt"), "rb") as f:
-            body = f.read()
+            cls.body = f.read().decode("cp932")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+        super().tearDownClass()
+
+    def send_sample(self, encoding: str, host: str = "") -> rt.Received:
+        self.sink.clear()
+        meta = self.meta
         result = self.host_send("ja_JP.UTF-8", ADDRESS.encode(), meta["from"].encode(),
-                                rt.sjis(meta["from-name"]), meta["to"].encode(),
-                                rt.sjis(meta["to-name"]), rt.sjis(meta["subject"]), body)
+                                meta["from-name"].encode(encoding), meta["to"].encode(),
+                                meta["to-name"].encode(encoding), meta["subject"].encode(encoding),
+                                self.body.encode(encoding), host=host)
         self.assertEqual(result, rt.OK)
-        m = self.receive_one(meta["from"], meta["to"])
+        return self.receive_one(meta["from"], meta["to"])
+
+    def test_sample_arrives_intact(self):
+        meta = self.meta
+        m = self.send_sample("cp932")
         self.check_japanese(m)
         self.check_display_name(m, "From", meta["from-name"], meta["from"])
         self.check_display_name(m, "To", meta["to-name"], meta["to"])
         self.check_subject(m, meta["subject"])
-        self.check_body(m, body.decode("cp932"))
+        self.check_body(m, self.body)
+
+    def test_sample_from_a_utf8_code_page_is_the_same_mail(self):
+        shift_jis = self.send_sample("cp932")
+        m = self.send_sample("utf-8", host_with_code_page(self.dir, "UTF-8"))
+        self.check_japanese(m)
+        self.check_subject(m, self.meta["subject"])
+        self.check_body(m, self.body)
+        self.check_same_mail(shift_jis, m)
+
+    def test_chinese_and_korean_code_pages_keep_kana_and_kanji(self):
+        cases = [("zh-CN", "gbk", "日本語のテキスト、山田", "简"),
+                 ("ko-KR", "cp949", "日本語のテキスト、山田", "한글"),
+                 ("zh-TW", "big5", "日本語山田", "")]
+        for locale, encoding, text, lacking in cases:
+            with self.subTest(code_page=locale):
+                self.sink.clear()
+                host = host_with_code_page(self.dir, locale)
+                subject = (text + lacking).encode(encoding)
+                body = (text + lacking + "\r\n").encode(encoding)
+                result = self.host_send("ja_JP.UTF-8", ADDRESS.encode(), b"a@example.com",
+                                        text.encode(encoding), b"b@example.com", b"B", subject,
+                                        body, host=host)
+                self.assertEqual(result, rt.OK)
+                m = self.receive_one("a@example.com", "b@example.com")
+                self.check_japanese(m)
+                self.check_display_name(m, "From", text, "a@example.com")
+                self.check_subject(m, text + "〓" * len(lacking))
+                self.assertEqual(m.body_lines_cp932(), [text + "〓" * len(lacking)])
 
 
 class EnglishHostTest(HostCase):

@@ -39,6 +39,29 @@ foreach(locale IN LISTS VTL_LOCALES)
   vtl_wine_test(c_api ${locale} vtl_c_api_test)
 endforeach()
 
+# A Japanese user on a system whose ANSI code page is UTF-8 (65001), in
+# Tokyo's zone. Wine takes the code page from the Unix locale and does not
+# read the ACP value under HKLM\System\CurrentControlSet\Control\Nls\CodePage
+# (it writes it); what it honours, as Windows 10 from 1903 does, is a
+# program's manifest asking for UTF-8 as its active code page. So this run
+# uses copies of the test programs with such a manifest beside them.
+set(VTL_LOCALE_ja-utf8 LANG=ja_JP.UTF-8 TZ=Asia/Tokyo)
+function(vtl_utf8_copy target)
+  set(copy $<TARGET_FILE_DIR:${target}>/${target}-utf8.exe)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> ${copy}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/win/utf8.manifest ${copy}.manifest
+    VERBATIM)
+endfunction()
+vtl_utf8_copy(vtl_tests)
+vtl_utf8_copy(vtl_api_tests)
+# Of the unit tests only the locale's depend on the code page of the process.
+# (A copy is no target, so the emulator is named.)
+vtl_wine_test(unit ja-utf8 ${CMAKE_CROSSCOMPILING_EMULATOR}
+              $<TARGET_FILE_DIR:vtl_tests>/vtl_tests-utf8.exe --gtest_filter=WinLocale.*)
+vtl_wine_test(api ja-utf8 ${CMAKE_CROSSCOMPILING_EMULATOR}
+              $<TARGET_FILE_DIR:vtl_api_tests>/vtl_api_tests-utf8.exe)
+
 # The program the launcher tests register as the handler of their file type
 # and URL protocol; it sits beside the tests.
 add_executable(vtl_handler win_handler.c)

@@ -23,8 +23,8 @@ constexpr const char* kUsage =
     "\n"
     "Sends one plain-text mail through the SMTP server HOST. The body is read from\n"
     "FILE, or from standard input when --body-file is not given. Texts are taken as\n"
-    "bytes in the locale's encoding; in a Japanese Shift_JIS locale (for example\n"
-    "LANG=ja_JP.SJIS) they are sent as ISO-2022-JP.\n"
+    "bytes in the locale's encoding; in a Japanese locale (for example LANG=ja_JP.SJIS\n"
+    "or LANG=ja_JP.UTF-8) they are sent as ISO-2022-JP.\n"
     "\n"
     "  --port N   the server's port; by default the services entry \"mail\", else 25\n"
     "\n"
@@ -93,6 +93,7 @@ int Run(int argc, char** argv) {
 
   vtl::mail::SendEnv env;
   env.locale = vtl::platform::UserLocale();
+  env.charsets = vtl::platform::OpenCharsets;
   env.port = vtl::platform::MailPort();
   if (port) {
     char* end = nullptr;

@@ -15,9 +15,12 @@ namespace vtl::jtext {
 using LeadBytes = std::bitset<256>;
 
 // The per-send decision. `japanese` adds the MIME labels; the texts are
-// converted only when the ANSI code page is also Shift_JIS. `leadBytes`
-// are the ANSI code page's, so that text which is not converted is still
-// never cut inside a character; none for a single-byte code page.
+// converted when the ANSI code page is also Shift_JIS. A Japanese locale on
+// any other code page has its texts put into code page 932 first
+// (recode.h) and is then sent in ShiftJisMode(true), or, where the system
+// cannot convert them, as a locale that is not Japanese. `leadBytes` are
+// the ANSI code page's, so that text which is not converted is still never
+// cut inside a character; none for a single-byte code page.
 struct TextMode {
   bool japanese = false;
   bool shiftJis = false;

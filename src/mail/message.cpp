@@ -145,11 +145,19 @@ std::string QuoteDisplayName(std::string_view name, jtext::TextMode mode) {
 // transparency dot of RFC 5321 4.5.2 counted in.
 class BodyLineWriter {
  public:
-  BodyLineWriter(jtext::TextMode mode, LineSink& sink) : mode_(mode), sink_(sink) {
+  BodyLineWriter(jtext::TextMode mode, LineSink& sink, jtext::ToShiftJis* toShiftJis)
+      : mode_(mode), sink_(sink), toShiftJis_(toShiftJis) {
     wire_.reserve(kMaxLineLength + 3);
   }
 
   bool Write(std::string_view line) {
+    if (toShiftJis_ != nullptr) {
+      // The one copy of the text a send makes: a line at a time.
+      line932_.clear();
+      line932_.reserve(line.size());
+      toShiftJis_->Append(line, line932_);
+      line = line932_;
+    }
     return mode_.Converts() ? WriteConverted(line) : WriteAsIs(line);
   }
 
@@ -203,6 +211,8 @@ class BodyLineWriter {
 
   jtext::TextMode mode_;
   LineSink& sink_;
+  jtext::ToShiftJis* toShiftJis_;
+  std::string line932_;
   std::string wire_;
   std::string converted_;
 };
@@ -309,8 +319,9 @@ std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
   return block;
 }
 
-bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink) {
-  BodyLineWriter writer(mode, sink);
+bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink,
+                    jtext::ToShiftJis* toShiftJis) {
+  BodyLineWriter writer(mode, sink, toShiftJis);
   size_t pos = 0;
   while (pos < body.size()) {
     // The line ends at the first CR or LF. Two memchr calls, each bounded by

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "jtext/jtext.h"
+#include "jtext/recode.h"
 #include "platform/platform.h"
 
 namespace vtl::mail {
@@ -55,7 +56,10 @@ class LineSink {
 // Cuts the body into lines (CR LF, CR or LF ends a line; empty lines are
 // kept; a break at the very end ends the last line), converts each, breaks
 // lines longer than 998 octets at a character boundary, and dot-stuffs.
-// Returns false when the sink stopped.
-bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink);
+// With `toShiftJis`, each line is first put into code page 932 by it (CR and
+// LF are never part of a character in any code page it reads). Returns false
+// when the sink stopped.
+bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink,
+                    jtext::ToShiftJis* toShiftJis = nullptr);
 
 }  // namespace vtl::mail

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "jtext/jtext.h"
+#include "jtext/recode.h"
 #include "mail/message.h"
 #include "mail/reply.h"
 #include "vtl.h"
@@ -119,7 +121,7 @@ std::string Command(std::string_view verb, std::string_view argument, std::strin
 }
 
 int Run(const MailArgs& args, const SendEnv& env) {
-  const jtext::TextMode mode =
+  jtext::TextMode mode =
       jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
 
   const char* all[] = {args.server, args.fromAddress, args.fromName, args.toAddress,
@@ -140,12 +142,35 @@ int Run(const MailArgs& args, const SendEnv& env) {
     return VTL_SEND_BAD_ARGUMENT;
   if (env.network == nullptr) return VTL_SEND_SOCKET_FAILED;
 
+  // A Japanese locale on another code page: the texts become code page 932
+  // first, and from there go the way a code page 932 system's texts go.
+  // Where the system has no such conversion, the mail goes out as from a
+  // system that is not Japanese, rather than under a label its text does
+  // not match.
+  std::optional<jtext::ToShiftJis> toShiftJis;
+  if (mode.japanese && !mode.shiftJis) {
+    std::unique_ptr<Charsets> charsets = env.charsets ? env.charsets(env.locale) : nullptr;
+    if (charsets) {
+      toShiftJis.emplace(env.locale.codePage, std::move(charsets));
+      mode = jtext::ShiftJisMode(true);
+    } else {
+      mode.japanese = false;
+    }
+  }
+  std::string_view fromName = args.fromName, toName = args.toName, subject = args.subject;
+  std::string fromName932, toName932, subject932;
+  if (toShiftJis) {
+    fromName = fromName932 = toShiftJis->Convert(fromName);
+    toName = toName932 = toShiftJis->Convert(toName);
+    subject = subject932 = toShiftJis->Convert(subject);
+  }
+
   // Everything that takes memory in proportion to the texts is made before
   // the server is bothered.
   const LocalTime now = env.clock ? env.clock() : LocalTime{};
   const std::string headers = ComposeHeaderBlock(
-      {args.fromAddress, args.fromName, args.toAddress, args.toName, args.subject}, mode,
-      FormatMailDate(now), MakeMessageId(now, env.processId, env.sequence, env.hostName));
+      {args.fromAddress, fromName, args.toAddress, toName, subject}, mode, FormatMailDate(now),
+      MakeMessageId(now, env.processId, env.sequence, env.hostName));
   const std::string helo = Command("HELO ", args.server, "");
   const std::string mailFrom = Command("MAIL FROM:<", args.fromAddress, ">");
   const std::string rcptTo = Command("RCPT TO:<", args.toAddress, ">");
@@ -167,7 +192,9 @@ int Run(const MailArgs& args, const SendEnv& env) {
 
   // From here until the end of data the server takes every byte as message
   // text; a failure leaves the message unfinished, and the server drops it.
-  if (!writer.Line(headers) || !WriteBodyLines(std::string_view(args.body), mode, writer) ||
+  if (!writer.Line(headers) ||
+      !WriteBodyLines(std::string_view(args.body), mode, writer,
+                      toShiftJis ? &*toShiftJis : nullptr) ||
       !writer.Line(".\r\n") || !writer.Flush())
     return VTL_SEND_DIALOGUE_FAILED;
   if (d.ReadReply(t.endOfData) / 100 != 2) {

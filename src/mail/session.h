@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -34,6 +35,9 @@ struct Timeouts {
 
 struct SendEnv {
   LocaleInfo locale;
+  // The system's conversions for a Japanese locale whose code page is not
+  // 932 (platform::OpenCharsets); none when unset or when it gives null.
+  std::function<std::unique_ptr<Charsets>(const LocaleInfo&)> charsets;
   uint16_t port = 25;
   Timeouts timeouts;
   Network* network = nullptr;

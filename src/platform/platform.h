@@ -1,6 +1,7 @@
 // What the core needs from the operating system: a connection to a server,
-// the clock, the locale, the host name and the services database. The
-// definitions live in posix/ and win/; nothing here names an OS header.
+// the clock, the locale and its character sets, the host name and the
+// services database. The definitions live in posix/ and win/; nothing here
+// names an OS header.
 #pragma once
 
 #include <bitset>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace vtl {
 
@@ -31,8 +33,33 @@ struct LocalTime {
 // The user's locale as the mail sender sees it.
 struct LocaleInfo {
   std::string abbrevLangName;  // three-letter language code, "JPN" for Japanese
-  unsigned codePage = 0;       // the ANSI code page: 932 for Shift_JIS
+  unsigned codePage = 0;       // the ANSI code page: 932 for Shift_JIS, 65001 for UTF-8; 0 for
+                               // a POSIX codeset of neither kind
   std::bitset<256> leadBytes;  // the code page's lead bytes; none when it is single-byte
+  std::string codeset;         // POSIX: the codeset by the name iconv knows it by; else empty
+};
+
+// What Charsets::Decode gives for bytes that are no character of the code page.
+inline constexpr char32_t kBadSequence = 0xFFFFFFFF;
+
+// The system's own character conversions, for Japanese mode under a code
+// page other than 932. One object serves one send, on one thread.
+class Charsets {
+ public:
+  virtual ~Charsets() = default;
+  // Code page 932 for one character from U+0080 to U+FFFF (no surrogate), as
+  // the system converts it and without a best-fit substitute: one byte as
+  // 0x00XX, two as lead * 256 + trail; 0 when code page 932 has no such
+  // character.
+  virtual uint16_t Cp932Of(char32_t c) = 0;
+  // Reads characters of the user's code page (never UTF-8: that is read by
+  // the core) from the start of `text`, which runs to the end of the text
+  // being converted; `startOfText` says a new text begins there. Puts at
+  // most `capacity` characters (at least 1) into `out`, with kBadSequence
+  // for each sequence of bytes that is no character, sets `count`, and
+  // returns how many bytes it read.
+  virtual size_t Decode(std::string_view text, bool startOfText, char32_t* out, size_t capacity,
+                        size_t& count) = 0;
 };
 
 enum class IoStatus {
@@ -76,6 +103,10 @@ namespace platform {
 
 Network& SystemNetwork();
 LocaleInfo UserLocale();
+// The conversions between the locale's code page and code page 932, or null
+// when the system has none (a codeset iconv does not know, a code page
+// Windows does not have). Throws std::bad_alloc when it runs out of memory.
+std::unique_ptr<Charsets> OpenCharsets(const LocaleInfo& locale);
 LocalTime Now();
 std::string HostName();  // empty when the name cannot be had
 uint16_t MailPort();     // the services entry "mail", else 25

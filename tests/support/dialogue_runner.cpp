@@ -16,8 +16,10 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   if (!server.listening()) return outcome;
 
   mail::SendEnv env;
-  env.locale = setup.japanese ? LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes()}
-                              : LocaleInfo{"ENU", 1252, {}};
+  env.locale = !setup.japanese ? LocaleInfo{"ENU", 1252, {}, {}}
+               : setup.utf8    ? LocaleInfo{"JPN", 65001, {}, "UTF-8"}
+                               : LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes(), {}};
+  env.charsets = platform::OpenCharsets;
   env.port = server.port();
   env.timeouts.connect = Millis{2000};
   env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =

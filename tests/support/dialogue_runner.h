@@ -14,6 +14,7 @@ struct DialogueSetup {
   Millis timeout{2000};             // every reply and send time-out of the client
   bool faulty = false;              // 3-byte sends, 2-byte receives, EINTR before every call
   bool japanese = false;
+  bool utf8 = false;  // with `japanese`: a Japanese locale on UTF-8, not on code page 932
   std::string from = "a@example.com";
   std::string fromName = "Alice";
   std::string to = "b@example.com";

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "jtext/jtext.h"
+#include "jtext/recode.h"
 
 namespace vtl::platform {
 namespace {
@@ -34,7 +35,11 @@ LocaleInfo ParseLocaleName(std::string_view name) {
   if (cs == "sjis" || cs == "shift_jis" || cs == "cp932") {
     info.codePage = 932;
     info.leadBytes = jtext::ShiftJisLeadBytes();
+  } else if (cs == "utf-8" || cs == "utf8") {
+    info.codePage = jtext::kUtf8CodePage;
   }
+  // glibc's Japanese locales without a codeset ("ja_JP", "ja") are EUC-JP.
+  info.codeset = codeset.empty() && lang == "ja" ? "EUC-JP" : std::string(codeset);
   return info;
 }
 
