@@ -139,62 +139,89 @@ std::string WidenHalfwidthKana(std::string_view text, TextMode mode) {
   return out;
 }
 
-bool AppendIso2022Jp(std::string_view text, std::string& out) {
-  // One character takes at most 5 bytes: an escape and a JIS code, from one
-  // source byte. The text goes in pieces, each written through a pointer
-  // into room made for its worst case, and the string is cut back after.
-  constexpr size_t kPiece = 4096;
-  constexpr size_t kMostPerByte = 5;
-  constexpr size_t kEscapeLength = Iso2022Writer::kToAscii.size();
+namespace {
+
+char* PutEscape(char* p, std::string_view escape) {
+  std::memcpy(p, escape.data(), escape.size());
+  return p + escape.size();
+}
+
+// Converts text[i, stop) to `p`, which has room for kIso2022MostPerByte
+// bytes per source byte; a pair that starts at stop - 1 is taken whole.
+// Returns the end of what was written and moves `i` past what was read.
+char* ConvertPiece(std::string_view text, size_t& position, size_t stop, char* p, bool& jisState,
+                   bool& hadDoubleByteState) {
+  // Kept in locals, so that the loops below keep them in registers.
+  size_t i = position;
+  bool inJis = jisState;
+  bool hadDoubleByte = hadDoubleByteState;
   const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  // A pair may start before `last`: its trail byte is in the text.
+  const size_t last = std::min(stop, text.size() - 1);
+  while (i < stop) {
+    uint8_t b = s[i];
+    if (kShiftJis.plainAscii[b]) {
+      if (inJis) p = PutEscape(p, Iso2022Writer::kToAscii);
+      inJis = false;
+      do {  // a run of ASCII
+        *p++ = static_cast<char>(b);
+      } while (++i < stop && kShiftJis.plainAscii[b = s[i]]);
+      continue;
+    }
+    // A run of double-byte characters, without the general step.
+    uint32_t sum = i < last ? kShiftJis.row[b] + kShiftJis.cell[s[i + 1]] : kNotInPair;
+    if (sum < kNotInPair) {
+      if (!inJis) p = PutEscape(p, Iso2022Writer::kToJis);
+      inJis = hadDoubleByte = true;
+      do {
+        const uint32_t code = sum < kPastLastRow ? sum : kGetaMark;
+        p[0] = static_cast<char>(code >> 8);
+        p[1] = static_cast<char>(code & 0xFF);
+        p += 2;
+        i += 2;
+        if (i >= last) break;
+        sum = kShiftJis.row[s[i]] + kShiftJis.cell[s[i + 1]];
+      } while (sum < kNotInPair);
+      continue;
+    }
+    const WireChar c = NextWireChar(text, i);
+    if (c.jis != inJis) p = PutEscape(p, c.jis ? Iso2022Writer::kToJis : Iso2022Writer::kToAscii);
+    inJis = c.jis;
+    hadDoubleByte = hadDoubleByte || c.jis;
+    if (c.jis) *p++ = static_cast<char>(c.code >> 8);
+    *p++ = static_cast<char>(c.code & 0xFF);
+    i += c.length;
+  }
+  position = i;
+  jisState = inJis;
+  hadDoubleByteState = hadDoubleByte;
+  return p;
+}
+
+}  // namespace
+
+size_t WriteIso2022Jp(std::string_view text, char* out, bool& hadDoubleByte) {
+  bool inJis = false;
+  hadDoubleByte = false;
+  size_t i = 0;
+  char* p = ConvertPiece(text, i, text.size(), out, inJis, hadDoubleByte);
+  if (inJis) p = PutEscape(p, Iso2022Writer::kToAscii);
+  return static_cast<size_t>(p - out);
+}
+
+bool AppendIso2022Jp(std::string_view text, std::string& out) {
+  // The text goes in pieces, each written through a pointer into room made
+  // for its worst case, and the string is cut back after.
+  constexpr size_t kPiece = 4096;
   bool inJis = false;
   bool hadDoubleByte = false;
-  auto escape = [](char* p, std::string_view e) {
-    std::memcpy(p, e.data(), e.size());
-    return p + e.size();
-  };
-  out.reserve(out.size() + std::min(text.size(), kPiece) * kMostPerByte + kEscapeLength);
+  out.reserve(out.size() + std::min(text.size(), kPiece) * kIso2022MostPerByte +
+              Iso2022Writer::kToAscii.size());
   for (size_t i = 0; i < text.size();) {
     const size_t stop = std::min(text.size(), i + kPiece);
     const size_t base = out.size();
-    out.resize(base + (stop - i) * kMostPerByte);
-    char* p = out.data() + base;
-    // A pair may start before `last`: its trail byte is in the text.
-    const size_t last = std::min(stop, text.size() - 1);
-    while (i < stop) {
-      uint8_t b = s[i];
-      if (kShiftJis.plainAscii[b]) {
-        if (inJis) p = escape(p, Iso2022Writer::kToAscii);
-        inJis = false;
-        do {  // a run of ASCII
-          *p++ = static_cast<char>(b);
-        } while (++i < stop && kShiftJis.plainAscii[b = s[i]]);
-        continue;
-      }
-      // A run of double-byte characters, without the general step.
-      uint32_t sum = i < last ? kShiftJis.row[b] + kShiftJis.cell[s[i + 1]] : kNotInPair;
-      if (sum < kNotInPair) {
-        if (!inJis) p = escape(p, Iso2022Writer::kToJis);
-        inJis = hadDoubleByte = true;
-        do {
-          const uint32_t code = sum < kPastLastRow ? sum : kGetaMark;
-          p[0] = static_cast<char>(code >> 8);
-          p[1] = static_cast<char>(code & 0xFF);
-          p += 2;
-          i += 2;
-          if (i >= last) break;
-          sum = kShiftJis.row[s[i]] + kShiftJis.cell[s[i + 1]];
-        } while (sum < kNotInPair);
-        continue;
-      }
-      const WireChar c = NextWireChar(text, i);
-      if (c.jis != inJis) p = escape(p, c.jis ? Iso2022Writer::kToJis : Iso2022Writer::kToAscii);
-      inJis = c.jis;
-      hadDoubleByte = hadDoubleByte || c.jis;
-      if (c.jis) *p++ = static_cast<char>(c.code >> 8);
-      *p++ = static_cast<char>(c.code & 0xFF);
-      i += c.length;
-    }
+    out.resize(base + (stop - i) * kIso2022MostPerByte);
+    char* p = ConvertPiece(text, i, stop, out.data() + base, inJis, hadDoubleByte);
     out.resize(static_cast<size_t>(p - out.data()));
   }
   if (inJis) out.append(Iso2022Writer::kToAscii);

@@ -1,5 +1,6 @@
 #include "mail/message.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -184,13 +185,20 @@ class BodyLineWriter {
   }
 
   bool WriteConverted(std::string_view line) {
-    std::string& cur = converted_;
-    // Most lines fit whole: converted in one pass, they need no cutting.
+    // Most lines fit whole: converted in one pass, straight into a buffer
+    // with room for a leading dot and the CR LF, they need no cutting.
     if (line.size() <= kMaxLineLength) {
-      cur.clear();
-      jtext::AppendIso2022Jp(line, cur);
-      if (cur.size() + (!cur.empty() && cur[0] == '.' ? 1 : 0) <= kMaxLineLength) return Emit(cur);
+      char* const converted = whole_.data() + 1;
+      bool hadDoubleByte = false;
+      size_t length = jtext::WriteIso2022Jp(line, converted, hadDoubleByte);
+      const bool dotted = length > 0 && converted[0] == '.';
+      if (length + (dotted ? 1 : 0) <= kMaxLineLength) {
+        std::memcpy(converted + length, kCrLf.data(), kCrLf.size());
+        length += kCrLf.size();
+        return dotted ? sink_.Line({whole_.data(), length + 1}) : sink_.Line({converted, length});
+      }
     }
+    std::string& cur = converted_;
     cur.clear();
     jtext::Iso2022Writer writer(cur);
     for (size_t i = 0; i < line.size();) {
@@ -215,6 +223,8 @@ class BodyLineWriter {
   std::string line932_;
   std::string wire_;
   std::string converted_;
+  // '.', a converted line of up to kMaxLineLength source bytes, CR LF.
+  std::array<char, 1 + kMaxLineLength * jtext::kIso2022MostPerByte + 3 + 2> whole_{'.'};
 };
 
 }  // namespace
