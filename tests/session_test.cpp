@@ -266,6 +266,23 @@ TEST(SendMail, Utf8TextsMakeTheMailTheirShiftJisTextsMake) {
   EXPECT_BYTES_EQ(fromShiftJis, fromUtf8);
 }
 
+TEST(SendMail, AByteOrderMarkStartingAUtf8TextIsNotSent) {
+  // As a body read from a file saved with one; a mark later in a text is a
+  // character like any other, and code page 932 has none.
+  const std::string bom = "\xEF\xBB\xBF";
+  const test::MailTexts& t = test::kJapaneseUtf8;
+  const std::string fromName = bom + t.fromName, toName = bom + t.toName;
+  const std::string subject = bom + t.subject, body = bom + t.body;
+  EXPECT_BYTES_EQ(
+      SentMessage(ArgsWith(t), JapaneseEnv(kUtf8Locale, 0)),
+      SentMessage(ArgsWith({fromName.c_str(), toName.c_str(), subject.c_str(), body.c_str()}),
+                  JapaneseEnv(kUtf8Locale, 0)));
+  const std::string inside = std::string("x") + bom + "y";
+  const std::string sent =
+      SentMessage(ArgsWith({"a", "b", "c", inside.c_str()}), JapaneseEnv(kUtf8Locale, 0));
+  EXPECT_NE(std::string::npos, sent.find("x\x1b$B\x22\x2e\x1b(By")) << "a GETA MARK between";
+}
+
 TEST(SendMail, OtherCodePagesOfAJapaneseLocaleMakeTheSameMailToo) {
   // "日本語のテキスト" in code page 932, and in the code page of a Japanese
   // user on a Chinese Windows (936) or an EUC-JP Linux.

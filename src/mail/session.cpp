@@ -19,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxAddressLength = 254;
 
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
 // Lines of the data section go out in writes of about this size: small
 // enough that the server starts reading while the rest is converted.
 constexpr size_t kDataChunk = 16 * 1024;
@@ -158,8 +160,15 @@ int Run(const MailArgs& args, const SendEnv& env) {
     }
   }
   std::string_view fromName = args.fromName, toName = args.toName, subject = args.subject;
+  std::string_view body = args.body;
   std::string fromName932, toName932, subject932;
   if (toShiftJis) {
+    // A byte-order mark that starts a UTF-8 text (a body read from a file
+    // saved with one, say) marks the encoding; it is no character of the
+    // text, and would arrive as a GETA MARK.
+    if (env.locale.codePage == jtext::kUtf8CodePage)
+      for (std::string_view* text : {&fromName, &toName, &subject, &body})
+        if (text->starts_with(kUtf8ByteOrderMark)) text->remove_prefix(kUtf8ByteOrderMark.size());
     fromName = fromName932 = toShiftJis->Convert(fromName);
     toName = toName932 = toShiftJis->Convert(toName);
     subject = subject932 = toShiftJis->Convert(subject);
@@ -193,8 +202,7 @@ int Run(const MailArgs& args, const SendEnv& env) {
   // From here until the end of data the server takes every byte as message
   // text; a failure leaves the message unfinished, and the server drops it.
   if (!writer.Line(headers) ||
-      !WriteBodyLines(std::string_view(args.body), mode, writer,
-                      toShiftJis ? &*toShiftJis : nullptr) ||
+      !WriteBodyLines(body, mode, writer, toShiftJis ? &*toShiftJis : nullptr) ||
       !writer.Line(".\r\n") || !writer.Flush())
     return VTL_SEND_DIALOGUE_FAILED;
   if (d.ReadReply(t.endOfData) / 100 != 2) {
