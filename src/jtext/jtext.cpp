@@ -200,41 +200,35 @@ char* ConvertPiece(std::string_view text, size_t& position, size_t stop, char* p
 
 }  // namespace
 
-size_t WriteIso2022Jp(std::string_view text, char* out, bool& hadDoubleByte) {
+size_t WriteIso2022Jp(std::string_view text, char* out) {
   bool inJis = false;
-  hadDoubleByte = false;
+  bool hadDoubleByte = false;
   size_t i = 0;
   char* p = ConvertPiece(text, i, text.size(), out, inJis, hadDoubleByte);
   if (inJis) p = PutEscape(p, Iso2022Writer::kToAscii);
   return static_cast<size_t>(p - out);
 }
 
-bool AppendIso2022Jp(std::string_view text, std::string& out) {
+Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode) {
+  Iso2022Text result;
+  std::string& out = result.bytes;
+  if (!mode.Converts()) {
+    out.assign(text);
+    return result;
+  }
   // The text goes in pieces, each written through a pointer into room made
   // for its worst case, and the string is cut back after.
   constexpr size_t kPiece = 4096;
   bool inJis = false;
-  bool hadDoubleByte = false;
-  out.reserve(out.size() + std::min(text.size(), kPiece) * kIso2022MostPerByte +
-              Iso2022Writer::kToAscii.size());
+  out.reserve(std::min(text.size(), kPiece) * kIso2022MostPerByte + Iso2022Writer::kToAscii.size());
   for (size_t i = 0; i < text.size();) {
     const size_t stop = std::min(text.size(), i + kPiece);
     const size_t base = out.size();
     out.resize(base + (stop - i) * kIso2022MostPerByte);
-    char* p = ConvertPiece(text, i, stop, out.data() + base, inJis, hadDoubleByte);
+    char* p = ConvertPiece(text, i, stop, out.data() + base, inJis, result.hadDoubleByte);
     out.resize(static_cast<size_t>(p - out.data()));
   }
   if (inJis) out.append(Iso2022Writer::kToAscii);
-  return hadDoubleByte;
-}
-
-Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode) {
-  Iso2022Text result;
-  if (!mode.Converts()) {
-    result.bytes.assign(text);
-    return result;
-  }
-  result.hadDoubleByte = AppendIso2022Jp(text, result.bytes);
   return result;
 }
 

@@ -108,17 +108,13 @@ struct Iso2022Text {
   bool hadDoubleByte = false;
 };
 Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode);
-// The same conversion of Shift_JIS text, appended to `out`; true when the
-// text held a double-byte character.
-bool AppendIso2022Jp(std::string_view text, std::string& out);
-
 // One character takes at most this many bytes of ISO-2022-JP per source
 // byte: an escape and a JIS code, from one byte.
 inline constexpr size_t kIso2022MostPerByte = 5;
 // The same conversion written to `out`, which has room for
 // kIso2022MostPerByte bytes per byte of `text` and 3 more; returns the
 // bytes written.
-size_t WriteIso2022Jp(std::string_view text, char* out, bool& hadDoubleByte);
+size_t WriteIso2022Jp(std::string_view text, char* out);
 
 std::string Base64Encode(std::string_view bytes);
 

@@ -189,8 +189,7 @@ class BodyLineWriter {
     // with room for a leading dot and the CR LF, they need no cutting.
     if (line.size() <= kMaxLineLength) {
       char* const converted = whole_.data() + 1;
-      bool hadDoubleByte = false;
-      size_t length = jtext::WriteIso2022Jp(line, converted, hadDoubleByte);
+      size_t length = jtext::WriteIso2022Jp(line, converted);
       const bool dotted = length > 0 && converted[0] == '.';
       if (length + (dotted ? 1 : 0) <= kMaxLineLength) {
         std::memcpy(converted + length, kCrLf.data(), kCrLf.size());
