@@ -637,6 +637,18 @@ TEST(WriteBodyLinesTest, LongJapaneseLineReopensJisAfterEachBreak) {
   }
 }
 
+// The characters of a converted line's wire lines, each of which must be
+// a well-formed ISO-2022-JP text of its own.
+std::vector<uint32_t> WireChars(const std::vector<std::string>& wire) {
+  std::vector<uint32_t> chars;
+  for (const std::string& piece : Unstuffed(wire)) {
+    const Iso2022Reading r = ReadIso2022Jp(piece);
+    EXPECT_EQ("", r.error);
+    chars.insert(chars.end(), r.chars.begin(), r.chars.end());
+  }
+  return chars;
+}
+
 // Every alignment of the kanji against the 998-octet limit: a break may come
 // one octet early or late depending on what precedes the first escape.
 TEST(WriteBodyLinesTest, JapaneseBreaksFillButNeverPassTheLimit) {
@@ -651,13 +663,7 @@ TEST(WriteBodyLinesTest, JapaneseBreaksFillButNeverPassTheLimit) {
         // One more kanji would take two octets.
         EXPECT_GE(wire[i].size(), kMaxLineLength + 2 - 1) << "line " << i;
       }
-      std::vector<uint32_t> chars;
-      for (const std::string& piece : Unstuffed(wire)) {
-        const Iso2022Reading r = ReadIso2022Jp(piece);
-        EXPECT_EQ("", r.error);
-        chars.insert(chars.end(), r.chars.begin(), r.chars.end());
-      }
-      EXPECT_EQ(CharsOf(line), chars);
+      EXPECT_EQ(CharsOf(line), WireChars(wire));
     }
   }
 }
@@ -674,13 +680,7 @@ TEST(WriteBodyLinesTest, JapaneseLinesAroundTheLimitAreWholeOrCutWithinIt) {
       const std::vector<std::string> wire = BodyLines(line, kJapanese);
       const size_t stuffed = target + start.size();
       EXPECT_EQ(stuffed <= kMaxLineLength ? 1u : 2u, wire.size());
-      std::vector<uint32_t> chars;
-      for (const std::string& piece : Unstuffed(wire)) {
-        const Iso2022Reading r = ReadIso2022Jp(piece);
-        EXPECT_EQ("", r.error);
-        chars.insert(chars.end(), r.chars.begin(), r.chars.end());
-      }
-      EXPECT_EQ(CharsOf(line), chars);
+      EXPECT_EQ(CharsOf(line), WireChars(wire));
     }
   }
 }
