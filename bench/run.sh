@@ -2,10 +2,17 @@
 # Builds the benchmarks, runs them all beside their peers and writes the
 # report: docs/performance.md and docs/send-time.png.
 #   bench/run.sh            (as root: smtp-sink listens on port 25)
-# Needs: cmake g++ libbenchmark-dev libcurl4-openssl-dev postfix curl
-# valgrind gnuplot-nox (Debian packages).
+# As root it first installs the Debian packages it needs.
 set -eu
 cd "$(dirname "$0")/.."
+if [ "$(id -u)" = 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  # Postfix only for its smtp-sink: installed without a system mailer.
+  echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends cmake g++ make googletest python3 \
+    libbenchmark-dev libcurl4-openssl-dev postfix curl valgrind gnuplot-nox >/dev/null
+fi
 cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)" --target vtl_convert_bench vtl_send_bench \
   vtl_bench_tool vtl_peak_rss vtl-sendmail
