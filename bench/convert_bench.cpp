@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "jtext/jtext.h"
+#include "mail/message.h"
 #include "sample.h"
 
 namespace {
@@ -72,6 +73,31 @@ void Memcpy(benchmark::State& state, Mix mix) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * TotalSize(lines)));
 }
+
+// Cutting a body into its wire lines and converting them, as a send does:
+// the same lines ended in LF, in CR alone and in CR LF, which should all
+// take about the same time.
+void BodyLines(benchmark::State& state, const char* lineEnd) {
+  std::string body;
+  for (const std::string& line : SampleLines(static_cast<size_t>(state.range(0)), Mix::Typical))
+    body.append(line).append(lineEnd);
+  struct Discard : vtl::mail::LineSink {
+    bool Line(std::string_view line) override {
+      benchmark::DoNotOptimize(line.data());
+      return true;
+    }
+  } sink;
+  const vtl::jtext::TextMode mode = vtl::jtext::ShiftJisMode(true);
+  for (auto _ : state) vtl::mail::WriteBodyLines(body, mode, sink);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
+}
+
+BENCHMARK_CAPTURE(BodyLines, lf, "\n")->Arg(4 << 20)->Arg(1 << 10)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BodyLines, cr, "\r")->Arg(4 << 20)->Arg(1 << 10)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BodyLines, crlf, "\r\n")
+    ->Arg(4 << 20)
+    ->Arg(1 << 10)
+    ->Unit(benchmark::kMillisecond);
 
 // 1 MiB is the measured size; 1 KiB is what CI runs, so the code cannot rot.
 #define VTL_CONVERSION(name, fn, mix) \

@@ -92,6 +92,8 @@ void ExpectLegalPhysicalLines(std::string_view field) {
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_LE(lines[i].size(), kMaxLineLength) << "line " << i;
     EXPECT_EQ(std::string::npos, lines[i].find_first_of("\r\n")) << "bare CR or LF in line " << i;
+    // RFC 5322 4.2: a line of white space alone must not be generated.
+    EXPECT_NE(std::string::npos, lines[i].find_first_not_of(" \t")) << "blank line " << i;
     if (i > 0) {
       ASSERT_FALSE(lines[i].empty()) << "empty continuation line " << i;
       EXPECT_TRUE(lines[i][0] == ' ' || lines[i][0] == '\t') << "line " << i << " starts a field";
@@ -283,6 +285,27 @@ TEST(HeaderFoldingTest, LongTextWithoutWhiteSpaceStillFolds) {
     if (c != ' ' && c != '\r' && c != '\n') letters.push_back(c);
   }
   EXPECT_EQ("Subject:" + text, letters);
+}
+
+TEST(HeaderFoldingTest, RunsOfWhiteSpaceNeverMakeABlankLine) {
+  const std::string texts[] = {
+      "a" + std::string(2500, ' ') + "b",                     // fills whole lines
+      std::string(995, ' ') + std::string(1200, 'x'),         // then a word with no break
+      "a" + std::string(12, '\t') + std::string(995, 'x'),    // before a word longer than the room
+      "a " + std::string(996, 'x') + std::string(2500, ' '),  // at the end
+  };
+  for (const std::string& text : texts) {
+    for (const std::string_view address : {std::string_view(), std::string_view("a@b.example")}) {
+      const std::string field = FormatHeaderLine("Subject:", text, address, kPlain);
+      ExpectLegalPhysicalLines(field);
+      std::string letters, expected = "Subject:" + text + std::string(address);
+      std::erase_if(expected, [](char c) { return c == ' ' || c == '\t'; });
+      for (char c : field)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '<' && c != '>')
+          letters.push_back(c);
+      EXPECT_EQ(expected, letters);
+    }
+  }
 }
 
 TEST(HeaderFoldingTest, LongUtf8TextIsNotFoldedInsideACharacter) {

@@ -1,5 +1,6 @@
 #include "mail/message.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -69,25 +70,37 @@ size_t BreakBefore(std::string_view s, size_t start, size_t pos, const jtext::Le
 // RFC 5322 2.2.3: a long header line is folded by putting CR LF before
 // white space. Where a stretch has none within the limit, a space is
 // inserted, which costs the reader one space but keeps the line legal.
+// RFC 5322 4.2 forbids a line of white space alone: a run of white space
+// that would leave its line (almost) no room for text keeps one character,
+// and white space that would end the field on a line of its own is left out.
 std::string Fold(std::string_view content, const jtext::LeadBytes& lead) {
+  // Room that a run of white space must leave on its line for text: enough
+  // for the break to move back over a character and a backslash.
+  constexpr size_t kRoomForText = 8;
   std::string out;
   out.reserve(content.size() + content.size() / 400 * 3 + 2);
   size_t pos = 0;
   bool inserted = false;  // the current line begins with a space we added
-  while (content.size() - pos + (inserted ? 1 : 0) > kMaxLineLength) {
-    const size_t budget = kMaxLineLength - (inserted ? 1 : 0);
+  for (;;) {
+    size_t text = pos;
+    while (text < content.size() && IsWsp(content[text])) ++text;
+    if (pos > 0 && text == content.size()) break;
+    if (text - pos + kRoomForText > kMaxLineLength) pos = text - 1;
+    if (pos > 0) out.append(kCrLf);
     if (inserted) out.push_back(' ');
+    const size_t budget = kMaxLineLength - (inserted ? 1 : 0);
+    if (content.size() - pos <= budget) {
+      out.append(content.substr(pos));
+      break;
+    }
     size_t cut = std::string_view::npos;
-    for (size_t i = pos + budget; i > pos; --i) {
-      if (i < content.size() && IsWsp(content[i])) {
+    for (size_t i = pos + budget; i > text; --i) {
+      if (IsWsp(content[i])) {
         cut = i;
         break;
       }
     }
     if (cut != std::string_view::npos) {
-      out.append(content.substr(pos, cut - pos));
-      out.append(kCrLf);
-      pos = cut;
       inserted = false;
     } else {
       cut = BreakBefore(content, pos, pos + budget, lead);
@@ -95,16 +108,12 @@ std::string Fold(std::string_view content, const jtext::LeadBytes& lead) {
       // put in would become the escaped character, and the one that was
       // escaped would end the quoted-string early (RFC 5322 3.2.1).
       if (BackslashesBefore(content, pos, cut, lead) % 2 == 1 && cut - 1 > pos) --cut;
-      out.append(content.substr(pos, cut - pos));
-      out.append(kCrLf);
-      pos = cut;
       inserted = true;
     }
+    out.append(content.substr(pos, cut - pos));
+    pos = cut;
   }
-  if (inserted) out.push_back(' ');
-  out.append(content.substr(pos));
-  out.append(kCrLf);
-  return out;
+  return out.append(kCrLf);
 }
 
 std::string AddressPart(std::string_view address) {
@@ -331,15 +340,23 @@ std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
 bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink,
                     jtext::ToShiftJis* toShiftJis) {
   BodyLineWriter writer(mode, sink, toShiftJis);
+  // The line ends at the first CR or LF. Each is found with memchr, and
+  // where it was found is kept until the text has passed it: a search never
+  // covers ground already searched, so lines ending in CR alone (where the
+  // next LF may be far off, or nowhere) cost time linear in the body.
+  if (body.empty()) return true;
+  auto find = [body](char c, size_t from) {
+    const auto* p =
+        static_cast<const char*>(std::memchr(body.data() + from, c, body.size() - from));
+    return p != nullptr ? static_cast<size_t>(p - body.data()) : body.size();
+  };
+  // The next LF and CR at or after `pos`; size() where there is none.
+  size_t nextLf = find('\n', 0), nextCr = find('\r', 0);
   size_t pos = 0;
   while (pos < body.size()) {
-    // The line ends at the first CR or LF. Two memchr calls, each bounded by
-    // the line, instead of find_first_of's one call for every byte.
-    const char* start = body.data() + pos;
-    const auto* lf = static_cast<const char*>(std::memchr(start, '\n', body.size() - pos));
-    const size_t untilLf = lf != nullptr ? static_cast<size_t>(lf - start) : body.size() - pos;
-    const auto* cr = static_cast<const char*>(std::memchr(start, '\r', untilLf));
-    const size_t end = pos + (cr != nullptr ? static_cast<size_t>(cr - start) : untilLf);
+    if (nextLf < pos) nextLf = find('\n', pos);
+    if (nextCr < pos) nextCr = find('\r', pos);
+    const size_t end = std::min(nextLf, nextCr);
     if (!writer.Write(body.substr(pos, end - pos))) return false;
     if (end == body.size()) break;
     pos = end + ((body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n') ? 2 : 1);
