@@ -15,6 +15,43 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
+// A codeset's name as glibc compares them: lower case, letters and digits
+// only ("EUC-KR", "euckr" and "eucKR" are one codeset).
+std::string Normalised(std::string_view codeset) {
+  std::string out;
+  for (char c : Lower(codeset))
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
+  return out;
+}
+
+jtext::LeadBytes LeadByteRange(unsigned first, unsigned last) {
+  jtext::LeadBytes lead;
+  for (unsigned b = first; b <= last; ++b) lead[b] = true;
+  return lead;
+}
+
+// The lead bytes of the double-byte codesets glibc offers for Chinese,
+// Korean and Japanese locales, so that a long line is broken between
+// characters and a trail byte of 0x5C is no backslash, as Windows does
+// under its code pages 936, 949 and 950. GB18030's four-byte sequences
+// (second byte 0x30-0x39) are taken as single bytes, like every sequence
+// that is not a lead byte and a byte of 0x40 or above. The EUC codesets are
+// read as pairs: SS2 (0x8E) leads a pair, so EUC-TW's four-byte sequences
+// are two pairs; SS3 (0x8F) stands alone before EUC-JP's pair of JIS X 0212.
+jtext::LeadBytes LeadBytesOf(const std::string& codeset) {
+  for (const char* name : {"gbk", "gb18030", "gb2312", "euccn", "cp936", "big5", "big5hkscs",
+                           "cp950", "euckr", "uhc", "cp949"})
+    if (codeset == name) return LeadByteRange(0x81, 0xFE);
+  for (const char* name : {"eucjp", "ujis", "euctw"}) {
+    if (codeset == name) {
+      jtext::LeadBytes lead = LeadByteRange(0xA1, 0xFE);
+      lead[0x8E] = true;
+      return lead;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 LocaleInfo ParseLocaleName(std::string_view name) {
@@ -26,20 +63,24 @@ LocaleInfo ParseLocaleName(std::string_view name) {
   const std::string_view language = name.substr(0, name.find_first_of("_."));
 
   const std::string lang = Lower(language);
-  if (lang == "ja") {
+  const bool japanese = lang == "ja" || lang == "jpn";
+  if (japanese) {
     info.abbrevLangName = "JPN";
   } else {
     for (char c : lang) info.abbrevLangName.push_back(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   }
-  const std::string cs = Lower(codeset);
-  if (cs == "sjis" || cs == "shift_jis" || cs == "cp932") {
+  // glibc's Japanese locales without a codeset ("ja_JP", "ja") are EUC-JP;
+  // an empty name would make iconv take the calling process's own codeset.
+  info.codeset = codeset.empty() && japanese ? "EUC-JP" : std::string(codeset);
+  const std::string cs = Normalised(info.codeset);
+  if (cs == "sjis" || cs == "shiftjis" || cs == "cp932") {
     info.codePage = 932;
     info.leadBytes = jtext::ShiftJisLeadBytes();
-  } else if (cs == "utf-8" || cs == "utf8") {
+  } else if (cs == "utf8") {
     info.codePage = jtext::kUtf8CodePage;
+  } else {
+    info.leadBytes = LeadBytesOf(cs);
   }
-  // glibc's Japanese locales without a codeset ("ja_JP", "ja") are EUC-JP.
-  info.codeset = codeset.empty() && lang == "ja" ? "EUC-JP" : std::string(codeset);
   return info;
 }
 
