@@ -36,7 +36,8 @@ extern "C" {
  *   2  the server name could not be resolved
  *   3  no socket could be created
  *   4  no address of the server accepted the connection (or none in time)
- *   5  an argument is null or empty, or the server or an address holds CR or LF
+ *   5  an argument is null or empty, the server or an address holds CR or LF,
+ *      or an address is longer than 254 octets
  *   6  memory for the send could not be obtained
  *   7  the server refused, broke off or did not answer in time */
 #define VTL_SEND_OK 0

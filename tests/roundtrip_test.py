@@ -42,6 +42,7 @@ RECEIVE_TIMEOUT = 15   # from a successful send to the message being kept, secon
 MAX_LINE = 998         # octets before CR LF
 
 OK, CONNECT_FAILED, BAD_ARGUMENT, DIALOGUE_FAILED = 0, 4, 5, 7
+BODY_UNREADABLE = 66  # vtl-sendmail's own status
 
 # Set from the command line in main().
 SENDMAIL: str = ""
@@ -233,7 +234,7 @@ def without_date_and_id(raw: bytes) -> bytes:
 
 def run_sendmail(port: int, lang: str, *, from_addr="sender@example.com", from_name,
                  to_addr="rcpt@example.com", to_name, subject, body: bytes,
-                 server="127.0.0.1", body_file: str | None = None):
+                 server="127.0.0.1", body_file: str | None = None, stdin=None):
     def arg(v):
         return v if isinstance(v, bytes) else v.encode("ascii")
     argv = [SENDMAIL, "--server", server, "--port", str(port),
@@ -242,7 +243,8 @@ def run_sendmail(port: int, lang: str, *, from_addr="sender@example.com", from_n
     if body_file:
         argv += ["--body-file", body_file]
     try:
-        return subprocess.run(argv, input=None if body_file else body, env=locale_env(lang),
+        return subprocess.run(argv, input=None if body_file or stdin else body, stdin=stdin,
+                              env=locale_env(lang),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=SEND_TIMEOUT)
     except subprocess.TimeoutExpired:
@@ -712,6 +714,20 @@ class ResultCodeTest(MailCase):
     def test_nothing_listening(self):
         self.send_fails("C", CONNECT_FAILED, port=free_port(), from_name="A", to_name="B",
                         subject="S", body=b"x")
+
+    def test_unreadable_body_is_not_sent(self):
+        # A directory opens but cannot be read, from --body-file and from stdin.
+        directory = os.open("/tmp", os.O_RDONLY)
+        try:
+            for kw in ({"body_file": "/tmp"}, {"body_file": "/nonexistent/body"},
+                       {"stdin": directory}):
+                r = run_sendmail(self.sink.port, "C", from_name="A", to_name="B", subject="S",
+                                 body=b"", **kw)
+                self.assertEqual(r.returncode, BODY_UNREADABLE, (kw, r.stdout, r.stderr))
+                self.assertIn(b"cannot read the body", r.stderr)
+        finally:
+            os.close(directory)
+        self.assertEqual(self.sink.messages, [])
 
     def test_server_refuses(self):
         # A server that turns the client away at the greeting.

@@ -1,14 +1,11 @@
 // vtl-sendmail: sends one mail through the same core as VTLSendMail, with a
 // port of the user's choosing, and says in one line how it went.
-#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <memory>
 #include <new>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "mail/session.h"
@@ -28,7 +25,12 @@ constexpr const char* kUsage =
     "\n"
     "  --port N   the server's port; by default the services entry \"mail\", else 25\n"
     "\n"
-    "The exit status is the result code, 0 to 7, as VTLSendMail returns it.\n";
+    "The exit status is the result code, 0 to 7, as VTLSendMail returns it, or 66\n"
+    "when the body could not be read (nothing is sent then).\n";
+
+// sysexits.h's EX_NOINPUT: the input could not be opened or read. Far from
+// the result codes, which may grow.
+constexpr int kBodyUnreadable = 66;
 
 const char* Describe(int result) {
   switch (result) {
@@ -43,7 +45,8 @@ const char* Describe(int result) {
     case VTL_SEND_CONNECT_FAILED:
       return "error 4: the server did not accept the connection";
     case VTL_SEND_BAD_ARGUMENT:
-      return "error 5: an argument is missing or empty, or an address holds a line break";
+      return "error 5: an argument is missing or empty, the server or an address holds a line "
+             "break, or an address is longer than 254 octets";
     case VTL_SEND_NO_MEMORY:
       return "error 6: not enough memory";
     case VTL_SEND_DIALOGUE_FAILED:
@@ -53,11 +56,16 @@ const char* Describe(int result) {
   }
 }
 
-std::optional<std::string> ReadAll(std::istream& in) {
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(out).str();
+// Reads the whole stream; returns 0, or the error that stopped the reading.
+int ReadAll(std::FILE* in, std::string& out) {
+  char buffer[64 * 1024];
+  for (;;) {
+    const size_t n = std::fread(buffer, 1, sizeof buffer, in);
+    out.append(buffer, n);
+    if (n == sizeof buffer) continue;
+    if (!std::ferror(in)) return 0;
+    return errno != 0 ? errno : EIO;
+  }
 }
 
 int Run(int argc, char** argv) {
@@ -106,25 +114,27 @@ int Run(int argc, char** argv) {
     env.port = static_cast<uint16_t>(value);
   }
 
-  std::optional<std::string> body;
+  // A body that could not be read whole is not sent at all: a partial one
+  // would pass for the whole.
+  std::string body;
+  const char* source = bodyFile ? bodyFile->c_str() : "standard input";
+  errno = 0;
+  int error = 0;
   if (bodyFile) {
-    std::ifstream in(*bodyFile, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "vtl-sendmail: cannot read %s\n", bodyFile->c_str());
-      return VTL_SEND_BAD_ARGUMENT;
-    }
-    body = ReadAll(in);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(source, "rb"),
+                                                             &std::fclose);
+    error = in ? ReadAll(in.get(), body) : (errno != 0 ? errno : ENOENT);
   } else {
-    std::ios::sync_with_stdio(false);
-    std::cin.rdbuf()->pubsetbuf(nullptr, 0);
-    body = ReadAll(std::cin);
+    error = ReadAll(stdin, body);
   }
-  if (!body) {
-    std::fprintf(stderr, "vtl-sendmail: cannot read the body\n");
-    return VTL_SEND_BAD_ARGUMENT;
+  if (error != 0) {
+    std::fprintf(stderr, "vtl-sendmail: cannot read the body from %s: %s\n", source,
+                 std::strerror(error));
+    std::printf("error %d: the body could not be read; nothing was sent\n", kBodyUnreadable);
+    return kBodyUnreadable;
   }
   // The body travels as a C string: a NUL would silently end it there.
-  if (body->find('\0') != std::string::npos) {
+  if (body.find('\0') != std::string::npos) {
     std::fprintf(stderr, "vtl-sendmail: the body holds a NUL byte, which cannot be sent\n");
     return VTL_SEND_BAD_ARGUMENT;
   }
@@ -135,7 +145,7 @@ int Run(int argc, char** argv) {
   env.processId = vtl::platform::ProcessId();
   auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
   const int result = vtl::mail::SendMail({text(server), text(from), text(fromName), text(to),
-                                          text(toName), text(subject), body->c_str()},
+                                          text(toName), text(subject), body.c_str()},
                                          env);
   std::printf("%s\n", Describe(result));
   return result;
