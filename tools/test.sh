@@ -3,7 +3,7 @@
 # need (when run as root), builds, and runs every test: the Linux library
 # (valgrind included), the 64-bit and the 32-bit Windows DLL under Wine, the
 # suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, and each fuzzer for 60 s.
+# ThreadSanitizer, and each fuzzer for 60 s; and a plain Release build.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -28,6 +28,11 @@ fi
 cmake --preset release
 cmake --build --preset release -j2
 ctest --preset release
+
+# The first thing a packager or a new user types: a plain Release build,
+# without the presets' warnings-as-errors, must build.
+cmake -S . -B build/plain -DCMAKE_BUILD_TYPE=Release
+cmake --build build/plain -j2
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
   for preset in win64 win32; do
