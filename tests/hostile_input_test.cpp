@@ -144,7 +144,6 @@ TEST(HostileInput, FiftyMebibytesOfUtf8GoOutAsTheirShiftJisDo) {
     setup.japanese = true;
     setup.utf8 = i == 0;
     setup.body = std::move(bodies[i]);
-    setup.timeout = Millis{20000};
     const DialogueOutcome out = RunDialogue(setup);
     EXPECT_EQ(VTL_SEND_OK, out.result) << (i == 0 ? "UTF-8" : "Shift_JIS");
     std::printf("%s: %lld ms\n", i == 0 ? "UTF-8" : "Shift_JIS",
@@ -165,7 +164,6 @@ TEST(HostileInput, BodiesFromOneLineToFiftyMebibytes) {
     DialogueSetup setup;
     setup.server = kAcceptingScript;
     setup.body = body;
-    setup.timeout = Millis{20000};
     const DialogueOutcome out = RunDialogue(setup);
     EXPECT_EQ(VTL_SEND_OK, out.result) << size;
     const std::string received = out.data.substr(out.data.find("\r\n\r\n") + 4);

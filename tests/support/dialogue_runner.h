@@ -11,8 +11,10 @@ namespace vtl::test {
 
 struct DialogueSetup {
   std::vector<std::string> server;  // the scripted server's turns
-  Millis timeout{2000};             // every reply and send time-out of the client
-  bool faulty = false;              // 3-byte sends, 2-byte receives, EINTR before every call
+  // Every reply and send time-out of the client: far beyond what a slow
+  // machine needs, unless a case sets a short one to see it run out.
+  Millis timeout{60000};
+  bool faulty = false;  // 3-byte sends, 2-byte receives, EINTR before every call
   bool japanese = false;
   bool utf8 = false;  // with `japanese`: a Japanese locale on UTF-8, not on code page 932
   std::string from = "a@example.com";
