@@ -124,6 +124,10 @@ inline constexpr std::string_view kEncodedWordSuffix = "?=";
 // "=?ISO-2022-JP?B?" + Base64 of the ISO-2022-JP bytes + "?=".
 std::string EncodedWord(std::string_view iso2022Bytes);
 
+// A header text in one piece: as it is when it holds no double-byte
+// character, else one encoded-word. FormatHeaderLine applies the same rule
+// and spreads a long text over several words; only the tests use this
+// one-word form, as the reference for a short text.
 std::string EncodeHeaderText(std::string_view text, TextMode mode);
 
 // The same text as several encoded-words, each a complete ISO-2022-JP text

@@ -28,8 +28,10 @@ struct MessageTexts {
 // Each run of CR and LF becomes one space, so a text cannot start a header.
 std::string FlattenLineBreaks(std::string_view text);
 
-// "label text <address>" CR LF, the text through EncodeHeaderText; the
-// address part is left out when the address has at most one character.
+// "label text <address>" CR LF. In Japanese mode a text that holds a
+// double-byte character becomes an encoded-word, or several on folded lines
+// where one would make the line too long; any other text stands as it is.
+// The address part is left out when the address has at most one character.
 // A line longer than 998 octets is folded.
 std::string FormatHeaderLine(std::string_view label, std::string_view text,
                              std::string_view address, jtext::TextMode mode);

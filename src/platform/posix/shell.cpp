@@ -9,8 +9,10 @@
 // may wait for the handler it started), the intermediate exits and xdg-open
 // is left to init (or the nearest subreaper), which reaps it: no zombie
 // stays with the host, and the host's signal handlers and dispositions are
-// never touched. xdg-open runs in a session of its own, so signals meant
-// for the host's terminal or process group do not reach what it opens.
+// never touched. (A host that is a subreaper itself adopts it, and must
+// reap it as it reaps every orphan it adopts; see the README.) xdg-open runs
+// in a session of its own, so signals meant for the host's terminal or
+// process group do not reach what it opens.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
