@@ -35,7 +35,7 @@ mail::SendEnv EnvFor(Network& network, uint16_t port) {
   env.port = port;
   env.network = &network;
   env.clock = test::FixedTime;
-  env.timeouts.connect = env.timeouts.greeting = env.timeouts.other = Millis{5000};
+  env.timeouts.connect = env.timeouts.greeting = env.timeouts.other = Millis{60000};
   return env;
 }
 
