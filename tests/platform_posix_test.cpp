@@ -103,6 +103,7 @@ TEST(LocaleName, DoubleByteCodesetsHaveTheLeadBytesWindowsGives) {
       {"zh_CN.GBK", 0x81, 126},      {"zh_CN.gb18030", 0x81, 126},    {"zh_CN.GB2312", 0x81, 126},
       {"zh_TW.BIG5", 0x81, 126},     {"zh_HK.BIG5-HKSCS", 0x81, 126}, {"ko_KR.EUC-KR", 0x81, 126},
       {"ko_KR.euckr", 0x81, 126},    {"en_US.eucJP", 0x8E, 95},       {"zh_TW.EUC-TW", 0x8E, 95},
+      {"zh_TW", 0x81, 126},          {"ko_KR@mod", 0x81, 126},  // glibc's default codesets
       {"de_DE.ISO-8859-1", 0x81, 0}, {"zh_CN.UTF-8", 0x81, 0},
   };
   for (const auto& c : kCases) {

@@ -84,9 +84,9 @@ std::string Fold(std::string_view content, const jtext::LeadBytes& lead) {
   for (;;) {
     size_t text = pos;
     while (text < content.size() && IsWsp(content[text])) ++text;
-    if (pos > 0 && text == content.size()) break;
+    if (!out.empty() && text == content.size()) break;
     if (text - pos + kRoomForText > kMaxLineLength) pos = text - 1;
-    if (pos > 0) out.append(kCrLf);
+    if (!out.empty()) out.append(kCrLf);
     if (inserted) out.push_back(' ');
     const size_t budget = kMaxLineLength - (inserted ? 1 : 0);
     if (content.size() - pos <= budget) {

@@ -69,9 +69,24 @@ LocaleInfo ParseLocaleName(std::string_view name) {
   } else {
     for (char c : lang) info.abbrevLangName.push_back(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   }
-  // glibc's Japanese locales without a codeset ("ja_JP", "ja") are EUC-JP;
-  // an empty name would make iconv take the calling process's own codeset.
-  info.codeset = codeset.empty() && japanese ? "EUC-JP" : std::string(codeset);
+  // A locale without a codeset has glibc's default one: EUC-JP for every
+  // Japanese locale ("ja_JP", "ja"; an empty name would make iconv take the
+  // calling process's own codeset), and a double-byte one for the Chinese
+  // and Korean territories.
+  info.codeset = codeset;
+  if (codeset.empty()) {
+    const std::string base = Lower(name);
+    if (japanese)
+      info.codeset = "EUC-JP";
+    else if (base == "zh_cn" || base == "zh_sg")
+      info.codeset = "GB2312";
+    else if (base == "zh_tw")
+      info.codeset = "BIG5";
+    else if (base == "zh_hk")
+      info.codeset = "BIG5-HKSCS";
+    else if (base == "ko_kr")
+      info.codeset = "EUC-KR";
+  }
   const std::string cs = Normalised(info.codeset);
   if (cs == "sjis" || cs == "shiftjis" || cs == "cp932") {
     info.codePage = 932;
