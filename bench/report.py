@@ -180,7 +180,7 @@ the library as it stood before these changes):
   once the conversion was fast. `memchr` for LF and for CR now do it, each
   search starting where the text is, and a place found kept until the text
   has passed it, so lines ended in CR alone cost no more than lines ended in
-  LF (see the body lines table).
+  LF.
 - The conversion went character by character through a small struct and a
   checked `push_back` per byte. It now writes through a pointer into room made
   for the worst case (5 bytes per source byte), takes runs of ASCII and runs
