@@ -1,6 +1,8 @@
 #include "platform/posix/locale_name.h"
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
@@ -23,6 +25,13 @@ std::string Normalised(std::string_view codeset) {
     if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
   return out;
 }
+
+// glibc's default codesets of the Chinese and Korean locales named without
+// one (every Japanese locale's is EUC-JP).
+constexpr std::pair<std::string_view, std::string_view> kDefaultCodesets[] = {
+    {"zh_cn", "GB2312"},     {"zh_sg", "GB2312"}, {"zh_tw", "BIG5"},
+    {"zh_hk", "BIG5-HKSCS"}, {"ko_kr", "EUC-KR"},
+};
 
 jtext::LeadBytes LeadByteRange(unsigned first, unsigned last) {
   jtext::LeadBytes lead;
@@ -76,16 +85,9 @@ LocaleInfo ParseLocaleName(std::string_view name) {
   info.codeset = codeset;
   if (codeset.empty()) {
     const std::string base = Lower(name);
-    if (japanese)
-      info.codeset = "EUC-JP";
-    else if (base == "zh_cn" || base == "zh_sg")
-      info.codeset = "GB2312";
-    else if (base == "zh_tw")
-      info.codeset = "BIG5";
-    else if (base == "zh_hk")
-      info.codeset = "BIG5-HKSCS";
-    else if (base == "ko_kr")
-      info.codeset = "EUC-KR";
+    for (const auto& [locale, defaultCodeset] : kDefaultCodesets)
+      if (base == locale) info.codeset = defaultCodeset;
+    if (japanese) info.codeset = "EUC-JP";
   }
   const std::string cs = Normalised(info.codeset);
   if (cs == "sjis" || cs == "shiftjis" || cs == "cp932") {
