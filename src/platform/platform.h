@@ -83,11 +83,34 @@ class Connection {
   virtual ~Connection() = default;
   virtual IoResult Send(const char* data, size_t size, Millis timeout) = 0;
   virtual IoResult Receive(char* buffer, size_t size, Millis timeout) = 0;
+  // How many bytes have arrived and wait to be read (FIONREAD); 0 when none
+  // or when the connection cannot tell.
+  virtual size_t Unread() { return 0; }
+  // This end's address as an SMTP address literal, "[192.0.2.1]" or
+  // "[IPv6:2001:db8::1]"; empty when it cannot be had.
+  virtual std::string LocalAddressLiteral() { return {}; }
 };
 
 struct ConnectOutcome {
   int result = 4;  // 0 connected, else the SendResult (1, 2, 3 or 4)
   std::unique_ptr<Connection> connection;
+};
+
+// The server a TLS client checks the certificate against.
+struct TlsPeer {
+  std::string host;            // as the caller named it; an IPv6 address without brackets
+  bool hostIsAddress = false;  // an IPv4 or IPv6 address: matched against the certificate's
+                               // IP address entries, and no SNI is sent
+  std::string caFile;          // a PEM file whose certificates are the only trusted roots;
+                               // empty: the system's trust store
+  Millis timeout{60'000};      // bounds the whole handshake
+};
+
+struct TlsOutcome {
+  int result = 8;  // 0 secured; 8 no TLS 1.2 or later session could be set up (a failed
+                   // handshake, a server that does not speak TLS, a stall); 9 the certificate
+                   // is not trusted for `host`; 6 no memory
+  std::unique_ptr<Connection> connection;  // when 0: the secured connection
 };
 
 class Network {
@@ -102,6 +125,15 @@ class Network {
 namespace platform {
 
 Network& SystemNetwork();
+// Starts TLS as a client over `plain`, which the secured connection then
+// owns. Every byte goes through `plain`'s Send and Receive, so whatever a
+// test wraps around the socket stays in the path. The secured connection's
+// Send and Receive keep the Connection contract, and its destruction sends
+// close_notify without waiting for the peer's.
+TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer);
+// Overwrites `size` bytes at `data` with zeros in a way the compiler cannot
+// leave out: for credentials once they are sent.
+void Wipe(void* data, size_t size) noexcept;
 LocaleInfo UserLocale();
 // The conversions between the locale's code page and code page 932, or null
 // when the system has none (a codeset iconv does not know, a code page

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -88,6 +89,29 @@ class SocketConnection final : public Connection {
     if (errno == EINTR) return {IoStatus::Interrupted, 0};
     if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Interrupted, 0};
     return {IoStatus::Failed, 0};
+  }
+
+  size_t Unread() override {
+    int n = 0;
+    return ioctl(fd_.get(), FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
+  }
+
+  std::string LocalAddressLiteral() override {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+      const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+      if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return {};
+      return "[" + std::string(text) + "]";
+    }
+    if (address.ss_family == AF_INET6) {
+      const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+      if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return {};
+      return "[IPv6:" + std::string(text) + "]";
+    }
+    return {};
   }
 
  private:

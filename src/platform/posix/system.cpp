@@ -2,6 +2,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <string.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,6 +54,10 @@ uint16_t MailPort() {
       found != nullptr)
     return ntohs(static_cast<uint16_t>(found->s_port));
   return 25;
+}
+
+void Wipe(void* data, size_t size) noexcept {
+  explicit_bzero(data, size);
 }
 
 unsigned long ProcessId() {

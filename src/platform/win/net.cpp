@@ -103,6 +103,29 @@ class WinsockConnection final : public Connection {
     return {IoStatus::Failed, 0};
   }
 
+  size_t Unread() override {
+    u_long n = 0;
+    return ioctlsocket(socket_.get(), FIONREAD, &n) == 0 ? static_cast<size_t>(n) : 0;
+  }
+
+  std::string LocalAddressLiteral() override {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+      auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+      if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return {};
+      return "[" + std::string(text) + "]";
+    }
+    if (address.ss_family == AF_INET6) {
+      auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+      if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return {};
+      return "[IPv6:" + std::string(text) + "]";
+    }
+    return {};
+  }
+
  private:
   // Destroyed in reverse: the socket is closed before the sockets layer is
   // cleaned up.

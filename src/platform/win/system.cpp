@@ -21,6 +21,10 @@ int UtcOffsetMinutes(DWORD zoneId, const TIME_ZONE_INFORMATION& zone) {
 
 }  // namespace win
 
+void Wipe(void* data, size_t size) noexcept {
+  SecureZeroMemory(data, size);
+}
+
 LocaleInfo UserLocale() {
   LocaleInfo info;
   char name[16] = {};
