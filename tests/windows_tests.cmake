@@ -85,6 +85,16 @@ if(VTL_PYTHON)
     ENVIRONMENT "WINEPREFIX=${VTL_WINE_PREFIX};TZ=Asia/Tokyo")
 endif()
 
+# The TLS client against servers with good and bad certificates, under Wine.
+if(VTL_PYTHON)
+  add_test(NAME tls
+    COMMAND ${VTL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tls_test.py ${CMAKE_BINARY_DIR}/certs
+            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:vtl_tls_probe>)
+  set_tests_properties(tls PROPERTIES
+    FIXTURES_REQUIRED wine RESOURCE_LOCK wine TIMEOUT 600
+    ENVIRONMENT "WINEPREFIX=${VTL_WINE_PREFIX}")
+endif()
+
 # Export and import tables, and the size of the stripped 64-bit DLL.
 # Only DLLs that every Windows from 7 on has; the UCRT api sets are not on a
 # Windows 7 without its update, so they are not allowed.
