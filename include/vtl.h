@@ -37,9 +37,19 @@ extern "C" {
  *   3  no socket could be created
  *   4  no address of the server accepted the connection (or none in time)
  *   5  an argument is null or empty, the server or an address holds CR or LF,
+ *      the server URL is not well formed,
  *      or an address is longer than 254 octets
  *   6  memory for the send could not be obtained
- *   7  the server refused, broke off or did not answer in time */
+ *   7  the server refused, broke off or did not answer in time
+ * and, for a server given as an smtps:// or smtp:// URL only:
+ *   8  TLS could not be set up: no STARTTLS offered or it was refused, the
+ *      handshake failed, or the server does not speak TLS 1.2 or later
+ *   9  the server's certificate is not trusted, or not issued for the host
+ *      the URL names
+ *  10  the login was refused, or no mechanism suits both sides
+ * The server argument is a host name (plain SMTP on the "mail" port, or 25),
+ * or smtps://[user[:password][;AUTH=mech]@]host[:port] (TLS from the start,
+ * port 465), or smtp://... alike (STARTTLS required, port 587). */
 #define VTL_SEND_OK 0
 #define VTL_SEND_STARTUP_FAILED 1
 #define VTL_SEND_RESOLVE_FAILED 2
@@ -48,6 +58,9 @@ extern "C" {
 #define VTL_SEND_BAD_ARGUMENT 5
 #define VTL_SEND_NO_MEMORY 6
 #define VTL_SEND_DIALOGUE_FAILED 7
+#define VTL_SEND_TLS_FAILED 8
+#define VTL_SEND_CERTIFICATE_REJECTED 9
+#define VTL_SEND_AUTH_FAILED 10
 
 typedef int32_t SendResult;
 

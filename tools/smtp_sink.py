@@ -18,6 +18,11 @@ once it listens:
 
     smtp_sink.py --host 127.0.0.1 --port 0 --dir /tmp/mail
 
+With a certificate (a PEM file holding the chain and the key) it speaks TLS,
+from the first byte (--tls implicit) or after STARTTLS, which it then
+requires (--tls starttls); with --login USER:PASSWORD it offers AUTH PLAIN and
+LOGIN over TLS only, and takes mail only after that login.
+
 Only the Python standard library and aiosmtpd (Debian: python3-aiosmtpd).
 """
 
@@ -29,11 +34,17 @@ import ipaddress
 import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
+import warnings
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
+
+# aiosmtpd 1.4 warns of its own deprecated field while logging a client in.
+warnings.filterwarnings("ignore", message="Session.login_data")
 
 __all__ = ["ReceivedMessage", "SmtpSink"]
 
@@ -87,7 +98,8 @@ class _SocketController(Controller):
         self._sock = sock
 
     def _create_server(self):
-        return self.loop.create_server(self._factory_invoker, sock=self._sock)
+        return self.loop.create_server(self._factory_invoker, sock=self._sock,
+                                       ssl=self.ssl_context)
 
 
 class SmtpSink:
@@ -97,8 +109,14 @@ class SmtpSink:
     the data, 8-bit included, without asking for 8BITMIME or SMTPUTF8."""
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0, directory: str | None = None,
-                 ready_timeout: float = 10.0, session_timeout: float = 60.0) -> None:
+                 ready_timeout: float = 10.0, session_timeout: float = 60.0,
+                 tls: str | None = None, certfile: str | None = None,
+                 logins: dict[str, str] | None = None) -> None:
         _check_loopback(host)
+        if tls not in (None, "implicit", "starttls") or (tls is None) != (certfile is None):
+            raise ValueError("tls is 'implicit' or 'starttls', and needs a certificate")
+        self.tls, self.certfile, self.logins = tls, certfile, logins
+        self.logged_in: list[tuple[str, str]] = []  # (mechanism, user) of each login taken
         self.host = host
         self.port = port
         self.directory = directory
@@ -127,6 +145,15 @@ class SmtpSink:
             sock.close()
             raise
         self.port = sock.getsockname()[1]
+        security = {}
+        if self.tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(self.certfile)
+            security = ({"ssl_context": context} if self.tls == "implicit"
+                        else {"tls_context": context, "require_starttls": True})
+        if self.logins is not None:
+            security.update(authenticator=self._authenticate, auth_required=True,
+                            auth_require_tls=True)
         controller = _SocketController(
             _Handler(self),
             sock,
@@ -138,6 +165,7 @@ class SmtpSink:
             decode_data=False,
             enable_SMTPUTF8=False,
             timeout=self._session_timeout,
+            **security,
         )
         try:
             controller.start()
@@ -160,6 +188,14 @@ class SmtpSink:
 
     def __exit__(self, *exc_info) -> None:
         self.stop()
+
+    def _authenticate(self, server, session, envelope, mechanism, auth_data):
+        user = auth_data.login.decode("utf-8", "replace")
+        ok = self.logins.get(user) == auth_data.password.decode("utf-8", "replace")
+        if ok:
+            with self._changed:
+                self.logged_in.append((mechanism, user))
+        return AuthResult(success=ok)
 
     # -- messages -------------------------------------------------------------
 
@@ -204,6 +240,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--port", type=int, default=0, help="port; 0 takes a free one (default)")
     parser.add_argument("--dir", help="write each message to DIR/NNN.eml")
     parser.add_argument("--quiet", action="store_true", help="say nothing per message")
+    parser.add_argument("--tls", choices=("implicit", "starttls"), help="speak TLS (needs --cert)")
+    parser.add_argument("--cert", help="PEM file with the certificate chain and its key")
+    parser.add_argument("--login", action="append", metavar="USER:PASSWORD",
+                        help="require this login (over TLS); may be repeated")
     args = parser.parse_args(argv)
 
     stopping = threading.Event()
@@ -215,7 +255,9 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGINT, on_signal)
 
     try:
-        sink = SmtpSink(args.host, args.port, args.dir).start()
+        logins = dict(l.split(":", 1) for l in args.login) if args.login else None
+        sink = SmtpSink(args.host, args.port, args.dir, tls=args.tls, certfile=args.cert,
+                        logins=logins).start()
     except (OSError, ValueError, TimeoutError) as e:
         print(f"smtp_sink: cannot listen on {args.host} port {args.port}: {e}", file=sys.stderr)
         return 1

@@ -2,12 +2,15 @@
 // port of the user's choosing, and says in one line how it went.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "mail/secret.h"
 #include "mail/session.h"
 #include "platform/platform.h"
 #include "vtl.h"
@@ -15,8 +18,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vtl-sendmail --server HOST --from ADDRESS --from-name NAME --to ADDRESS\n"
+    "usage: vtl-sendmail --server HOST|URL --from ADDRESS --from-name NAME --to ADDRESS\n"
     "                    --to-name NAME --subject TEXT [--port N] [--body-file FILE]\n"
+    "                    [--password-file FILE] [--ca-file FILE]\n"
     "\n"
     "Sends one plain-text mail through the SMTP server HOST. The body is read from\n"
     "FILE, or from standard input when --body-file is not given. Texts are taken as\n"
@@ -25,7 +29,15 @@ constexpr const char* kUsage =
     "\n"
     "  --port N   the server's port; by default the services entry \"mail\", else 25\n"
     "\n"
-    "The exit status is the result code, 0 to 7, as VTLSendMail returns it, or 66\n"
+    "A URL asks for TLS and, with a user, a login:\n"
+    "  smtps://[user[;AUTH=PLAIN|LOGIN|XOAUTH2]@]host[:port]   TLS from the start, port 465\n"
+    "  smtp://[user[;AUTH=...]@]host[:port]                    STARTTLS required, port 587\n"
+    "The password (for XOAUTH2 the access token) is never given on the command line:\n"
+    "  --password-file FILE  its first line, else the environment variable VTL_PASSWORD\n"
+    "  --ca-file FILE        trust only the CA certificates in this PEM file, instead\n"
+    "                        of the system's store\n"
+    "\n"
+    "The exit status is the result code, 0 to 10, as VTLSendMail returns it, or 66\n"
     "when the body could not be read (nothing is sent then).\n";
 
 // sysexits.h's EX_NOINPUT: the input could not be opened or read. Far from
@@ -46,14 +58,72 @@ const char* Describe(int result) {
       return "error 4: the server did not accept the connection";
     case VTL_SEND_BAD_ARGUMENT:
       return "error 5: an argument is missing or empty, the server or an address holds a line "
-             "break, or an address is longer than 254 octets";
+             "break, the server URL is not well formed, or an address is longer than 254 "
+             "octets";
     case VTL_SEND_NO_MEMORY:
       return "error 6: not enough memory";
     case VTL_SEND_DIALOGUE_FAILED:
       return "error 7: the server refused the message or the connection broke";
+    case VTL_SEND_TLS_FAILED:
+      return "error 8: TLS could not be set up with the server";
+    case VTL_SEND_CERTIFICATE_REJECTED:
+      return "error 9: the server's certificate is not trusted for this host";
+    case VTL_SEND_AUTH_FAILED:
+      return "error 10: the login was refused, or no login mechanism suits both sides";
     default:
       return "error: unknown result";
   }
+}
+
+int Refuse(const char* message) {
+  std::fprintf(stderr, "vtl-sendmail: %s\n", message);
+  return VTL_SEND_BAD_ARGUMENT;
+}
+
+// Where a URL's user information ends, or npos when it has none.
+size_t UserInfoEnd(const std::string& url) {
+  const size_t start = url.find("://");
+  if (start == std::string::npos) return std::string::npos;
+  const size_t end = url.find_first_of("/?#", start + 3);
+  const size_t at = url.rfind('@', end);
+  return at != std::string::npos && at > start ? at : std::string::npos;
+}
+
+// The password for a URL with a user: the first line of `file`, else
+// VTL_PASSWORD; percent-encoded, since it goes into the URL.
+bool ReadPassword(const std::optional<std::string>& file, vtl::mail::Secret& encoded) {
+  vtl::mail::Secret password;
+  if (file) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(file->c_str(), "rb"),
+                                                             &std::fclose);
+    if (!in) return false;
+    std::setvbuf(in.get(), nullptr, _IONBF, 0);  // no copy left in a stdio buffer
+    for (int c = std::fgetc(in.get()); c != EOF && c != '\n'; c = std::fgetc(in.get()))
+      password.Append(static_cast<char>(c));
+    if (std::ferror(in.get())) return false;
+    const std::string_view line = password.view();
+    if (!line.empty() && line.back() == '\r') {
+      vtl::mail::Secret trimmed(line.substr(0, line.size() - 1));
+      password.Clear();
+      password.Append(trimmed.view());
+    }
+  } else if (const char* variable = std::getenv("VTL_PASSWORD")) {
+    password.Append(variable);
+  } else {
+    return false;
+  }
+  for (const char c : password.view()) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~';
+    if (plain) {
+      encoded.Append(c);
+    } else {
+      const char hex[] = "0123456789ABCDEF";
+      const auto b = static_cast<unsigned char>(c);
+      encoded.Append('%').Append(hex[b >> 4]).Append(hex[b & 15]);
+    }
+  }
+  return true;
 }
 
 // Reads the whole stream; returns 0, or the error that stopped the reading.
@@ -69,15 +139,22 @@ int ReadAll(std::FILE* in, std::string& out) {
 }
 
 int Run(int argc, char** argv) {
-  std::optional<std::string> server, from, fromName, to, toName, subject, bodyFile, port;
+  std::optional<std::string> server, from, fromName, to, toName, subject, bodyFile, port,
+      passwordFile, caFile;
   struct Option {
     const char* name;
     std::optional<std::string>* value;
   };
-  const Option options[] = {{"--server", &server},      {"--from", &from},
-                            {"--from-name", &fromName}, {"--to", &to},
-                            {"--to-name", &toName},     {"--subject", &subject},
-                            {"--body-file", &bodyFile}, {"--port", &port}};
+  const Option options[] = {{"--server", &server},
+                            {"--from", &from},
+                            {"--from-name", &fromName},
+                            {"--to", &to},
+                            {"--to-name", &toName},
+                            {"--subject", &subject},
+                            {"--body-file", &bodyFile},
+                            {"--port", &port},
+                            {"--password-file", &passwordFile},
+                            {"--ca-file", &caFile}};
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -114,6 +191,28 @@ int Run(int argc, char** argv) {
     env.port = static_cast<uint16_t>(value);
   }
 
+  // A URL's password joins it here, from a file or the environment: on the
+  // command line every user of the machine could read it.
+  vtl::mail::Secret url;
+  const bool isUrl = server && server->find("://") != std::string::npos;
+  if (isUrl && port) return Refuse("a URL gives its port itself: --port is for a host name");
+  if (!isUrl && (passwordFile || caFile))
+    return Refuse("--password-file and --ca-file are for a server given as a URL");
+  if (caFile) env.caFile = *caFile;
+  if (const size_t at = isUrl ? UserInfoEnd(*server) : std::string::npos; at != std::string::npos) {
+    if (server->find(':', server->find("://") + 3) < at)
+      return Refuse(
+          "no password in the URL, where ps shows it: use VTL_PASSWORD or "
+          "--password-file");
+    vtl::mail::Secret password;
+    if (!ReadPassword(passwordFile, password))
+      return Refuse(passwordFile ? "cannot read the password file"
+                                 : "the URL names a user: give the password in VTL_PASSWORD "
+                                   "or --password-file");
+    url.Append(std::string_view(*server).substr(0, at)).Append(':').Append(password.view());
+    url.Append(std::string_view(*server).substr(at));
+  }
+
   // A body that could not be read whole is not sent at all: a partial one
   // would pass for the whole.
   std::string body;
@@ -144,7 +243,8 @@ int Run(int argc, char** argv) {
   env.hostName = vtl::platform::HostName();
   env.processId = vtl::platform::ProcessId();
   auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
-  const int result = vtl::mail::SendMail({text(server), text(from), text(fromName), text(to),
+  const char* serverArgument = url.empty() ? text(server) : url.view().data();
+  const int result = vtl::mail::SendMail({serverArgument, text(from), text(fromName), text(to),
                                           text(toName), text(subject), body.c_str()},
                                          env);
   std::printf("%s\n", Describe(result));

@@ -18,7 +18,7 @@ void ReplyReader::Feed(const char* data, size_t size) {
     pending_.erase(0, start_);
     line_ -= start_;
     scan_ -= start_;
-    start_ = 0;
+    start_ = lastStart_ = 0;
   }
   pending_.append(data, size);
 }
@@ -53,6 +53,7 @@ ReplyReader::Status ReplyReader::Next(int& code) {
     // "ddd-" continues the reply; "ddd " or a bare "ddd" ends it.
     if (line.size() > 3 && line[3] == '-') continue;
     code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    lastStart_ = start_;
     start_ = line_;
     return Status::Complete;
   }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vtl::mail {
 
@@ -31,11 +32,21 @@ class ReplyReader {
   // Malformed or TooLong the reader stays in that state.
   Status Next(int& code);
 
+  // The lines of the reply Next took last, with their line ends; valid
+  // until the next Feed.
+  std::string_view LastReply() const {
+    return std::string_view(pending_).substr(lastStart_, start_ - lastStart_);
+  }
+
+  // Whether bytes after the last complete reply have arrived.
+  bool HasMore() const { return pending_.size() > start_; }
+
  private:
   std::string pending_;
-  size_t start_ = 0;  // first byte of the reply being read
-  size_t line_ = 0;   // first byte of its line being read; the lines before it continue it
-  size_t scan_ = 0;   // bytes before this hold no LF of the line being read
+  size_t lastStart_ = 0;  // first byte of the reply taken last
+  size_t start_ = 0;      // first byte of the reply being read
+  size_t line_ = 0;       // first byte of its line being read; the lines before it continue it
+  size_t scan_ = 0;       // bytes before this hold no LF of the line being read
   size_t maxLine_;
   Status failed_ = Status::NeedMore;
 };

@@ -8,8 +8,10 @@
 
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
+#include "mail/auth.h"
 #include "mail/message.h"
 #include "mail/reply.h"
+#include "mail/server_url.h"
 #include "vtl.h"
 
 namespace vtl::mail {
@@ -30,6 +32,13 @@ class Dialogue {
   explicit Dialogue(const Timeouts& timeouts) : timeouts_(timeouts) {}
 
   void Attach(Connection& connection) { connection_ = &connection; }
+
+  // Goes on over `connection` (secured now) and forgets every byte read
+  // before: nothing learnt in clear may count afterwards.
+  void Restart(Connection& connection) {
+    connection_ = &connection;
+    reader_ = ReplyReader();
+  }
 
   // Loops until every byte is out: short sends and interruptions are
   // normal. Fails on an error, or when no byte moves within the send
@@ -71,10 +80,20 @@ class Dialogue {
     }
   }
 
+  // Sends a command and gives the code of its reply, or -1 as ReadReply.
+  int Exchange(std::string_view line, Millis timeout) {
+    return SendAll(line) ? ReadReply(timeout) : -1;
+  }
+
   // Sends a command and checks that the reply's first digit is `expected`.
   bool Command(std::string_view line, Millis timeout, int expected) {
-    return SendAll(line) && ReadReply(timeout) / 100 == expected;
+    return Exchange(line, timeout) / 100 == expected;
   }
+
+  // The reply ReadReply returned last, line ends included.
+  std::string_view LastReply() const { return reader_.LastReply(); }
+  // Whether the server sent more than the replies read so far.
+  bool HasMore() const { return reader_.HasMore(); }
 
   // After a failure the server is told we are leaving, if it still listens;
   // its answer no longer matters, so it is not waited for long.
@@ -122,6 +141,110 @@ std::string Command(std::string_view verb, std::string_view argument, std::strin
   return line;
 }
 
+// How the client names itself in EHLO: by the host's name when that is a
+// domain, else by the address literal of its end of the connection.
+std::string EhloCommand(const std::string& hostName, Connection& connection) {
+  std::string name = hostName;
+  if (name.find('.') == std::string::npos || name.front() == '.' || name.back() == '.') {
+    name = connection.LocalAddressLiteral();
+    if (name.empty()) name = hostName.empty() ? "localhost" : hostName;
+  }
+  return Command("EHLO ", name, "");
+}
+
+// The login, over TLS, with the mechanisms the server offered there. A
+// refusal ends it: trying another mechanism would only show the server
+// the same secret again.
+int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, Millis timeout) {
+  const Mechanism mechanism =
+      offered.auth ? ChooseMechanism(server.mechanism, offered) : Mechanism::Any;
+  if (mechanism == Mechanism::Any) {
+    d.QuitQuietly();
+    return VTL_SEND_AUTH_FAILED;
+  }
+  int code = 0;
+  {
+    Secret command;
+    AuthCommand(mechanism, server, command);
+    code = d.Exchange(command.view(), timeout);
+  }
+  if (mechanism == Mechanism::Login) {
+    // Two challenges, the user's name and then the password; their text
+    // is not read.
+    for (const Secret* answer : {&server.user, &server.password}) {
+      if (code != 334) break;
+      Secret line;
+      AppendBase64(answer->view(), line);
+      code = d.Exchange(line.Append("\r\n").view(), timeout);
+    }
+  } else if (mechanism == Mechanism::XOAuth2 && code == 334) {
+    // The token was not taken: the challenge says why, and an empty line
+    // ends the exchange (with 535).
+    code = d.Exchange("\r\n", timeout);
+  }
+  if (code < 0) return VTL_SEND_DIALOGUE_FAILED;
+  if (code / 100 == 2) return VTL_SEND_OK;
+  // A challenge nothing answers: "*" cancels the exchange (RFC 4954 4).
+  if (code == 334) d.Exchange("*\r\n", timeout);
+  d.QuitQuietly();
+  return VTL_SEND_AUTH_FAILED;
+}
+
+// For a URL: TLS, EHLO over it, and the login when a user was given. 0 when
+// the mail may follow. A server that offers no STARTTLS, refuses it, or
+// slips bytes in after its go-ahead gets nothing more: no login, no mail.
+int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& server,
+           const SendEnv& env) {
+  const Timeouts& t = env.timeouts;
+  const TlsPeer peer{server.host, server.hostIsAddress, env.caFile, t.handshake};
+  auto startTls = [&]() {
+    TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
+                                 : platform::StartTls(std::move(connection), peer);
+    if (secured.result == 0 && !secured.connection) secured.result = VTL_SEND_TLS_FAILED;
+    if (secured.result != 0) return secured.result;
+    connection = std::move(secured.connection);
+    d.Restart(*connection);
+    return 0;
+  };
+  const std::string ehlo = EhloCommand(env.hostName, *connection);
+  // EHLO only: a client that fell back to HELO could not ask for TLS.
+  auto hello = [&]() {
+    const int code = d.Exchange(ehlo, t.other);
+    if (code / 100 == 2) return 0;
+    if (code > 0) d.QuitQuietly();
+    return code < 0 ? VTL_SEND_DIALOGUE_FAILED : VTL_SEND_TLS_FAILED;
+  };
+
+  if (server.security == Security::Implicit)
+    if (const int r = startTls()) return r;
+  if (d.ReadReply(t.greeting) / 100 != 2) {
+    d.QuitQuietly();
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
+  if (const int r = hello()) return r;
+  if (server.security == Security::StartTls) {
+    if (!ParseEhlo(d.LastReply()).startTls) {
+      d.QuitQuietly();
+      return VTL_SEND_TLS_FAILED;
+    }
+    const int code = d.Exchange("STARTTLS\r\n", t.other);
+    if (code != 220) {
+      if (code > 0) d.QuitQuietly();
+      return VTL_SEND_TLS_FAILED;
+    }
+    // Bytes before the handshake were not sent by the server we are about
+    // to check; they may be replies meant to be read as if sent over TLS.
+    if (d.HasMore() || connection->Unread() > 0) return VTL_SEND_TLS_FAILED;
+    if (const int r = startTls()) return r;
+    if (const int r = hello()) return r;
+  }
+  if (!server.login) return VTL_SEND_OK;
+  const int result = LogIn(d, server, ParseEhlo(d.LastReply()), t.other);
+  server.user.Clear();
+  server.password.Clear();
+  return result;
+}
+
 int Run(const MailArgs& args, const SendEnv& env) {
   jtext::TextMode mode =
       jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
@@ -142,6 +265,8 @@ int Run(const MailArgs& args, const SendEnv& env) {
   if (std::strlen(args.fromAddress) > kMaxAddressLength ||
       std::strlen(args.toAddress) > kMaxAddressLength)
     return VTL_SEND_BAD_ARGUMENT;
+  ServerAddress server;
+  if (!ParseServer(args.server, server)) return VTL_SEND_BAD_ARGUMENT;
   if (env.network == nullptr) return VTL_SEND_SOCKET_FAILED;
 
   // A Japanese locale on another code page: the texts become code page 932
@@ -188,12 +313,21 @@ int Run(const MailArgs& args, const SendEnv& env) {
   Dialogue d(t);
   DataWriter writer(d);
 
-  ConnectOutcome connected = env.network->Connect(args.server, env.port, env.timeouts.connect);
+  const uint16_t port = server.security == Security::None ? env.port
+                        : server.port != 0                ? server.port
+                                                          : DefaultPort(server.security);
+  ConnectOutcome connected = env.network->Connect(server.host, port, env.timeouts.connect);
   if (connected.result != 0 || !connected.connection)
     return connected.result != 0 ? connected.result : VTL_SEND_CONNECT_FAILED;
-  d.Attach(*connected.connection);
-  if (d.ReadReply(t.greeting) / 100 != 2 || !d.Command(helo, t.other, 2) ||
-      !d.Command(mailFrom, t.mail, 2) || !d.Command(rcptTo, t.rcpt, 2) ||
+  std::unique_ptr<Connection> connection = std::move(connected.connection);
+  d.Attach(*connection);
+  if (server.security != Security::None) {
+    if (const int r = Secure(d, connection, server, env)) return r;
+  } else if (d.ReadReply(t.greeting) / 100 != 2 || !d.Command(helo, t.other, 2)) {
+    d.QuitQuietly();
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
+  if (!d.Command(mailFrom, t.mail, 2) || !d.Command(rcptTo, t.rcpt, 2) ||
       !d.Command("DATA\r\n", t.data, 3)) {
     d.QuitQuietly();
     return VTL_SEND_DIALOGUE_FAILED;

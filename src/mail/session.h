@@ -28,8 +28,9 @@ struct Timeouts {
   Millis rcpt{300'000};
   Millis data{120'000};
   Millis endOfData{600'000};
-  Millis other{300'000};  // HELO, and QUIT after a delivered message
-  Millis send{180'000};   // any send that makes no progress (4.5.3.2.5)
+  Millis other{300'000};     // HELO, EHLO, STARTTLS, AUTH, and QUIT after a delivered message
+  Millis handshake{60'000};  // the whole TLS handshake
+  Millis send{180'000};      // any send that makes no progress (4.5.3.2.5)
   Millis quitAfterFailure{5'000};
 };
 
@@ -38,7 +39,10 @@ struct SendEnv {
   // The system's conversions for a Japanese locale whose code page is not
   // 932 (platform::OpenCharsets); none when unset or when it gives null.
   std::function<std::unique_ptr<Charsets>(const LocaleInfo&)> charsets;
-  uint16_t port = 25;
+  uint16_t port = 25;  // for a server named without a URL
+  // Starts TLS for the URL forms; platform::StartTls when unset.
+  std::function<TlsOutcome(std::unique_ptr<Connection>, const TlsPeer&)> tls;
+  std::string caFile;  // trust only this PEM file's roots, not the system's store
   Timeouts timeouts;
   Network* network = nullptr;
   std::function<LocalTime()> clock;

@@ -1,6 +1,8 @@
 #include "support/dialogue_runner.h"
 
+#include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "jtext/jtext.h"
 #include "mail/session.h"
@@ -9,6 +11,51 @@
 #include "support/script_server.h"
 
 namespace vtl::test {
+namespace {
+
+class PassThrough final : public Connection {
+ public:
+  explicit PassThrough(std::unique_ptr<Connection> inner) : inner_(std::move(inner)) {}
+  IoResult Send(const char* data, size_t size, Millis timeout) override {
+    return inner_->Send(data, size, timeout);
+  }
+  IoResult Receive(char* buffer, size_t size, Millis timeout) override {
+    return inner_->Receive(buffer, size, timeout);
+  }
+  std::string LocalAddressLiteral() override { return inner_->LocalAddressLiteral(); }
+
+ private:
+  std::unique_ptr<Connection> inner_;
+};
+
+}  // namespace
+
+TlsOutcome FakeTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
+  const auto deadline = std::chrono::steady_clock::now() + peer.timeout;
+  auto left = [&] {
+    return std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
+  };
+  std::string hello = "<tls " + peer.host + ">\r\n";
+  for (std::string_view rest = hello; !rest.empty();) {
+    const IoResult r = plain->Send(rest.data(), rest.size(), left());
+    if (r.status == IoStatus::Interrupted) continue;
+    if (r.status != IoStatus::Ok || left() <= Millis::zero()) return {8, nullptr};
+    rest.remove_prefix(r.bytes);
+  }
+  // One byte at a time: what follows the answer is no longer the stand-in's.
+  std::string answer;
+  while (answer.empty() || answer.back() != '\n') {
+    char c = 0;
+    const IoResult r = plain->Receive(&c, 1, left());
+    if (r.status == IoStatus::Interrupted) continue;
+    if (r.status != IoStatus::Ok || left() <= Millis::zero() || answer.size() > 100)
+      return {8, nullptr};
+    answer += c;
+  }
+  if (answer == "<tls bad-certificate>\r\n") return {9, nullptr};
+  if (answer != "<tls>\r\n") return {8, nullptr};
+  return {0, std::make_unique<PassThrough>(std::move(plain))};
+}
 
 DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   ScriptServer server(setup.server);
@@ -21,26 +68,33 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
                                : LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes(), {}};
   env.charsets = platform::OpenCharsets;
   env.port = server.port();
+  env.tls = FakeTls;
   env.timeouts.connect = Millis{2000};
+  env.timeouts.handshake = setup.timeout;
   env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =
       env.timeouts.endOfData = env.timeouts.other = env.timeouts.send =
           env.timeouts.quitAfterFailure = setup.timeout;
   FaultyNetwork faulty(platform::SystemNetwork());
   env.network = setup.faulty ? static_cast<Network*>(&faulty) : &platform::SystemNetwork();
   env.clock = FixedTime;
-  env.hostName = "client.example";
+  env.hostName = setup.hostName;
   env.processId = 42;
   env.sequence = 7;
 
   const auto start = std::chrono::steady_clock::now();
-  outcome.result =
-      mail::SendMail({"127.0.0.1", setup.from.c_str(), setup.fromName.c_str(), setup.to.c_str(),
-                      setup.toName.c_str(), setup.subject.c_str(), setup.body.c_str()},
-                     env);
+  std::string serverArg = setup.serverArg;
+  if (const size_t at = serverArg.find("{port}"); at != std::string::npos)
+    serverArg.replace(at, 6, std::to_string(server.port()));
+  outcome.result = mail::SendMail(
+      {serverArg.c_str(), setup.from.c_str(), setup.fromName.c_str(), setup.to.c_str(),
+       setup.toName.c_str(), setup.subject.c_str(), setup.body.c_str()},
+      env);
   outcome.elapsed = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
   outcome.transcript = server.Transcript();
   const std::vector<std::string> data = server.DataBlocks();
   if (!data.empty()) outcome.data = data.front();
+  outcome.clear = server.Raw();
+  outcome.clear.resize(std::min(outcome.clear.size(), outcome.clear.find("<tls")));
   return outcome;
 }
 

@@ -2,6 +2,7 @@
 // or a faulty connection: what the dialogue tests and the fault matrix run.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@ namespace vtl::test {
 
 struct DialogueSetup {
   std::vector<std::string> server;  // the scripted server's turns
+  // The client's server argument; "{port}" stands for the scripted server's
+  // port. A URL form secures the connection with FakeTls.
+  std::string serverArg = "127.0.0.1";
+  std::string hostName = "client.example";
   // Every reply and send time-out of the client: far beyond what a slow
   // machine needs, unless a case sets a short one to see it run out.
   Millis timeout{60000};
@@ -29,9 +34,18 @@ struct DialogueOutcome {
   int result = -1;
   std::vector<std::string> transcript;  // as ScriptServer::Transcript gives it
   std::string data;                     // the first data block, or empty
+  std::string clear;                    // every byte the client sent before it started TLS
   Millis elapsed{0};
 };
 
 DialogueOutcome RunDialogue(const DialogueSetup& setup);
+
+// A stand-in for TLS that the scripted server can play: the client sends
+// "<tls HOST>", HOST being the name it would check the certificate against;
+// the server answers "<tls>" for a handshake that succeeds and
+// "<tls bad-certificate>" for a certificate the client rejects (9); any
+// other answer, or none within the time-out, fails the handshake (8). The
+// bytes then pass unchanged.
+TlsOutcome FakeTls(std::unique_ptr<Connection> plain, const TlsPeer& peer);
 
 }  // namespace vtl::test

@@ -24,6 +24,9 @@ class FaultyConnection final : public Connection {
     return inner_->Receive(buffer, size < 2 ? size : 2, timeout);
   }
 
+  size_t Unread() override { return inner_->Unread(); }
+  std::string LocalAddressLiteral() override { return inner_->LocalAddressLiteral(); }
+
  private:
   std::unique_ptr<Connection> inner_;
   unsigned sends_ = 0;

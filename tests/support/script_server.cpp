@@ -22,6 +22,7 @@ struct Turn {
   bool bareLf = false;
   size_t pad = 0;
   int delayMs = 0;
+  bool unended = false;
   std::string firstLine;  // for telling whether DATA was accepted
   std::string bytes;
 };
@@ -46,6 +47,7 @@ Turn ParseTurn(std::string text) {
     more = false;
     if (TakePrefix(text, "<bytewise>")) more = t.bytewise = true;
     if (TakePrefix(text, "<lf>")) more = t.bareLf = true;
+    if (TakePrefix(text, "<unended>")) more = t.unended = true;
     if (TakePrefix(text, "<pad ")) more = (t.pad = TakeNumber(text), true);
     if (TakePrefix(text, "<delay ")) more = (t.delayMs = static_cast<int>(TakeNumber(text)), true);
   }
@@ -71,6 +73,7 @@ Turn ParseTurn(std::string text) {
     if (end == std::string::npos) break;
     start = end + 2;
   }
+  if (t.unended) t.bytes.erase(t.bytes.find_last_not_of("\r\n") + 1);
   return t;
 }
 

@@ -10,6 +10,7 @@
 //   +          sent at once, in the same write as the turn before it
 //   <bytewise> one byte per write, with a short pause between bytes
 //   <lf>       lines end in a bare LF
+//   <unended>  the last line goes without its line end
 //   <pad N>    each line padded with 'x' to N bytes
 //   <delay MS> waits MS milliseconds before sending
 // and three turns stand alone: <close> closes the connection, <reset> resets

@@ -1,0 +1,111 @@
+#include "mail/auth.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vtl::mail {
+namespace {
+
+bool IsWord(std::string_view word, std::string_view name) {
+  return EqualNoCase(word, name);
+}
+
+// Splits off the next word of `line` (separated by spaces or "=").
+std::string_view NextWord(std::string_view& line) {
+  const size_t start = line.find_first_not_of(" =");
+  if (start == std::string_view::npos) {
+    line = {};
+    return {};
+  }
+  line.remove_prefix(start);
+  const size_t end = line.find_first_of(" =");
+  const std::string_view word = line.substr(0, end);
+  line.remove_prefix(end == std::string_view::npos ? line.size() : end);
+  return word;
+}
+
+}  // namespace
+
+Extensions ParseEhlo(std::string_view reply) {
+  Extensions found;
+  bool first = true;
+  while (!reply.empty()) {
+    const size_t lf = reply.find('\n');
+    std::string_view line = reply.substr(0, lf);
+    reply.remove_prefix(lf == std::string_view::npos ? reply.size() : lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // The first line names the server; the code and its separator go.
+    if (first || line.size() < 4) {
+      first = false;
+      continue;
+    }
+    line.remove_prefix(4);
+    const std::string_view keyword = NextWord(line);
+    if (IsWord(keyword, "STARTTLS")) {
+      found.startTls = true;
+    } else if (IsWord(keyword, "AUTH")) {
+      found.auth = true;
+      for (std::string_view m = NextWord(line); !m.empty(); m = NextWord(line)) {
+        found.plain |= IsWord(m, "PLAIN");
+        found.login |= IsWord(m, "LOGIN");
+        found.xoauth2 |= IsWord(m, "XOAUTH2");
+      }
+    }
+  }
+  return found;
+}
+
+Mechanism ChooseMechanism(Mechanism wanted, const Extensions& offered) {
+  switch (wanted) {
+    case Mechanism::Plain:
+      return offered.plain ? wanted : Mechanism::Any;
+    case Mechanism::Login:
+      return offered.login ? wanted : Mechanism::Any;
+    case Mechanism::XOAuth2:
+      return offered.xoauth2 ? wanted : Mechanism::Any;
+    case Mechanism::Any:
+      break;
+  }
+  return offered.plain ? Mechanism::Plain : offered.login ? Mechanism::Login : Mechanism::Any;
+}
+
+void AppendBase64(std::string_view data, Secret& out) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (size_t i = 0; i < data.size(); i += 3) {
+    const size_t n = data.size() - i < 3 ? data.size() - i : 3;
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k)
+      group = group << 8 | (k < n ? static_cast<unsigned char>(data[i + k]) : 0u);
+    for (size_t k = 0; k < 4; ++k)
+      out.Append(k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=');
+  }
+}
+
+void AuthCommand(Mechanism mechanism, const ServerAddress& server, Secret& out) {
+  Secret message;
+  switch (mechanism) {
+    case Mechanism::Plain:
+      // RFC 4616: no authorization identity, the user, the password.
+      message.Append('\0').Append(server.user.view()).Append('\0').Append(server.password.view());
+      out.Append("AUTH PLAIN ");
+      break;
+    case Mechanism::XOAuth2:
+      message.Append("user=")
+          .Append(server.user.view())
+          .Append(
+              "\x01"
+              "auth=Bearer ");
+      message.Append(server.password.view()).Append("\x01\x01");
+      out.Append("AUTH XOAUTH2 ");
+      break;
+    case Mechanism::Login:
+    case Mechanism::Any:
+      out.Append("AUTH LOGIN\r\n");
+      return;
+  }
+  AppendBase64(message.view(), out);
+  out.Append("\r\n");
+}
+
+}  // namespace vtl::mail

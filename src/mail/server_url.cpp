@@ -1,0 +1,182 @@
+#include "mail/server_url.h"
+
+#include <cstddef>
+
+namespace vtl::mail {
+namespace {
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Position of `needle` in `text` regardless of case, or npos.
+size_t FindNoCase(std::string_view text, std::string_view needle) {
+  for (size_t i = 0; i + needle.size() <= text.size(); ++i)
+    if (EqualNoCase(text.substr(i, needle.size()), needle)) return i;
+  return std::string_view::npos;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = Lower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Percent-decodes `text` onto `out`. CR, LF and NUL would end or cut a
+// command line, so they are refused however they were written.
+bool Decode(std::string_view text, Secret& out) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%') {
+      const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+      const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+      if (low < 0) return false;
+      c = static_cast<char>(high * 16 + low);
+      i += 2;
+    }
+    if (c == '\r' || c == '\n' || c == '\0') return false;
+    out.Append(c);
+  }
+  return true;
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// A dotted quad, each part 0 to 255.
+bool IsIpv4(std::string_view s) {
+  int parts = 0;
+  while (parts < 4) {
+    size_t n = 0;
+    unsigned value = 0;
+    while (n < s.size() && n < 4 && IsDigit(s[n])) value = value * 10 + unsigned(s[n++] - '0');
+    if (n == 0 || n > 3 || value > 255) return false;
+    s.remove_prefix(n);
+    if (++parts < 4) {
+      if (s.empty() || s[0] != '.') return false;
+      s.remove_prefix(1);
+    }
+  }
+  return s.empty();
+}
+
+// The characters an IPv6 address is written with (IPv4-mapped forms
+// included); the resolver judges the rest.
+bool IsIpv6(std::string_view s) {
+  if (s.find(':') == std::string_view::npos) return false;
+  for (char c : s)
+    if (!(HexValue(c) >= 0 || c == ':' || c == '.')) return false;
+  return true;
+}
+
+bool IsDnsName(std::string_view s) {
+  if (s.empty() || s.size() > 253 || s.front() == '.' || s.front() == '-') return false;
+  for (char c : s) {
+    const char l = Lower(c);
+    if (!((l >= 'a' && l <= 'z') || IsDigit(c) || c == '-' || c == '.' || c == '_')) return false;
+  }
+  return true;
+}
+
+bool ParseHostPort(std::string_view text, ServerAddress& out) {
+  std::string_view port;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos || !IsIpv6(text.substr(1, close - 1))) return false;
+    out.host = text.substr(1, close - 1);
+    out.hostIsAddress = true;
+    text.remove_prefix(close + 1);
+    if (!text.empty() && text[0] != ':') return false;
+    if (!text.empty()) port = text.substr(1);
+  } else {
+    const size_t colon = text.find(':');
+    if (colon != std::string_view::npos) port = text.substr(colon + 1);
+    out.host = text.substr(0, colon);
+    // Digits and dots alone are an address, and must be a whole one:
+    // resolvers read "10.1" as an address too.
+    out.hostIsAddress = out.host.find_first_not_of("0123456789.") == std::string::npos;
+    if (out.hostIsAddress ? !IsIpv4(out.host) : !IsDnsName(out.host)) return false;
+  }
+  unsigned value = 0;
+  if (port.size() > 5) return false;
+  for (char c : port) {
+    if (!IsDigit(c)) return false;
+    value = value * 10 + unsigned(c - '0');
+  }
+  if (!port.empty() && (value == 0 || value > 65535)) return false;
+  out.port = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool ParseMechanism(std::string_view name, Mechanism& out) {
+  if (EqualNoCase(name, "PLAIN")) {
+    out = Mechanism::Plain;
+  } else if (EqualNoCase(name, "LOGIN")) {
+    out = Mechanism::Login;
+  } else if (EqualNoCase(name, "XOAUTH2")) {
+    out = Mechanism::XOAuth2;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// user[;AUTH=mech][:password[;AUTH=mech]]: the option may follow the user,
+// as in RFC 5092's URLs, or the password.
+bool ParseUserInfo(std::string_view text, ServerAddress& out) {
+  constexpr std::string_view kOption = ";AUTH=";
+  const size_t colon = text.find(':');
+  std::string_view user = text.substr(0, colon);
+  std::string_view password = colon == std::string_view::npos ? "" : text.substr(colon + 1);
+  for (std::string_view* part : {&user, &password}) {
+    const size_t option = FindNoCase(*part, kOption);
+    if (option == std::string_view::npos) continue;
+    if (out.mechanism != Mechanism::Any ||
+        !ParseMechanism(part->substr(option + kOption.size()), out.mechanism))
+      return false;
+    *part = part->substr(0, option);
+  }
+  out.login = true;
+  return !user.empty() && Decode(user, out.user) && Decode(password, out.password);
+}
+
+}  // namespace
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool ParseServer(std::string_view text, ServerAddress& out) {
+  const size_t scheme = text.find("://");
+  if (scheme == std::string_view::npos) {
+    out.security = Security::None;
+    out.host = text;
+    return true;
+  }
+  if (EqualNoCase(text.substr(0, scheme), "smtps")) {
+    out.security = Security::Implicit;
+  } else if (EqualNoCase(text.substr(0, scheme), "smtp")) {
+    out.security = Security::StartTls;
+  } else {
+    return false;
+  }
+  text.remove_prefix(scheme + 3);
+  // The authority ends at the path; "/" alone is allowed, nothing more.
+  const size_t end = text.find_first_of("/?#");
+  if (end != std::string_view::npos && text.substr(end) != "/") return false;
+  std::string_view authority = text.substr(0, end);
+  // A password may hold an "@" of its own; the host never does.
+  const size_t at = authority.rfind('@');
+  if (at != std::string_view::npos) {
+    if (!ParseUserInfo(authority.substr(0, at), out)) return false;
+    authority.remove_prefix(at + 1);
+  }
+  return ParseHostPort(authority, out);
+}
+
+}  // namespace vtl::mail

@@ -1,0 +1,49 @@
+// The server argument: a host name as it always was, or a URL that asks for
+// TLS and a login.
+//   smtps://[user[:password][;AUTH=mech]@]host[:port]   TLS from the start, port 465
+//   smtp://[user[:password][;AUTH=mech]@]host[:port]    STARTTLS required, port 587
+// No I/O here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "mail/secret.h"
+
+namespace vtl::mail {
+
+enum class Security {
+  None,      // a plain host name: plain SMTP, HELO, no login
+  Implicit,  // smtps://
+  StartTls,  // smtp://
+};
+
+enum class Mechanism { Any, Plain, Login, XOAuth2 };
+
+struct ServerAddress {
+  Security security = Security::None;
+  std::string host;            // an IPv6 address without its brackets
+  bool hostIsAddress = false;  // an IPv4 or IPv6 address, not a DNS name
+  uint16_t port = 0;           // 0: the default of the form
+  bool login = false;          // a user was given
+  Secret user;
+  Secret password;  // for XOAUTH2, the bearer token
+  Mechanism mechanism = Mechanism::Any;
+};
+
+// Reads `text` into `out`; false for a URL that is not well formed: an
+// unknown scheme, a path, query or fragment, a bad host or port, bad
+// percent-encoding, CR, LF or NUL after decoding, an unknown mechanism.
+// Anything without "://" is taken whole as a host name.
+bool ParseServer(std::string_view text, ServerAddress& out);
+
+// ASCII letters compared regardless of case.
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+// The port a URL form uses when it names none.
+inline uint16_t DefaultPort(Security security) {
+  return security == Security::Implicit ? 465 : 587;
+}
+
+}  // namespace vtl::mail
