@@ -1,5 +1,5 @@
 // The POSIX platform layer against the real system: locale names, the
-// clock's zone offset, the services database and name resolution. Files the
+// clock's zone offset, the services database, name resolution and TLS. Files the
 // system reads are swapped only inside a child's own mount namespace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,15 +8,18 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "mail/session.h"
 #include "platform/platform.h"
 #include "platform/posix/locale_name.h"
 #include "support/child.h"
+#include "support/faulty_network.h"
 #include "support/script_server.h"
 #include "vtl.h"
 
@@ -224,6 +227,41 @@ TEST(Resolution, EveryAddressIsTriedInTurn) {
       });
   if (result == kNoNamespace) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(0, result);
+}
+
+// Every byte of the handshake and the session goes through the plain
+// connection, however short its transfers and however often interrupted.
+TEST(Tls, RoundTripOverAFaultyConnection) {
+#ifndef VTL_TLS_SERVER
+  GTEST_SKIP() << "no Python to serve TLS";
+#else
+  FILE* server = popen(VTL_TLS_SERVER, "r");
+  ASSERT_NE(nullptr, server);
+  int port = 0;
+  if (fscanf(server, "%d", &port) != 1) port = 0;
+  test::FaultyNetwork network(SystemNetwork());
+  ConnectOutcome plain = network.Connect("127.0.0.1", static_cast<uint16_t>(port), Millis{60000});
+  TlsOutcome tls{plain.result, nullptr};
+  std::string reply;
+  if (plain.result == 0) {
+    tls = StartTls(std::move(plain.connection), {"localhost", false, VTL_TLS_CA, Millis{60000}});
+  }
+  for (std::string_view out = "ping\r\n"; tls.result == 0 && !out.empty();) {
+    const IoResult r = tls.connection->Send(out.data(), out.size(), Millis{60000});
+    if (r.status != IoStatus::Ok && r.status != IoStatus::Interrupted) break;
+    out.remove_prefix(r.bytes);
+  }
+  char buffer[8];
+  while (tls.result == 0 && reply.find('\n') == std::string::npos) {
+    const IoResult r = tls.connection->Receive(buffer, sizeof buffer, Millis{60000});
+    if (r.status != IoStatus::Ok && r.status != IoStatus::Interrupted) break;
+    reply.append(buffer, r.bytes);
+  }
+  tls.connection.reset();
+  pclose(server);
+  EXPECT_EQ(0, tls.result);
+  EXPECT_EQ("pong\r\n", reply);
+#endif
 }
 
 }  // namespace
