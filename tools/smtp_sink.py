@@ -152,8 +152,9 @@ class SmtpSink:
             security = ({"ssl_context": context} if self.tls == "implicit"
                         else {"tls_context": context, "require_starttls": True})
         if self.logins is not None:
+            # aiosmtpd counts only STARTTLS as TLS; implicit TLS is TLS all along.
             security.update(authenticator=self._authenticate, auth_required=True,
-                            auth_require_tls=True)
+                            auth_require_tls=self.tls != "implicit")
         controller = _SocketController(
             _Handler(self),
             sock,
@@ -195,7 +196,8 @@ class SmtpSink:
         if ok:
             with self._changed:
                 self.logged_in.append((mechanism, user))
-        return AuthResult(success=ok)
+        # handled=False: aiosmtpd answers 535 itself.
+        return AuthResult(success=ok, handled=ok)
 
     # -- messages -------------------------------------------------------------
 
