@@ -9,7 +9,11 @@
 # It installs the build tools, builds the release preset, starts
 # tools/smtp_sink.py on 127.0.0.1 (a free port), sends samples/japanese.sjis.txt
 # with the subject and names of samples/japanese.meta as Shift_JIS under
-# LANG=ja_JP.SJIS, and prints the message as received and decoded.
+# LANG=ja_JP.SJIS, and prints the message as received and decoded. It then
+# makes a test CA (tests/tls/make_certs.sh), starts a second server that
+# speaks TLS from the first byte and takes mail only after a login, and
+# sends the same mail there as smtps://demo@localhost with the password in
+# VTL_PASSWORD, trusting only the test CA (--ca-file).
 # As root it then builds the win64 preset with mingw-w64 and lets the test
 # host (tests/win_host.c) load build/win64/bin/vtl.dll under Wine, in a
 # Japanese user locale (JPN, code page 932), and call VTLSendMail. The DLL
@@ -29,9 +33,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-demo.XXXXXX")
 sink_pid=
 port=
 
-# start_sink HOST PORT DIR: starts tools/smtp_sink.py; sets sink_pid and port.
+# start_sink HOST PORT DIR [OPTION...]: starts tools/smtp_sink.py; sets
+# sink_pid and port.
 start_sink() {
-  "$PYTHON" tools/smtp_sink.py --host "$1" --port "$2" --dir "$3" \
+  "$PYTHON" tools/smtp_sink.py --host "$1" --port "$2" --dir "$3" "${@:4}" \
     >"$work/sink.out" 2>"$work/sink.err" &
   sink_pid=$!
   port=
@@ -87,7 +92,7 @@ if [ "$(id -u)" -eq 0 ]; then
   quietly dpkg --add-architecture i386
   quietly apt-get update -q
   quietly apt-get install -y -q --no-install-recommends \
-    cmake g++ make python3 python3-aiosmtpd googletest \
+    cmake g++ make python3 python3-aiosmtpd googletest libssl-dev openssl \
     g++-mingw-w64-x86-64 wine wine64 wine32:i386 locales
   # Wine takes the user locale from LANG, once the locale exists.
   grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
@@ -151,6 +156,23 @@ wait_for_mail "$work/mail/001.eml"
 
 step "the message as received, and decoded"
 "$PYTHON" tools/show_mail.py "$work/mail/001.eml"
+stop_sink
+
+step "the same mail over TLS with a login: smtps://demo@localhost"
+sh tests/tls/make_certs.sh "$work/certs"
+start_sink 127.0.0.1 0 "$work/tls-mail" --tls implicit --cert "$work/certs/good.pem" \
+  --login demo:demo-password
+set +e
+env -u LC_ALL -u LC_CTYPE -u LANGUAGE LANG=ja_JP.UTF-8 VTL_PASSWORD=demo-password \
+  timeout 120 "$SENDMAIL" --server "smtps://demo@localhost:$port" \
+  --ca-file "$work/certs/ca.pem" --from "taro@example.com" --from-name "山田太郎" \
+  --to "hanako@example.com" --to-name "鈴木花子" --subject "TLS で送信" \
+  --body-file <(iconv -f CP932 -t UTF-8 samples/japanese.sjis.txt)
+send_status=$?
+set -e
+[ "$send_status" -eq 0 ] || die "vtl-sendmail over smtps failed with result $send_status"
+wait_for_mail "$work/tls-mail/001.eml"
+"$PYTHON" tools/show_mail.py "$work/tls-mail/001.eml"
 stop_sink
 
 if [ "$(id -u)" -ne 0 ]; then
