@@ -305,7 +305,9 @@ int Run(const MailArgs& args, const SendEnv& env) {
   const std::string headers = ComposeHeaderBlock(
       {args.fromAddress, fromName, args.toAddress, toName, subject}, mode, FormatMailDate(now),
       MakeMessageId(now, env.processId, env.sequence, env.hostName));
-  const std::string helo = Command("HELO ", args.server, "");
+  // A URL holds the password: it goes into no command line.
+  const std::string helo =
+      server.security == Security::None ? Command("HELO ", args.server, "") : std::string();
   const std::string mailFrom = Command("MAIL FROM:<", args.fromAddress, ">");
   const std::string rcptTo = Command("RCPT TO:<", args.toAddress, ">");
 
