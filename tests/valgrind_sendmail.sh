@@ -1,7 +1,8 @@
 #!/bin/sh
 # vtl-sendmail under valgrind memcheck: a Japanese mail delivered to a real
-# SMTP server (tools/smtp_sink.py), a refused connection, and a bad
-# argument. Any memory error or leak fails the test.
+# SMTP server (tools/smtp_sink.py), the same over TLS with a login, a
+# certificate refused, a refused connection, and a bad argument. Any memory
+# error or leak fails the test.
 #   valgrind_sendmail.sh VALGRIND VTL-SENDMAIL SAMPLES-DIR
 set -eu
 valgrind=$1
@@ -9,24 +10,33 @@ sendmail=$2
 samples=$3
 here=$(dirname "$0")
 work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-valgrind.XXXXXX")
-sink=
+sinks=
 cleanup() {
-  [ -z "$sink" ] || kill "$sink" 2>/dev/null || true
-  [ -z "$sink" ] || wait "$sink" 2>/dev/null || true
+  for pid in $sinks; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-/usr/bin/python3 "$here/../tools/smtp_sink.py" --host 127.0.0.1 --port 0 --dir "$work/mail" \
-  >"$work/sink.out" 2>"$work/sink.err" &
-sink=$!
-port=
-for _ in $(seq 100); do
-  port=$(awk '$1 == "ready" { print $3; exit }' "$work/sink.out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { cat "$work/sink.err" >&2; exit 1; }
+# start_sink NAME [OPTION...]: a sink keeping mail in $work/NAME; sets port.
+start_sink() {
+  name=$1
+  shift
+  /usr/bin/python3 "$here/../tools/smtp_sink.py" --host 127.0.0.1 --port 0 --dir "$work/$name" \
+    "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  sinks="$sinks $!"
+  port=
+  for _ in $(seq 600); do
+    port=$(awk '$1 == "ready" { print $3; exit }' "$work/$name.out")
+    [ -n "$port" ] && return 0
+    sleep 0.1
+  done
+  cat "$work/$name.err" >&2
+  exit 1
+}
+sh "$here/tls/make_certs.sh" "$work/certs"
+start_sink tls --tls implicit --cert "$work/certs/good.pem" --login alice:secret
+tls_port=$port
+start_sink mail
 
 memcheck() {
   expected=$1
@@ -51,6 +61,13 @@ subject=$(printf '\202\240')
 memcheck 0 --server 127.0.0.1 --port "$port" --from a@example.com --from-name "$name" \
   --to b@example.com --to-name Bob --subject "$subject" --body-file "$samples/japanese.sjis.txt"
 [ -f "$work/mail/001.eml" ] || { echo "no mail arrived" >&2; exit 1; }
+VTL_PASSWORD=secret memcheck 0 --server "smtps://alice@localhost:$tls_port" \
+  --ca-file "$work/certs/ca.pem" --from a@example.com --from-name "$name" \
+  --to b@example.com --to-name Bob --subject "$subject" --body-file "$samples/japanese.sjis.txt"
+[ -f "$work/tls/001.eml" ] || { echo "no mail arrived over TLS" >&2; exit 1; }
+VTL_PASSWORD=secret memcheck 9 --server "smtps://alice@localhost:$tls_port" \
+  --from a@example.com --from-name A --to b@example.com --to-name B --subject S \
+  --body-file "$samples/japanese.sjis.txt"
 memcheck 4 --server 127.0.0.1 --port 1 --from a@example.com --from-name A \
   --to b@example.com --to-name B --subject S --body-file "$samples/japanese.sjis.txt"
 memcheck 5 --server 127.0.0.1 --port "$port" --from a@example.com --from-name A \
