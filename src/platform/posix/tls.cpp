@@ -233,8 +233,10 @@ class TlsConnection final : public Connection {
 
 TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
   TlsOutcome outcome;
-  std::unique_ptr<TlsConnection> tls(new (std::nothrow) TlsConnection(std::move(plain)));
-  if (!tls) {
+  std::unique_ptr<TlsConnection> tls;
+  try {
+    tls = std::make_unique<TlsConnection>(std::move(plain));
+  } catch (const std::bad_alloc&) {
     outcome.result = 6;
     return outcome;
   }
