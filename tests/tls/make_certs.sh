@@ -2,7 +2,7 @@
 # Makes the tests' certificates in DIR (made if missing): a test root CA and
 # an intermediate CA under it, and server certificates (each file holds the
 # chain the server sends, then its key):
-#   good.pem        localhost, 127.0.0.1 and ::1, from the intermediate
+#   good.pem        localhost, 127.0.0.1, 127.0.0.27 and ::1, from the intermediate
 #   wrong-name.pem  wrong.example only, from the intermediate
 #   expired.pem     localhost and 127.0.0.1, valid 2020 to 2021 only
 #   not-yet.pem     localhost and 127.0.0.1, valid from 2090
@@ -61,7 +61,7 @@ sign() {
     -startdate "$5" -enddate "$6" -extensions "$7" -out "$2.crt" 2>/dev/null
 }
 
-local_names="DNS:localhost,IP:127.0.0.1,IP:::1"
+local_names="DNS:localhost,IP:127.0.0.1,IP:127.0.0.27,IP:::1"
 root ca "vtl test root CA"
 sign ca intermediate "vtl test intermediate CA" "DNS:intermediate.invalid" 20200101000000Z 20991231000000Z sub_ca
 cp intermediate.crt intermediate.pem
