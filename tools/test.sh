@@ -10,13 +10,13 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   # wine32 comes from the i386 architecture.
-  # Postfix for the tests' own instance: installed without a system one.
+  # Postfix (installed without a system one) and Dovecot for the tests' own instances.
   echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
   dpkg --add-architecture i386
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends \
     cmake g++ make googletest python3 python3-aiosmtpd clang-format binutils xdg-utils file \
-    valgrind clang libclang-rt-14-dev postfix libbenchmark-dev libcurl4-openssl-dev libssl-dev openssl \
+    valgrind clang libclang-rt-14-dev postfix dovecot-core libbenchmark-dev libcurl4-openssl-dev libssl-dev openssl \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales >/dev/null
   # Wine takes the user locale from LANG; the locales must exist to be taken.
   for l in ja_JP.UTF-8 en_US.UTF-8; do
