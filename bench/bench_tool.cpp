@@ -5,7 +5,8 @@
 //                                     peak resident memory one send adds
 //   vtl_bench_tool convert            converts the 1 MiB sample once (for callgrind)
 //   vtl_bench_tool send [SIZE]        one send, of a small mail by default (for callgrind)
-// The sends go to the server of the send benchmarks.
+// The sends go to the server of the send benchmarks: over smtps to the TLS
+// sink when VTL_BENCH_TLS_SERVER names one, else in clear to smtp-sink.
 #include <curl/curl.h>
 
 #include <cstdio>
@@ -21,6 +22,11 @@
 namespace {
 
 using vtl::bench::Mix;
+using vtl::bench::Transport;
+
+Transport BenchTransport() {
+  return vtl::bench::TlsBenchServer().empty() ? Transport::Plain : Transport::Smtps;
+}
 
 // The process's peak resident memory so far, in KiB.
 long PeakResidentKib() {
@@ -44,7 +50,7 @@ bool Write(const std::string& bytes) {
 }
 
 int Memory(const std::string& who, size_t size) {
-  const std::string server = vtl::bench::BenchServer();
+  const Transport transport = BenchTransport();
   vtl::bench::UseJapaneseLocale();
   curl_global_init(CURL_GLOBAL_DEFAULT);
   // The caller's data is in memory before the send starts: the body for
@@ -52,8 +58,9 @@ int Memory(const std::string& who, size_t size) {
   const std::string body = vtl::bench::SampleBody(size, Mix::Typical);
   const std::string message = who == "curl" ? vtl::bench::WireMessage(body) : std::string();
   const long before = PeakResidentKib();
-  const bool sent = who == "curl" ? vtl::bench::SendWithCurl(server, message)
-                                  : vtl::bench::SendWithVtl(server, body) == 0;
+  const bool sent = who == "curl"
+                        ? vtl::bench::SendWithCurl(transport, message)
+                        : vtl::bench::SendWithVtl(vtl::bench::VtlServer(transport), body) == 0;
   const long after = PeakResidentKib();
   curl_global_cleanup();
   std::printf("sender=%s body_bytes=%zu peak_before_kib=%ld peak_after_kib=%ld added_kib=%ld\n",
@@ -75,7 +82,7 @@ int main(int argc, char** argv) {
     return ConvertSample(vtl::bench::SampleLines(1 << 20, Mix::Typical)) > 0 ? 0 : 1;
   if (command == "send" && argc <= 3) {
     vtl::bench::UseJapaneseLocale();
-    return vtl::bench::SendWithVtl(vtl::bench::BenchServer(),
+    return vtl::bench::SendWithVtl(vtl::bench::VtlServer(BenchTransport()),
                                    vtl::bench::SampleBody(argc == 3 ? size : 256, Mix::Typical));
   }
   std::fputs(

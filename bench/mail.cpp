@@ -20,6 +20,9 @@ constexpr const char* kTo = "hanako@example.net";
 constexpr const char* kFromName = "\x8e\x52\x93\x63\x91\xbe\x98\x59";
 constexpr const char* kToName = "\x8d\xb2\x93\xa1\x89\xd4\x8e\x71";
 constexpr const char* kSubject = "\x89\xef\x8b\x63\x82\xcc\x8c\x8f";
+// The login over smtps; the TLS sink takes any.
+constexpr const char* kUser = "bench";
+constexpr const char* kPassword = "secret";
 
 class Collect : public mail::LineSink {
  public:
@@ -53,6 +56,16 @@ std::string BenchServer() {
   return server != nullptr && *server != '\0' ? server : "127.0.0.28";
 }
 
+std::string TlsBenchServer() {
+  const char* server = std::getenv("VTL_BENCH_TLS_SERVER");
+  return server != nullptr ? server : "";
+}
+
+std::string VtlServer(Transport transport) {
+  if (transport == Transport::Plain) return BenchServer();
+  return std::string("smtps://") + kUser + ":" + kPassword + ";AUTH=PLAIN@" + TlsBenchServer();
+}
+
 void UseJapaneseLocale() {
   setenv("LC_ALL", "ja_JP.SJIS", 1);
 }
@@ -74,14 +87,15 @@ std::string WireMessage(const std::string& body) {
   return message;
 }
 
-bool SendWithCurl(const std::string& server, const std::string& message) {
+bool SendWithCurl(Transport transport, const std::string& message) {
   const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(),
                                                                    curl_easy_cleanup);
   const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> rcpt(
       curl_slist_append(nullptr, (std::string("<") + kTo + ">").c_str()), curl_slist_free_all);
   if (!handle || !rcpt) return false;
   CURL* curl = handle.get();
-  const std::string url = "smtp://" + server + ":25";
+  const std::string url = transport == Transport::Plain ? "smtp://" + BenchServer() + ":25"
+                                                        : "smtps://" + TlsBenchServer();
   const std::string from = std::string("<") + kFrom + ">";
   Reader reader{message};
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -91,6 +105,16 @@ bool SendWithCurl(const std::string& server, const std::string& message) {
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, Read);
   curl_easy_setopt(curl, CURLOPT_READDATA, &reader);
   curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+  if (transport == Transport::Smtps) {
+    const char* ca = std::getenv("SSL_CERT_FILE");
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_3));
+    if (ca != nullptr) curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+    curl_easy_setopt(curl, CURLOPT_USERNAME, kUser);
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, kPassword);
+    curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, "AUTH=PLAIN");
+    curl_easy_setopt(curl, CURLOPT_SASL_IR, 1L);
+  }
   return curl_easy_perform(curl) == CURLE_OK;
 }
 

@@ -6,9 +6,21 @@
 
 namespace vtl::bench {
 
-// The SMTP server: smtp-sink on port 25 of this loopback address, unless
-// VTL_BENCH_SERVER names another.
+// How the mail travels: in clear to smtp-sink on port 25, or over smtps to
+// bench/tls_sink.cpp with a PLAIN login.
+enum class Transport { Plain, Smtps };
+
+// The SMTP server in clear: smtp-sink on port 25 of this loopback address,
+// unless VTL_BENCH_SERVER names another.
 std::string BenchServer();
+
+// The TLS server, host:port, from VTL_BENCH_TLS_SERVER (which vtl_tls_sink
+// sets for the command it runs); empty when there is none. Its certificate
+// is trusted through SSL_CERT_FILE, by both senders.
+std::string TlsBenchServer();
+
+// The server argument of VTLSendMail for a transport.
+std::string VtlServer(Transport transport);
 
 // Makes this process a Japanese Shift_JIS system for VTLSendMail.
 void UseJapaneseLocale();
@@ -22,6 +34,8 @@ std::string WireMessage(const std::string& body);
 
 // Sends `message` (as WireMessage makes it) through libcurl; true when the
 // server accepted it. One easy handle per send, as one call of ours is.
-bool SendWithCurl(const std::string& server, const std::string& message);
+// Over smtps libcurl logs in as VTLSendMail does: PLAIN, the credentials
+// with the command.
+bool SendWithCurl(Transport transport, const std::string& message);
 
 }  // namespace vtl::bench

@@ -1,7 +1,9 @@
 // One send, end to end: VTLSendMail beside libcurl sending the same message
 // bytes to the same SMTP server (smtp-sink on loopback), in one run, for a
-// small Japanese mail and for bodies up to 50 MiB. Each benchmark also
-// reports the median time of one send.
+// small Japanese mail and for bodies up to 50 MiB; and, when the TLS sink
+// runs (vtl_tls_sink sets VTL_BENCH_TLS_SERVER), the small mail over smtps
+// with a login (SendTls). Each benchmark also reports the median time of one
+// send.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
@@ -16,14 +18,15 @@
 namespace {
 
 using vtl::bench::Mix;
+using vtl::bench::Transport;
 
 enum class Sender { Vtl, Curl };
 
 // A send that fails makes the run fail, so that CI notices.
 bool g_failed = false;
 
-void Send(benchmark::State& state, Sender sender) {
-  const std::string server = vtl::bench::BenchServer();
+void Send(benchmark::State& state, Sender sender, Transport transport) {
+  const std::string server = vtl::bench::VtlServer(transport);
   const std::string body =
       vtl::bench::SampleBody(static_cast<size_t>(state.range(0)), Mix::Typical);
   const std::string wire = sender == Sender::Curl ? vtl::bench::WireMessage(body) : std::string();
@@ -31,13 +34,13 @@ void Send(benchmark::State& state, Sender sender) {
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     const bool sent = sender == Sender::Vtl ? vtl::bench::SendWithVtl(server, body) == 0
-                                            : vtl::bench::SendWithCurl(server, wire);
+                                            : vtl::bench::SendWithCurl(transport, wire);
     millis.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());
     if (!sent) {
       g_failed = true;
-      state.SkipWithError("the server did not take the mail; is smtp-sink running?");
+      state.SkipWithError("the server did not take the mail; is the sink running?");
       return;
     }
   }
@@ -57,8 +60,18 @@ int main(int argc, char** argv) {
   for (const int64_t size :
        {int64_t{256}, int64_t{64} << 10, int64_t{1} << 20, int64_t{10} << 20, int64_t{50} << 20}) {
     for (const Sender sender : {Sender::Vtl, Sender::Curl}) {
-      benchmark::RegisterBenchmark(sender == Sender::Vtl ? "Send/vtl" : "Send/curl", Send, sender)
+      benchmark::RegisterBenchmark(sender == Sender::Vtl ? "Send/vtl" : "Send/curl", Send, sender,
+                                   Transport::Plain)
           ->Arg(size)
+          ->UseRealTime()
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  if (!vtl::bench::TlsBenchServer().empty()) {
+    for (const Sender sender : {Sender::Vtl, Sender::Curl}) {
+      benchmark::RegisterBenchmark(sender == Sender::Vtl ? "SendTls/vtl" : "SendTls/curl", Send,
+                                   sender, Transport::Smtps)
+          ->Arg(256)
           ->UseRealTime()
           ->Unit(benchmark::kMillisecond);
     }
