@@ -206,9 +206,9 @@ def tls_tools(ca, chain, workdir):
         counts = {}
         for name, argv in (("vtl-sendmail", ours), ("curl", theirs)):
             out = os.path.join(workdir, "callgrind.tls.out")
-            r = run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, *argv],
-                    env=dict(os.environ, LC_ALL="ja_JP.SJIS", VTL_PASSWORD=TLS_PASSWORD))
-            counts[name] = int(re.search(r"Collected : (\d+)", r.stderr.decode())[1])
+            counts[name] = collected(run(
+                ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, *argv],
+                env=dict(os.environ, LC_ALL="ja_JP.SJIS", VTL_PASSWORD=TLS_PASSWORD)))
     finally:
         sink.terminate()
         _, err = sink.communicate()
@@ -223,19 +223,21 @@ def plot_tls_tools(times, png, workdir):
     with open(data, "w") as f:
         for i, (o, t) in enumerate(zip(ours, theirs)):
             f.write("%f %f %f\n" % ((i + 0.5) / len(ours), o, t))
-    script = f"""
-set terminal pngcairo size 800,500
-set output '{png}'
-set title 'One whole run over smtps (TLS 1.3) to the TLS sink on loopback, {len(ours)} runs each'
-set xlabel 'wall time (ms)'
-set ylabel 'fraction of runs at most this long'
-set key bottom right
-set grid
-plot '{data}' using 2:1 with steps title 'vtl-sendmail', \\
-     '{data}' using 3:1 with steps title 'curl --ssl-reqd'
-"""
+    gnuplot(png, "One whole run over smtps (TLS 1.3) to the TLS sink on loopback, "
+            "%d runs each" % len(ours), "wall time (ms)", "fraction of runs at most this long",
+            ["set key bottom right"],
+            ["'%s' using 2:1 with steps title 'vtl-sendmail'" % data,
+             "'%s' using 3:1 with steps title 'curl --ssl-reqd'" % data],
+            "distribution of the tools' wall times over smtps")
+
+
+def gnuplot(png, title, xlabel, ylabel, settings, plots, what):
+    script = "\n".join([
+        "set terminal pngcairo size 800,500", "set output '%s'" % png, "set title '%s'" % title,
+        "set xlabel '%s'" % xlabel, "set ylabel '%s'" % ylabel, *settings, "set grid",
+        "plot " + ", \\\n     ".join(plots)]) + "\n"
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
-    commands.append("gnuplot (distribution of the tools' wall times over smtps)")
+    commands.append("gnuplot (%s)" % what)
 
 
 def memory():
@@ -252,12 +254,14 @@ def callgrind(workdir):
     for name, toggle, args in (("one small send (VTLSendMail)", "VTLSendMail", ["send"]),
                                ("converting the 1 MiB sample", "*ConvertSample*", ["convert"])):
         out = os.path.join(workdir, "callgrind.out")
-        r = run(["valgrind", "--tool=callgrind", "--toggle-collect=" + toggle,
-                 "--callgrind-out-file=" + out, TOOL, *args])
-        for line in r.stderr.decode().splitlines():
-            if "Collected :" in line:
-                counts[name] = int(line.split(":")[1])
+        counts[name] = collected(run(["valgrind", "--tool=callgrind", "--toggle-collect=" + toggle,
+                                      "--callgrind-out-file=" + out, TOOL, *args]))
     return counts
+
+
+def collected(callgrind_run):
+    """The instructions callgrind counted in a finished run."""
+    return int(re.search(r"Collected : (\d+)", callgrind_run.stderr.decode())[1])
 
 
 def plot(send, png, workdir):
@@ -267,20 +271,11 @@ def plot(send, png, workdir):
         for size in sizes:
             f.write("%d %f %f\n" % (send[("vtl", size)][2], send[("vtl", size)][0],
                                     send[("curl", size)][0]))
-    script = f"""
-set terminal pngcairo size 800,500
-set output '{png}'
-set title 'One send to smtp-sink on loopback (median)'
-set xlabel 'body size (bytes)'
-set ylabel 'time per send (ms)'
-set logscale xy
-set key top left
-set grid
-plot '{data}' using 1:2 with linespoints title 'vtl (VTLSendMail)', \\
-     '{data}' using 1:3 with linespoints title 'libcurl'
-"""
-    subprocess.run(["gnuplot"], input=script.encode(), check=True)
-    commands.append("gnuplot (send time against body size, log-log)")
+    gnuplot(png, "One send to smtp-sink on loopback (median)", "body size (bytes)",
+            "time per send (ms)", ["set logscale xy", "set key top left"],
+            ["'%s' using 1:2 with linespoints title 'vtl (VTLSendMail)'" % data,
+             "'%s' using 1:3 with linespoints title 'libcurl'" % data],
+            "send time against body size, log-log")
 
 
 # What the counts showed, and what was done about it. The "before" counts
@@ -406,14 +401,9 @@ def main():
              "per send for both.\n" % SERVER)
     w.append("![send time against body size](send-time.png)\n")
     w.append("Each row is the median of %d repetitions' median send time, the repetitions of "
-             "all rows run in random order.\n" % SEND_REPETITIONS)
-    w.append("| body | vtl | libcurl | vtl / libcurl | sends (vtl, libcurl) |")
-    w.append("| ---: | ---: | ---: | ---: | ---: |")
-    for size in sorted({s for _, s in send}):
-        v, c = send[("vtl", size)], send[("curl", size)]
-        w.append("| %s | %.3f ms | %.3f ms | %.2f | %d, %d |" % (
-            human(v[2]), v[0], c[0], v[0] / c[0], v[1], c[1]))
-    w.append("")
+             "all rows run in random order; CPU is the process's CPU time per send.\n"
+             % SEND_REPETITIONS)
+    w.extend(send_table(send))
 
     w.append("## Memory a send adds (VTLSendMail)\n")
     w.append("Peak resident memory after the send minus before it, with the body already "
@@ -458,13 +448,7 @@ def main():
              "the test CA through `SSL_CERT_FILE`. Median of %d repetitions' medians, in "
              "random order; CPU is the process's CPU time per send (the sink's is not in "
              "it).\n" % SEND_REPETITIONS)
-    w.append("| body | vtl | libcurl | vtl / libcurl | CPU vtl | CPU libcurl | sends (vtl, libcurl) |")
-    w.append("| ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for size in sorted({s for _, s in tls_send}):
-        v, c = tls_send[("vtl", size)], tls_send[("curl", size)]
-        w.append("| %s | %.3f ms | %.3f ms | %.2f | %.3f ms | %.3f ms | %d, %d |" % (
-            human(v[2]), v[0], c[0], v[0] / c[0], v[3], c[3], v[1], c[1]))
-    w.append("")
+    w.extend(send_table(tls_send))
     w.append("### The command-line tools: vtl-sendmail and curl --ssl-reqd\n")
     w.append("%d runs each, alternating, to one sink. vtl-sendmail: `--ca-file` the test CA, "
              "the password in `VTL_PASSWORD`; curl: `--cacert` the test CA, `--tlsv1.3`. "
@@ -501,6 +485,18 @@ def main():
     with open(os.path.join(OUT, "performance.md"), "w") as f:
         f.write("\n".join(w) + "\n")
     print("\n".join(w))
+
+
+def send_table(rows):
+    """The rows of send_rows as a table: vtl beside libcurl for each size."""
+    lines = ["| body | vtl | libcurl | vtl / libcurl | CPU vtl | CPU libcurl | "
+             "sends (vtl, libcurl) |",
+             "| ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
+    for size in sorted({s for _, s in rows}):
+        v, c = rows[("vtl", size)], rows[("curl", size)]
+        lines.append("| %s | %.3f ms | %.3f ms | %.2f | %.3f ms | %.3f ms | %d, %d |" % (
+            human(v[2]), v[0], c[0], v[0] / c[0], v[3], c[3], v[1], c[1]))
+    return lines + [""]
 
 
 def human(n):
