@@ -1,6 +1,7 @@
 // The exported functions. Nothing thrown inside gets past them.
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "mail/session.h"
 #include "platform/platform.h"
@@ -23,7 +24,9 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const cha
     // The locale decides Japanese mode for this send, before anything else.
     env.locale = vtl::platform::UserLocale();
     env.charsets = vtl::platform::OpenCharsets;
-    env.port = vtl::platform::MailPort();
+    // The services entry is read only for a host name: a URL has its own port.
+    if (server == nullptr || std::strstr(server, "://") == nullptr)
+      env.port = vtl::platform::MailPort();
     env.network = &vtl::platform::SystemNetwork();
     env.clock = vtl::platform::Now;
     env.hostName = vtl::platform::HostName();

@@ -991,6 +991,9 @@ class SubmissionTest(unittest.TestCase):
             del os.environ["SSL_CERT_FILE"]
         self.assertEqual(result, OK)
         self.assertIn(b"In process", sink.wait_for(1, timeout=RECEIVE_TIMEOUT)[0].data)
+        # The trust the library keeps between calls follows the variable.
+        self.assertEqual(call_bounded(send_mail, url.encode(), b"a@example.com", b"A",
+                                      b"b@example.com", b"B", b"S", b"x"), CERT_REJECTED)
 
 
 def main() -> int:

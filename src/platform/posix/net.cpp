@@ -81,9 +81,13 @@ class SocketConnection final : public Connection {
   }
 
   IoResult Receive(char* buffer, size_t size, Millis timeout) override {
-    const IoStatus s = Wait(fd_.get(), POLLIN, timeout);
-    if (s != IoStatus::Ok) return {s, 0};
-    const ssize_t n = ::recv(fd_.get(), buffer, size, 0);
+    // What has arrived is taken at once; only an empty socket is waited on.
+    ssize_t n = ::recv(fd_.get(), buffer, size, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const IoStatus s = Wait(fd_.get(), POLLIN, timeout);
+      if (s != IoStatus::Ok) return {s, 0};
+      n = ::recv(fd_.get(), buffer, size, 0);
+    }
     if (n > 0) return {IoStatus::Ok, static_cast<size_t>(n)};
     if (n == 0) return {IoStatus::Closed, 0};
     if (errno == EINTR) return {IoStatus::Interrupted, 0};

@@ -12,7 +12,9 @@
 #include <openssl/x509v3.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -58,6 +60,73 @@ int FailedHandshakeResult(long verifyResult) {
   return 9;  // unknown issuer, self-signed, expired, not yet valid, another name, ...
 }
 
+// A client context trusting `caFile`'s roots, or the default paths when it
+// is empty; null with 9 in `result` when no trust could be set up, or with
+// 6 for want of memory.
+ContextPtr NewContext(const std::string& caFile, int& result) {
+  result = 6;
+  ContextPtr context(SSL_CTX_new(TLS_client_method()));
+  if (!context) return nullptr;
+  SSL_CTX* ctx = context.get();
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  // A Send returns once a record is out, and one that must be tried again
+  // may come from wherever the caller now keeps the rest of its data.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+  // A CA file that cannot be read leaves nothing trusted: every
+  // certificate would be refused, so none is asked for.
+  const bool trusting =
+      caFile.empty()
+          ? SSL_CTX_set_default_verify_paths(ctx) == 1  // honours SSL_CERT_FILE, SSL_CERT_DIR
+          : caFile.find('\0') == std::string::npos &&
+                SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) == 1;
+  result = trusting ? 0 : 9;
+  return trusting ? std::move(context) : nullptr;
+}
+
+// Making a context reads the whole trust store (Debian's bundle holds some
+// 150 certificates, and its directory is listed), which costs a send more
+// than its handshake. So the last one made is shared by the sends that
+// trust the same roots, for ten minutes at most: a CA added to the store
+// counts from the send after that. A shared context is only read.
+ContextPtr SharedContext(const std::string& caFile, int& result) {
+  constexpr auto kReuseFor = std::chrono::minutes(10);
+  struct Cache {
+    std::mutex mutex;
+    std::string key;
+    ContextPtr context;
+    Clock::time_point made;
+  };
+  // OpenSSL is started first, so that its clean-up at exit, registered
+  // then, runs after the cache (registered next) has let its context go.
+  if (OPENSSL_init_ssl(0, nullptr) != 1) {
+    result = 6;
+    return nullptr;
+  }
+  static Cache cache;
+  auto variable = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value != nullptr ? value : "");
+  };
+  // The default paths move with these variables.
+  std::string key = caFile;
+  key.append(1, '\0').append(variable(X509_get_default_cert_file_env()));
+  key.append(1, '\0').append(variable(X509_get_default_cert_dir_env()));
+  const std::lock_guard lock(cache.mutex);
+  const auto now = Clock::now();
+  if (!cache.context || cache.key != key || now - cache.made >= kReuseFor) {
+    cache.context.reset();
+    cache.context = NewContext(caFile, result);
+    if (!cache.context) return nullptr;
+    cache.key = std::move(key);
+    cache.made = now;
+  }
+  result = 0;
+  SSL_CTX_up_ref(cache.context.get());
+  return ContextPtr(cache.context.get());
+}
+
 class TlsConnection final : public Connection {
  public:
   explicit TlsConnection(std::unique_ptr<Connection> plain) : plain_(std::move(plain)) {}
@@ -78,23 +147,10 @@ class TlsConnection final : public Connection {
 
   // The handshake: 0 secured, else the StartTls result.
   int Handshake(const TlsPeer& peer) {
-    const ContextPtr context(SSL_CTX_new(TLS_client_method()));
-    if (!context) return 6;
+    int result = 0;
+    const ContextPtr context = SharedContext(peer.caFile, result);
+    if (!context) return result;
     SSL_CTX* ctx = context.get();
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    // A Send returns once a record is out, and one that must be tried again
-    // may come from wherever the caller now keeps the rest of its data.
-    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
-    // A CA file that cannot be read leaves nothing trusted: every
-    // certificate would be refused, so none is asked for.
-    const bool trusting =
-        peer.caFile.empty()
-            ? SSL_CTX_set_default_verify_paths(ctx) == 1  // honours SSL_CERT_FILE, SSL_CERT_DIR
-            : peer.caFile.find('\0') == std::string::npos &&
-                  SSL_CTX_load_verify_locations(ctx, peer.caFile.c_str(), nullptr) == 1;
-    if (!trusting) return 9;
 
     method_.reset(BIO_meth_new(BIO_TYPE_SOURCE_SINK, "vtl connection"));
     if (!method_ || BIO_meth_set_write_ex(method_.get(), Transfer<true, const char*>) != 1 ||
