@@ -313,38 +313,30 @@ the library as it stood before these changes):
 
 
 TLS_NOTES = """Where the time of an smtps send goes (callgrind, OpenSSL 3.0 as Debian 12
-ships it). Both senders make the same TLS calls for the same work: a new
-`SSL_CTX`, the CA file read, a TLS 1.3 handshake (X25519; three ECDSA P-256
+ships it). Both senders make a TLS 1.3 handshake (X25519; three ECDSA P-256
 verifications: the handshake's signature and the two certificates'), then
 one round trip each for the greeting, EHLO, AUTH, MAIL, RCPT, DATA, the
 message and QUIT, and close_notify. strace of one send shows 10 writes for
-vtl and 11 for libcurl, and 28 and 30 reads (OpenSSL reads each record's
-header, then its body); vtl also polls before each read where libcurl reads
-first, a `poll` per record more but no round trip more.
+vtl and 11 for libcurl (OpenSSL reads each record's header, then its body).
 
-- In one process a send costs both about 11.4 million user-space
-  instructions, of which the handshake is 8 million: parsing the
-  certificates alone is 4.5 million, most of it OpenSSL 3.0 building a
-  decoder context for each public key (`OSSL_DECODER_CTX_new_for_pkey`), then
-  the ECDSA verifications. Yet vtl takes more CPU per send, most of it in the
-  kernel (`perf stat`, about 1000 sends each: 2.46 ms user and 1.10 ms system
-  per send against libcurl's 2.29 and 0.57). The difference is
-  `SSL_CTX_set_default_verify_paths`: in OpenSSL 3.0 it adds, beside the
-  hashed directory, a store over the whole default directory, and that
-  lists all of `/etc/ssl/certs` (292 entries here, about 150 µs a listing)
-  once when the context is made and once more when the chain is checked, at
-  every send (3 `getdents64` a send, where libcurl, given `CURLOPT_CAINFO` and
-  its default `CURLOPT_CAPATH`, makes one `stat` of `<hash>.0`). With
-  `SSL_CERT_DIR` an empty directory vtl's CPU per send drops from 3.64 ms to
-  3.07 ms (system 1.09 to 0.76 ms). Loading `SSL_CERT_FILE` (or, without it,
-  `/usr/lib/ssl/cert.pem`) and `SSL_CERT_DIR` with `SSL_CTX_load_verify_file`
-  and `SSL_CTX_load_verify_dir` would keep the same trust without the
-  listings; and vtl's `SSL_CTX_new` (1.3 million instructions) and the CA
-  file's parsing (1.6 million) are a quarter of every send: one context kept
-  for the process, made again only when the trust settings change, would take
-  them off every send but the first. The rest of the gap is smaller: vtl
-  polls before every read (29 `poll` a send against 15) and reads
-  `/etc/services` for the port at every call.
+- In one process the handshake is about 8 million user-space instructions
+  of a send: parsing the certificates alone is 4.5 million, most of it
+  OpenSSL 3.0 building a decoder context for each public key
+  (`OSSL_DECODER_CTX_new_for_pkey`), then the ECDSA verifications. Making a
+  client context and reading the trust store into it costs more than that
+  in the kernel: `SSL_CTX_set_default_verify_paths` in OpenSSL 3.0 lists all
+  of `/etc/ssl/certs` (292 entries here, about 150 µs a listing) when the
+  context is made and again when a chain is checked against it, and
+  `SSL_CTX_new` and the CA file's parsing are another 2.9 million
+  instructions. Made at every send, this left VTLSendMail at 1.16 of
+  libcurl's median (4.95 ms against 4.27 ms; CPU 2.46 ms user and 1.10 ms
+  system per send against 2.29 and 0.57, `perf stat` over 1000 sends each).
+  libcurl keeps the CA store it read between transfers; vtl now keeps the
+  client context, for the sends that trust the same roots (the same
+  `--ca-file`, `SSL_CERT_FILE` and `SSL_CERT_DIR`) and for ten minutes at
+  most, so that a CA added to the store counts soon after. A socket's bytes
+  are also read before any wait (one `poll` per record fewer), and the
+  services database is read only for a server given by name.
 - A whole run is about 28 million instructions for vtl-sendmail and 36 million
   for curl. About 21 million of vtl-sendmail's are OpenSSL's alone and the
   same in curl: loading its configuration and providers, fetching every cipher
