@@ -253,6 +253,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // One send, then the process ends: cleaning up OpenSSL's state first
+  // would only cost time.
+  vtl::platform::SkipTlsCleanupAtExit();
   try {
     return Run(argc, argv);
   } catch (const std::bad_alloc&) {

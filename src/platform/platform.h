@@ -131,6 +131,10 @@ Network& SystemNetwork();
 // Send and Receive keep the Connection contract, and its destruction sends
 // close_notify without waiting for the peer's.
 TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer);
+// For a program that ends right after its sends, called before any: the
+// TLS library's clean-up at exit is left out, as the system frees it all
+// anyway. (A library must not call it: its host may go on.)
+void SkipTlsCleanupAtExit();
 // Overwrites `size` bytes at `data` with zeros in a way the compiler cannot
 // leave out: for credentials once they are sent.
 void Wipe(void* data, size_t size) noexcept;

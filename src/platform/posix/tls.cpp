@@ -287,6 +287,10 @@ class TlsConnection final : public Connection {
 
 }  // namespace
 
+void SkipTlsCleanupAtExit() {
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+}
+
 TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
   TlsOutcome outcome;
   std::unique_ptr<TlsConnection> tls;

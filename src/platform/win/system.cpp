@@ -21,6 +21,9 @@ int UtcOffsetMinutes(DWORD zoneId, const TIME_ZONE_INFORMATION& zone) {
 
 }  // namespace win
 
+// SChannel keeps no state to clean up at exit.
+void SkipTlsCleanupAtExit() {}
+
 void Wipe(void* data, size_t size) noexcept {
   SecureZeroMemory(data, size);
 }
