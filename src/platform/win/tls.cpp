@@ -1,10 +1,544 @@
-// TLS client connections.
+// TLS client connections on SChannel, through SSPI. Every byte of the
+// handshake, of the records and of close_notify goes through the wrapped
+// connection. SChannel is told to leave the server's certificate alone; it
+// is checked here once the handshake is done, with CryptoAPI's chain engine
+// and SSL policy, and for an address host against the certificate's IP
+// address entries.
+#include "platform/win/winsock.h"
+// (after windows.h)
+#include <wincrypt.h>
+#define SECURITY_WIN32
+#include <schannel.h>
+#include <security.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace vtl::platform {
+namespace {
 
-TlsOutcome StartTls(std::unique_ptr<Connection>, const TlsPeer&) {
-  return {};
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSecured = 0;
+constexpr int kNoMemory = 6;
+constexpr int kNoTls = 8;
+constexpr int kUntrusted = 9;
+
+// SCH_CREDENTIALS (Windows 10 1809 and later), which alone can enable TLS
+// 1.3; the headers offer it only to newer targets. Layouts as documented.
+struct TlsParameters {
+  DWORD cAlpnIds;
+  void* rgstrAlpnIds;
+  DWORD grbitDisabledProtocols;
+  DWORD cDisabledCrypto;
+  void* pDisabledCrypto;
+  DWORD dwFlags;
+};
+struct SchCredentials {
+  DWORD dwVersion;
+  DWORD dwCredFormat;
+  DWORD cCreds;
+  PCCERT_CONTEXT* paCred;
+  HCERTSTORE hRootStore;
+  DWORD cMappers;
+  void** aphMappers;
+  DWORD dwSessionLifespan;
+  DWORD dwFlags;
+  DWORD cTlsParameters;
+  TlsParameters* pTlsParameters;
+};
+constexpr DWORD kSchCredentialsVersion = 5;
+
+constexpr DWORD kBelowTls12 =
+    SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+constexpr DWORD kCredFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+constexpr ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                                ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION;
+
+// The most a handshake may hold back unprocessed.
+constexpr size_t kMaxHandshakeBuffer = size_t{1} << 20;
+// How long destruction may spend sending close_notify.
+constexpr Millis kCloseNotifyTime{1000};
+
+struct FreeCert {
+  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
+};
+struct CloseStore {
+  void operator()(void* s) const { CertCloseStore(s, 0); }
+};
+struct FreeChain {
+  void operator()(const CERT_CHAIN_CONTEXT* c) const { CertFreeCertificateChain(c); }
+};
+struct FreeEngine {
+  void operator()(void* e) const { CertFreeCertificateChainEngine(e); }
+};
+struct FreeSspiBuffer {
+  void operator()(void* p) const { FreeContextBuffer(p); }
+};
+struct FreeLocal {
+  void operator()(void* p) const { LocalFree(p); }
+};
+using CertPtr = std::unique_ptr<const CERT_CONTEXT, FreeCert>;
+using StorePtr = std::unique_ptr<void, CloseStore>;
+using ChainPtr = std::unique_ptr<const CERT_CHAIN_CONTEXT, FreeChain>;
+using EnginePtr = std::unique_ptr<void, FreeEngine>;
+using SspiBuffer = std::unique_ptr<void, FreeSspiBuffer>;
+
+class Credentials {
+ public:
+  Credentials() = default;
+  Credentials(const Credentials&) = delete;
+  Credentials& operator=(const Credentials&) = delete;
+  ~Credentials() {
+    if (valid_) FreeCredentialsHandle(&handle_);
+  }
+  // TLS 1.2 or later, no client certificate, no check of the server's:
+  // SCH_CREDENTIALS where the system has it (TLS 1.3 too), else
+  // SCHANNEL_CRED, which stops at TLS 1.2. Wine takes SCH_CREDENTIALS but
+  // not its disabled protocols, and would offer TLS 1.0 and 1.1: what the
+  // credentials say they support tells.
+  SECURITY_STATUS Acquire() {
+    TlsParameters parameters{};
+    parameters.grbitDisabledProtocols = kBelowTls12;
+    SchCredentials modern{};
+    modern.dwVersion = kSchCredentialsVersion;
+    modern.dwFlags = kCredFlags;
+    modern.cTlsParameters = 1;
+    modern.pTlsParameters = &parameters;
+    SECURITY_STATUS s = AcquireWith(&modern);
+    if (s == SEC_E_INSUFFICIENT_MEMORY) return s;
+    if (s == SEC_E_OK) {
+      SecPkgCred_SupportedProtocols supported{};
+      if (QueryCredentialsAttributesW(&handle_, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &supported) !=
+              SEC_E_OK ||
+          (supported.grbitProtocol & kBelowTls12) == 0)
+        return s;
+      FreeCredentialsHandle(&handle_);
+      valid_ = false;
+    }
+    SCHANNEL_CRED legacy{};
+    legacy.dwVersion = SCHANNEL_CRED_VERSION;
+    legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    legacy.dwFlags = kCredFlags;
+    return AcquireWith(&legacy);
+  }
+  CredHandle* get() { return &handle_; }
+
+ private:
+  SECURITY_STATUS AcquireWith(void* authData) {
+    const SECURITY_STATUS s = AcquireCredentialsHandleW(
+        nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, authData,
+        nullptr, nullptr, &handle_, nullptr);
+    valid_ = s == SEC_E_OK;
+    return s;
+  }
+
+  CredHandle handle_{};
+  bool valid_ = false;
+};
+
+Millis Left(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+  return left < Millis::zero() ? Millis::zero() : left;
+}
+
+std::wstring Widen(const std::string& text) {
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0)
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+// Adds each certificate of a PEM file to `store`; false when the file
+// cannot be read or holds none.
+bool LoadRoots(const std::string& path, HCERTSTORE store) {
+  std::unique_ptr<void, decltype(&CloseHandle)> file(
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, nullptr),
+      &CloseHandle);
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    file.release();
+    return false;
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > (1 << 24)) return false;
+  std::string pem(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  if (!ReadFile(file.get(), pem.data(), static_cast<DWORD>(pem.size()), &read, nullptr))
+    return false;
+  pem.resize(read);
+  static constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+  static constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+  int added = 0;
+  for (size_t begin = pem.find(kBegin); begin != std::string::npos;
+       begin = pem.find(kBegin, begin + 1)) {
+    const size_t end = pem.find(kEnd, begin);
+    if (end == std::string::npos) break;
+    const auto length = static_cast<DWORD>(end + kEnd.size() - begin);
+    DWORD derSize = 0;
+    if (!CryptStringToBinaryA(pem.data() + begin, length, CRYPT_STRING_BASE64HEADER, nullptr,
+                              &derSize, nullptr, nullptr))
+      continue;
+    std::vector<BYTE> der(derSize);
+    if (CryptStringToBinaryA(pem.data() + begin, length, CRYPT_STRING_BASE64HEADER, der.data(),
+                             &derSize, nullptr, nullptr) &&
+        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), derSize,
+                                         CERT_STORE_ADD_USE_EXISTING, nullptr))
+      ++added;
+  }
+  return added > 0;
+}
+
+// Whether the certificate's subjectAltName names the address `host`.
+bool NamesAddress(const CERT_CONTEXT& cert, const std::string& host) {
+  unsigned char want[16];
+  DWORD wantSize = 16;
+  if (inet_pton(AF_INET, host.c_str(), want) == 1)
+    wantSize = 4;
+  else if (inet_pton(AF_INET6, host.c_str(), want) != 1)
+    return false;
+  const CERT_EXTENSION* extension = CertFindExtension(
+      szOID_SUBJECT_ALT_NAME2, cert.pCertInfo->cExtension, cert.pCertInfo->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size))
+    return false;
+  const std::unique_ptr<void, FreeLocal> owned(names);
+  for (DWORD i = 0; i < names->cAltEntry; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == wantSize &&
+        std::memcmp(entry.IPAddress.pbData, want, wantSize) == 0)
+      return true;
+  }
+  return false;
+}
+
+// Whether `cert`, with the intermediates the server sent beside it, chains
+// up to a trusted root for server authentication and names `peer.host`.
+// The roots are the system's, or only those of peer.caFile.
+int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer) {
+  StorePtr roots;
+  EnginePtr engine;
+  if (!peer.caFile.empty()) {
+    roots.reset(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    if (!roots) return kNoMemory;
+    if (!LoadRoots(peer.caFile, roots.get())) return kUntrusted;
+    // The size of Windows 7's structure, which ends with the exclusive
+    // stores; later fields are not known to every system.
+    CERT_CHAIN_ENGINE_CONFIG config{};
+    config.cbSize =
+        offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof(HCERTSTORE);
+    config.hExclusiveRoot = roots.get();
+    HCERTCHAINENGINE made = nullptr;
+    if (!CertCreateCertificateChainEngine(&config, &made)) return kUntrusted;
+    engine.reset(made);
+  }
+  LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
+  CERT_CHAIN_PARA chainPara{};
+  chainPara.cbSize = sizeof chainPara;
+  chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+  chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+  const CERT_CHAIN_CONTEXT* made = nullptr;
+  if (!CertGetCertificateChain(engine.get(), &cert, nullptr, cert.hCertStore, &chainPara, 0,
+                               nullptr, &made))
+    return kUntrusted;
+  const ChainPtr chain(made);
+  // Any error at all: Wine's SSL policy passes a partial chain.
+  if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return kUntrusted;
+  // Names are checked by the policy; addresses, which it does not match
+  // against IP address entries, below.
+  std::wstring name = peer.hostIsAddress ? std::wstring() : Widen(peer.host);
+  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+  ssl.cbSize = sizeof ssl;
+  ssl.dwAuthType = AUTHTYPE_SERVER;
+  ssl.pwszServerName = peer.hostIsAddress ? nullptr : name.data();
+  CERT_CHAIN_POLICY_PARA policyPara{};
+  policyPara.cbSize = sizeof policyPara;
+  policyPara.pvExtraPolicyPara = &ssl;
+  CERT_CHAIN_POLICY_STATUS status{};
+  status.cbSize = sizeof status;
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara, &status) ||
+      status.dwError != 0)
+    return kUntrusted;
+  if (peer.hostIsAddress && !NamesAddress(cert, peer.host)) return kUntrusted;
+  return kSecured;
+}
+
+class SchannelConnection final : public Connection {
+ public:
+  SchannelConnection(std::unique_ptr<Connection> plain, const TlsPeer& peer)
+      : plain_(std::move(plain)),
+        target_(peer.hostIsAddress ? std::wstring() : Widen(peer.host)),
+        in_(16 * 1024 + 512) {}
+
+  SchannelConnection(const SchannelConnection&) = delete;
+  SchannelConnection& operator=(const SchannelConnection&) = delete;
+
+  ~SchannelConnection() override {
+    if (secured_) SendCloseNotify();
+    Wipe(in_.data(), in_.size());
+    Wipe(pending_.data(), pending_.size());
+    Wipe(out_.data(), out_.size());
+    if (hasContext_) DeleteSecurityContext(&context_);
+  }
+
+  // Handshake, protocol version and certificate: the TlsOutcome result.
+  int Start(const TlsPeer& peer) {
+    const SECURITY_STATUS acquired = credentials_.Acquire();
+    if (acquired != SEC_E_OK) return acquired == SEC_E_INSUFFICIENT_MEMORY ? kNoMemory : kNoTls;
+    const int handshake = Handshake(Clock::now() + peer.timeout);
+    if (handshake != kSecured) return handshake;
+    SecPkgContext_ConnectionInfo info{};
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
+        info.dwProtocol == 0 || (info.dwProtocol & kBelowTls12) != 0)
+      return kNoTls;
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
+      return kNoTls;
+    const size_t record = sizes_.cbHeader + sizes_.cbMaximumMessage + sizes_.cbTrailer;
+    if (in_.size() < record) in_.resize(record);
+    out_.resize(record);
+    pending_.resize(sizes_.cbMaximumMessage);
+    secured_ = true;
+    const CERT_CONTEXT* cert = nullptr;
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
+        cert == nullptr)
+      return kUntrusted;
+    const CertPtr owned(cert);
+    return Verify(*cert, peer);
+  }
+
+  // One record at a time. A record is sent whole before anything else is
+  // taken: when the wrapped connection stops part way, the rest waits for
+  // the next call, which the caller makes with the same bytes again, and
+  // which then reports them taken without encrypting them a second time.
+  IoResult Send(const char* data, size_t size, Millis timeout) override {
+    if (outSize_ == 0) {
+      if (size == 0) return {IoStatus::Ok, 0};
+      const size_t n = std::min<size_t>(size, sizes_.cbMaximumMessage);
+      std::memcpy(out_.data() + sizes_.cbHeader, data, n);
+      SecBuffer buffers[4] = {
+          {sizes_.cbHeader, SECBUFFER_STREAM_HEADER, out_.data()},
+          {static_cast<ULONG>(n), SECBUFFER_DATA, out_.data() + sizes_.cbHeader},
+          {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, out_.data() + sizes_.cbHeader + n},
+          {0, SECBUFFER_EMPTY, nullptr}};
+      SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+      if (EncryptMessage(&context_, 0, &description, 0) != SEC_E_OK) {
+        Wipe(out_.data() + sizes_.cbHeader, n);
+        return {IoStatus::Failed, 0};
+      }
+      outSize_ = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+      outSent_ = 0;
+      outTaken_ = n;
+    }
+    const auto deadline = Clock::now() + timeout;
+    while (outSent_ < outSize_) {
+      const IoResult r = plain_->Send(out_.data() + outSent_, outSize_ - outSent_, Left(deadline));
+      if (r.status != IoStatus::Ok) return {r.status, 0};
+      outSent_ += r.bytes;
+    }
+    outSize_ = 0;
+    return {IoStatus::Ok, outTaken_};
+  }
+
+  IoResult Receive(char* buffer, size_t size, Millis timeout) override {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      if (pendingBegin_ < pendingEnd_) return {IoStatus::Ok, TakePending(buffer, size)};
+      if (closed_) return {IoStatus::Closed, 0};
+      if (inSize_ > 0) {
+        const Step step = Decrypt(deadline);
+        if (step == Step::Failed) return {IoStatus::Failed, 0};
+        if (step == Step::Done) continue;
+      }
+      const IoResult r =
+          plain_->Receive(in_.data() + inSize_, in_.size() - inSize_, Left(deadline));
+      if (r.status != IoStatus::Ok) return {r.status, 0};
+      inSize_ += r.bytes;
+    }
+  }
+
+  size_t Unread() override { return pendingEnd_ - pendingBegin_; }
+  std::string LocalAddressLiteral() override { return plain_->LocalAddressLiteral(); }
+
+ private:
+  SEC_WCHAR* Target() { return target_.empty() ? nullptr : target_.data(); }
+
+  // Sends all of `data` by `deadline`, retrying interruptions.
+  bool SendAll(const void* data, size_t size, Clock::time_point deadline) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+      const IoResult r = plain_->Send(p, size, Left(deadline));
+      if (r.status == IoStatus::Interrupted && Left(deadline) > Millis::zero()) continue;
+      if (r.status != IoStatus::Ok) return false;
+      p += r.bytes;
+      size -= r.bytes;
+    }
+    return true;
+  }
+
+  // Runs the handshake (or a renegotiation, from the handshake bytes in
+  // in_) to its end; what SChannel leaves unread stays in in_.
+  int Handshake(Clock::time_point deadline) {
+    for (;;) {
+      if (Left(deadline) == Millis::zero()) return kNoTls;
+      if (!hasContext_ || inSize_ > 0) {
+        SecBuffer input[2] = {{static_cast<ULONG>(inSize_), SECBUFFER_TOKEN, in_.data()},
+                              {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc inputDescription{SECBUFFER_VERSION, 2, input};
+        SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+        SecBufferDesc outputDescription{SECBUFFER_VERSION, 1, output};
+        ULONG attributes = 0;
+        const SECURITY_STATUS s = InitializeSecurityContextW(
+            credentials_.get(), hasContext_ ? &context_ : nullptr, Target(), kContextFlags, 0, 0,
+            hasContext_ ? &inputDescription : nullptr, 0, &context_, &outputDescription,
+            &attributes, nullptr);
+        const SspiBuffer token(output[0].pvBuffer);
+        if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED) hasContext_ = true;
+        if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED || s == SEC_I_INCOMPLETE_CREDENTIALS) {
+          if (token && !SendAll(token.get(), output[0].cbBuffer, deadline)) return kNoTls;
+          if (s == SEC_I_INCOMPLETE_CREDENTIALS) continue;  // none to give: go on without
+          if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0) {
+            std::memmove(in_.data(), in_.data() + inSize_ - input[1].cbBuffer, input[1].cbBuffer);
+            inSize_ = input[1].cbBuffer;
+          } else {
+            inSize_ = 0;
+          }
+          if (s == SEC_E_OK) return kSecured;
+          continue;
+        }
+        if (s != SEC_E_INCOMPLETE_MESSAGE) {
+          if (token)
+            SendAll(token.get(), output[0].cbBuffer,
+                    std::min(deadline, Clock::now() + kCloseNotifyTime));
+          return s == SEC_E_INSUFFICIENT_MEMORY ? kNoMemory : kNoTls;
+        }
+      }
+      if (inSize_ == in_.size()) {
+        if (in_.size() >= kMaxHandshakeBuffer) return kNoTls;
+        in_.resize(in_.size() * 2);
+      }
+      const IoResult r =
+          plain_->Receive(in_.data() + inSize_, in_.size() - inSize_, Left(deadline));
+      if (r.status == IoStatus::Ok)
+        inSize_ += r.bytes;
+      else if (r.status != IoStatus::Interrupted)
+        return kNoTls;
+    }
+  }
+
+  enum class Step { Done, NeedMore, Failed };
+
+  // Decrypts the record at the start of in_ into pending_.
+  Step Decrypt(Clock::time_point deadline) {
+    SecBuffer buffers[4] = {{static_cast<ULONG>(inSize_), SECBUFFER_DATA, in_.data()},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+    const SECURITY_STATUS s = DecryptMessage(&context_, &description, 0, nullptr);
+    if (s == SEC_E_INCOMPLETE_MESSAGE)  // no record is longer than in_
+      return inSize_ == in_.size() ? Step::Failed : Step::NeedMore;
+    if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE && s != SEC_I_CONTEXT_EXPIRED) return Step::Failed;
+    const SecBuffer* extra = nullptr;
+    for (SecBuffer& b : buffers) {
+      if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
+        const size_t n = std::min<size_t>(b.cbBuffer, pending_.size());
+        std::memcpy(pending_.data(), b.pvBuffer, n);
+        Wipe(b.pvBuffer, b.cbBuffer);
+        pendingBegin_ = 0;
+        pendingEnd_ = n;
+      } else if (b.BufferType == SECBUFFER_EXTRA && b.cbBuffer > 0) {
+        extra = &b;
+      }
+    }
+    const size_t extraSize = extra != nullptr ? extra->cbBuffer : 0;
+    std::memmove(in_.data(), in_.data() + inSize_ - extraSize, extraSize);
+    inSize_ = extraSize;
+    if (s == SEC_I_CONTEXT_EXPIRED) closed_ = true;  // the peer's close_notify
+    if (s == SEC_I_RENEGOTIATE) {
+      // Handshake messages after the handshake (a new session ticket, a key
+      // update, a renegotiation): SChannel takes them through the handshake.
+      try {
+        if (Handshake(deadline) != kSecured) return Step::Failed;
+      } catch (const std::bad_alloc&) {
+        return Step::Failed;
+      }
+    }
+    return Step::Done;
+  }
+
+  size_t TakePending(char* buffer, size_t size) {
+    const size_t n = std::min(size, pendingEnd_ - pendingBegin_);
+    std::memcpy(buffer, pending_.data() + pendingBegin_, n);
+    Wipe(pending_.data() + pendingBegin_, n);
+    pendingBegin_ += n;
+    return n;
+  }
+
+  // Best effort, briefly; the peer's close_notify is not waited for.
+  // SChannel may not support shutting down (ApplyControlToken), then
+  // nothing is sent.
+  void SendCloseNotify() {
+    DWORD type = SCHANNEL_SHUTDOWN;
+    SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
+    SecBufferDesc controlDescription{SECBUFFER_VERSION, 1, &control};
+    if (ApplyControlToken(&context_, &controlDescription) != SEC_E_OK) return;
+    SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+    SecBufferDesc outputDescription{SECBUFFER_VERSION, 1, output};
+    ULONG attributes = 0;
+    const SECURITY_STATUS s =
+        InitializeSecurityContextW(credentials_.get(), &context_, Target(), kContextFlags, 0, 0,
+                                   nullptr, 0, &context_, &outputDescription, &attributes, nullptr);
+    const SspiBuffer token(output[0].pvBuffer);
+    if ((s == SEC_E_OK || s == SEC_I_CONTEXT_EXPIRED) && token)
+      SendAll(token.get(), output[0].cbBuffer, Clock::now() + kCloseNotifyTime);
+  }
+
+  std::unique_ptr<Connection> plain_;
+  std::wstring target_;  // the SNI name; empty for an address
+  Credentials credentials_;
+  CtxtHandle context_{};
+  bool hasContext_ = false;
+  bool secured_ = false;
+  bool closed_ = false;  // the peer's close_notify came
+  SecPkgContext_StreamSizes sizes_{};
+  std::vector<char> in_;  // received, not yet decrypted: inSize_ bytes
+  size_t inSize_ = 0;
+  std::vector<char> pending_;  // decrypted, not yet returned: [pendingBegin_, pendingEnd_)
+  size_t pendingBegin_ = 0;
+  size_t pendingEnd_ = 0;
+  std::vector<char> out_;  // the record being sent: outSent_ of outSize_ bytes out
+  size_t outSize_ = 0;
+  size_t outSent_ = 0;
+  size_t outTaken_ = 0;  // the caller's bytes in it
+};
+
+}  // namespace
+
+TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
+  TlsOutcome outcome;
+  try {
+    auto tls = std::make_unique<SchannelConnection>(std::move(plain), peer);
+    outcome.result = tls->Start(peer);
+    if (outcome.result == kSecured) outcome.connection = std::move(tls);
+  } catch (const std::bad_alloc&) {
+    outcome.result = kNoMemory;
+  }
+  return outcome;
 }
 
 }  // namespace vtl::platform
