@@ -1,17 +1,19 @@
-// tls_probe HOST PORT CA-FILE TIMEOUT-MS: connects to HOST, starts TLS
-// checked against HOST with CA-FILE's roots ("-": the system's store), and
-// once secured sends "ping" and reads one line back. Prints the TLS result
-// code, then the line: "0 pong", "9".
+// tls_probe HOST PORT CA-FILE TIMEOUT-MS [faulty]: connects to HOST, starts
+// TLS checked against HOST with CA-FILE's roots ("-": the system's store),
+// and once secured sends "ping" and reads one line back. Prints the TLS
+// result code, then the line: "0 pong", "9". With "faulty" the connection
+// under TLS makes short transfers and is interrupted before every call.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
+#include "support/faulty_network.h"
 
 int main(int argc, char** argv) {
   using namespace vtl;
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: tls_probe HOST PORT CA-FILE TIMEOUT-MS\n");
+  if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "faulty")) {
+    std::fprintf(stderr, "usage: tls_probe HOST PORT CA-FILE TIMEOUT-MS [faulty]\n");
     return 2;
   }
   TlsPeer peer;
@@ -26,10 +28,17 @@ int main(int argc, char** argv) {
     std::printf("connect %d\n", c.result);
     return 1;
   }
+  if (argc == 6) c.connection = std::make_unique<test::FaultyConnection>(std::move(c.connection));
   TlsOutcome tls = platform::StartTls(std::move(c.connection), peer);
   std::string line;
   if (tls.result == 0) {
-    const IoResult sent = tls.connection->Send("ping\r\n", 6, Millis{10000});
+    const std::string ping = "ping\r\n";
+    IoResult sent{IoStatus::Ok, 0};
+    for (size_t done = 0; done < ping.size(); done += sent.bytes) {
+      sent = tls.connection->Send(ping.data() + done, ping.size() - done, Millis{10000});
+      if (sent.status == IoStatus::Interrupted) sent = {IoStatus::Ok, 0};
+      if (sent.status != IoStatus::Ok) break;
+    }
     char buffer[64];
     while (sent.status == IoStatus::Ok && line.find('\n') == std::string::npos) {
       const IoResult r = tls.connection->Receive(buffer, sizeof buffer, Millis{10000});

@@ -98,6 +98,8 @@ def main():
         # (what, server, host the client names, CA file, expected output)
         ("a chain from the trusted CA, by DNS name", good, "localhost", ca, "0 pong"),
         ("the same, by IPv4 address", good, "127.0.0.1", ca, "0 pong"),
+        ("the same over 3-byte sends and 2-byte receives, each interrupted once",
+         good, "localhost", ca, "0 pong", "faulty"),
         ("the same, from the system's store alone", good, "localhost", "-", "9"),
         ("an address the certificate does not name",
          Server("tls", certs, "good", host="127.0.0.2"), "127.0.0.2", ca, "9"),
@@ -122,10 +124,10 @@ def main():
         print("skipped: no IPv6 loopback")
 
     failures = 0
-    for what, server, host, cafile, expected in cases:
+    for what, server, host, cafile, expected, *options in cases:
         timeout = "1000" if server.kind == "stall" else "60000"
         start = time.monotonic()
-        out = subprocess.run(probe + [host, str(server.port), cafile, timeout],
+        out = subprocess.run(probe + [host, str(server.port), cafile, timeout] + options,
                              capture_output=True, text=True, timeout=250)
         got = out.stdout.strip().splitlines()[-1] if out.stdout.strip() else "(nothing)"
         ok = got == expected
