@@ -6,7 +6,7 @@ The same host also calls VTLInternet on a URL protocol this test registers,
 whose handler (win_handler.c) writes down the target it was given.
 
     win_host_test.py --host PATH/vtl_host.exe --dll PATH/vtl.dll
-                     --handler PATH/vtl_handler.exe
+                     --handler PATH/vtl_handler.exe --trust PATH/vtl_trust.exe
                      --wine PATH/wine-run.sh --samples PATH/samples
 
 WINEPREFIX names the prefix. The DLL has no port argument, and "mail" in
@@ -16,6 +16,8 @@ locale JPN, ANSI code page 932), the other one an English locale. A Japanese
 user on another ANSI code page is a copy of the host with a manifest beside
 it (tests/win/utf8.manifest) that sets the program's active code page: UTF-8,
 or (Wine takes that too) a locale name whose code page the program then gets.
+The TLS cases trust a CA made for the run, which vtl_trust puts among the
+prefix's trusted roots and takes out again.
 """
 
 from __future__ import annotations
@@ -34,7 +36,7 @@ sys.path.insert(0, HERE)
 
 import roundtrip_test as rt  # noqa: E402
 
-HOST = DLL = WINE = HANDLER = ""
+HOST = DLL = WINE = HANDLER = TRUST = ""
 ADDRESS = "127.0.0.25"
 
 
@@ -155,6 +157,57 @@ class EnglishHostTest(HostCase):
         self.assertEqual(result, rt.BAD_ARGUMENT)
 
 
+class TlsHostTest(HostCase):
+    """smtps:// and smtp:// with STARTTLS and a login, to aiosmtpd on
+    loopback, under a Japanese and an English locale."""
+
+    USER, PASSWORD = "alice@example.com", "p\u00e4ss word"
+    URL_USER = "alice%40example.com:p%C3%A4ss%20word"  # the password as UTF-8
+
+    @classmethod
+    def setUpClass(cls):
+        certs = tempfile.mkdtemp(prefix="vtl-host-certs.")
+        cls.addClassCleanup(shutil.rmtree, certs, ignore_errors=True)
+        subprocess.run(["sh", os.path.join(HERE, "tls", "make_certs.sh"), certs], check=True,
+                       stdout=subprocess.DEVNULL)
+        ca = os.path.join(certs, "ca.pem")
+        r = subprocess.run([WINE, TRUST, "add", ca], capture_output=True, timeout=rt.SEND_TIMEOUT)
+        if r.returncode != 0:
+            raise RuntimeError(f"vtl_trust add: {r.returncode} {r.stderr!r}")
+        cls.addClassCleanup(subprocess.run, [WINE, TRUST, "remove", ca], capture_output=True,
+                            timeout=rt.SEND_TIMEOUT)
+        cls.sink = rt.SmtpSink().start()  # offers no STARTTLS; stopped by MailCase
+        cls.sinks = {"clear": cls.sink}
+        for name, tls, cert in (("smtps", "implicit", "good"), ("smtp", "starttls", "good"),
+                                ("wrong-name", "implicit", "wrong-name")):
+            cls.sinks[name] = rt.SmtpSink(tls=tls, certfile=os.path.join(certs, cert + ".pem"),
+                                          logins={cls.USER: cls.PASSWORD}).start()
+            cls.addClassCleanup(cls.sinks[name].stop)
+
+    def test_logins_over_tls_and_refusals(self):
+        user = self.URL_USER
+        for lang in ("ja_JP.UTF-8", "en_US.UTF-8"):
+            for sink, url, expected, mechanism in (
+                    ("smtps", f"smtps://{user}@localhost:PORT", rt.OK, "PLAIN"),
+                    ("smtps", f"smtps://{user};AUTH=LOGIN@127.0.0.1:PORT", rt.OK, "LOGIN"),
+                    ("smtp", f"smtp://{user}@127.0.0.1:PORT", rt.OK, "PLAIN"),
+                    ("smtp", f"smtp://{user};AUTH=LOGIN@localhost:PORT", rt.OK, "LOGIN"),
+                    ("wrong-name", f"smtps://{user}@localhost:PORT", rt.CERT_REJECTED, None),
+                    ("clear", f"smtp://{user}@127.0.0.1:PORT", rt.TLS_FAILED, None)):
+                with self.subTest(lang=lang, url=url):
+                    s = self.sinks[sink]
+                    s.clear()
+                    server = url.replace("PORT", str(s.port)).encode()
+                    result = self.host_send(lang, server, b"a@example.com", b"A",
+                                            b"b@example.com", b"B", b"Over TLS", b"Secured")
+                    self.assertEqual(result, expected)
+                    if expected == rt.OK:
+                        self.assertIn(b"Secured", s.wait_for(1, timeout=rt.RECEIVE_TIMEOUT)[0].data)
+                        self.assertEqual(s.logged_in[-1], (mechanism, self.USER))
+                    else:
+                        self.assertEqual(s.messages, [])
+
+
 def windows_path(path: str) -> str:
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -208,16 +261,17 @@ class OpenHostTest(unittest.TestCase):
 
 
 def main() -> int:
-    global HOST, DLL, WINE, HANDLER
+    global HOST, DLL, WINE, HANDLER, TRUST
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--host", required=True)
     parser.add_argument("--dll", required=True)
     parser.add_argument("--wine", required=True)
     parser.add_argument("--handler", required=True)
+    parser.add_argument("--trust", required=True)
     parser.add_argument("--samples", required=True)
     args, rest = parser.parse_known_args()
-    HOST, DLL, WINE, HANDLER = (os.path.abspath(p)
-                                for p in (args.host, args.dll, args.wine, args.handler))
+    HOST, DLL, WINE, HANDLER, TRUST = (
+        os.path.abspath(p) for p in (args.host, args.dll, args.wine, args.handler, args.trust))
     rt.SAMPLES = os.path.abspath(args.samples)
     sys.stdout.reconfigure(errors="backslashreplace")
     sys.stderr.reconfigure(errors="backslashreplace")

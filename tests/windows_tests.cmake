@@ -73,12 +73,17 @@ add_dependencies(vtl_api_tests vtl_handler)
 add_executable(vtl_host win_host.c)
 target_link_libraries(vtl_host PRIVATE vtl_warnings)
 add_dependencies(vtl_host vtl vtl_handler)
+# The TLS cases trust their test CA through the prefix's store, as a host
+# would through the system's: this puts it there and takes it out.
+add_executable(vtl_trust win_trust.c)
+target_link_libraries(vtl_trust PRIVATE vtl_warnings crypt32)
+add_dependencies(vtl_host vtl_trust)
 find_program(VTL_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(VTL_PYTHON)
   add_test(NAME host_roundtrip
     COMMAND ${VTL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/win_host_test.py
             --host $<TARGET_FILE:vtl_host> --dll $<TARGET_FILE:vtl>
-            --handler $<TARGET_FILE:vtl_handler>
+            --handler $<TARGET_FILE:vtl_handler> --trust $<TARGET_FILE:vtl_trust>
             --wine ${PROJECT_SOURCE_DIR}/tools/wine-run.sh --samples ${PROJECT_SOURCE_DIR}/samples)
   set_tests_properties(host_roundtrip PROPERTIES
     FIXTURES_REQUIRED wine RESOURCE_LOCK "wine;port25" TIMEOUT 600
