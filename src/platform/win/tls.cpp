@@ -4,6 +4,8 @@
 // is checked here once the handshake is done, with CryptoAPI's chain engine
 // and SSL policy, and for an address host against the certificate's IP
 // address entries.
+// For CERT_CHAIN_PARA's time-out of fetches (Windows Vista on).
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include "platform/win/winsock.h"
 // (after windows.h)
 #include <wincrypt.h>
@@ -63,6 +65,8 @@ constexpr ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION;
 
+// The content type of a TLS 1.2 alert record (RFC 5246 6.2.1).
+constexpr char kAlertRecord = 21;
 // The most a handshake may hold back unprocessed.
 constexpr size_t kMaxHandshakeBuffer = size_t{1} << 20;
 // How long destruction may spend sending close_notify.
@@ -229,7 +233,7 @@ bool NamesAddress(const CERT_CONTEXT& cert, const std::string& host) {
 // Whether `cert`, with the intermediates the server sent beside it, chains
 // up to a trusted root for server authentication and names `peer.host`.
 // The roots are the system's, or only those of peer.caFile.
-int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer) {
+int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point deadline) {
   StorePtr roots;
   EnginePtr engine;
   if (!peer.caFile.empty()) {
@@ -248,7 +252,12 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer) {
   }
   LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
   CERT_CHAIN_PARA chainPara{};
-  chainPara.cbSize = sizeof chainPara;
+  // The fields up to Windows 7's last. What the chain engine fetches (a
+  // missing intermediate, a root Windows has not downloaded yet) counts
+  // against the handshake's time.
+  chainPara.cbSize = offsetof(CERT_CHAIN_PARA, pStrongSignPara);
+  chainPara.dwUrlRetrievalTimeout =
+      static_cast<DWORD>(std::max<long long>(Left(deadline).count(), 1));
   chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
   chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
   chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
@@ -300,7 +309,8 @@ class SchannelConnection final : public Connection {
   int Start(const TlsPeer& peer) {
     const SECURITY_STATUS acquired = credentials_.Acquire();
     if (acquired != SEC_E_OK) return acquired == SEC_E_INSUFFICIENT_MEMORY ? kNoMemory : kNoTls;
-    const int handshake = Handshake(Clock::now() + peer.timeout);
+    const auto deadline = Clock::now() + peer.timeout;
+    const int handshake = Handshake(deadline);
     if (handshake != kSecured) return handshake;
     SecPkgContext_ConnectionInfo info{};
     if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
@@ -318,7 +328,7 @@ class SchannelConnection final : public Connection {
         cert == nullptr)
       return kUntrusted;
     const CertPtr owned(cert);
-    return Verify(*cert, peer);
+    return Verify(*cert, peer, deadline);
   }
 
   // One record at a time. A record is sent whole before anything else is
@@ -449,11 +459,13 @@ class SchannelConnection final : public Connection {
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+    const bool alert = in_[0] == kAlertRecord;
     const SECURITY_STATUS s = DecryptMessage(&context_, &description, 0, nullptr);
     if (s == SEC_E_INCOMPLETE_MESSAGE)  // no record is longer than in_
       return inSize_ == in_.size() ? Step::Failed : Step::NeedMore;
     if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE && s != SEC_I_CONTEXT_EXPIRED) return Step::Failed;
     const SecBuffer* extra = nullptr;
+    bool data = false;
     for (SecBuffer& b : buffers) {
       if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
         const size_t n = std::min<size_t>(b.cbBuffer, pending_.size());
@@ -461,6 +473,7 @@ class SchannelConnection final : public Connection {
         Wipe(b.pvBuffer, b.cbBuffer);
         pendingBegin_ = 0;
         pendingEnd_ = n;
+        data = true;
       } else if (b.BufferType == SECBUFFER_EXTRA && b.cbBuffer > 0) {
         extra = &b;
       }
@@ -468,7 +481,9 @@ class SchannelConnection final : public Connection {
     const size_t extraSize = extra != nullptr ? extra->cbBuffer : 0;
     std::memmove(in_.data(), in_.data() + inSize_ - extraSize, extraSize);
     inSize_ = extraSize;
-    if (s == SEC_I_CONTEXT_EXPIRED) closed_ = true;  // the peer's close_notify
+    // The peer's close_notify. Wine reports it as an alert record that
+    // decrypts to nothing.
+    if (s == SEC_I_CONTEXT_EXPIRED || (s == SEC_E_OK && alert && !data)) closed_ = true;
     if (s == SEC_I_RENEGOTIATE) {
       // Handshake messages after the handshake (a new session ticket, a key
       // update, a renegotiation): SChannel takes them through the handshake.
