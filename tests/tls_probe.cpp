@@ -1,8 +1,9 @@
 // tls_probe HOST PORT CA-FILE TIMEOUT-MS [faulty]: connects to HOST, starts
 // TLS checked against HOST with CA-FILE's roots ("-": the system's store),
 // and once secured sends "ping" and reads one line back. Prints the TLS
-// result code, then the line: "0 pong", "9". With "faulty" the connection
-// under TLS makes short transfers and is interrupted before every call.
+// result code, then the line: "0 pong", "9"; "0 (closed)" when the server
+// sent close_notify instead. With "faulty" the connection under TLS makes
+// short transfers and is interrupted before every call.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     while (sent.status == IoStatus::Ok && line.find('\n') == std::string::npos) {
       const IoResult r = tls.connection->Receive(buffer, sizeof buffer, Millis{10000});
       if (r.status == IoStatus::Interrupted) continue;
+      if (r.status == IoStatus::Closed && line.empty()) line = "(closed)";
       if (r.status != IoStatus::Ok) break;
       line.append(buffer, r.bytes);
     }

@@ -2,8 +2,9 @@
 """The TLS client against TLS servers on loopback, one per kind of
 certificate or misbehaviour. Runs the tls_probe program given (under an
 emulator such as Wine when one is given) once per case and checks the result
-code it prints: 0 secured (and a line echoed through the session), 8 no TLS
-session, 9 certificate not trusted.
+code it prints: 0 secured (and a line echoed through the session, or
+"(closed)" for the server's close_notify), 8 no TLS session, 9 certificate
+not trusted.
 
 usage: tls_test.py CERT-DIR COMMAND... (the probe, after its emulator if any)
        tls_test.py --serve CERT-DIR: serves one connection as the good server
@@ -65,7 +66,10 @@ class Server:
                 conn.recv(4096)
             else:
                 with self.ctx.wrap_socket(conn, server_side=True) as tls:
-                    if tls.recv(64).startswith(b"ping"):
+                    ping = tls.recv(64).startswith(b"ping")
+                    if ping and self.kind == "bye":
+                        return tls.unwrap()  # close_notify for an answer
+                    if ping:
                         tls.sendall(b"pong\r\n")
                     tls.recv(64)
         except (OSError, ssl.SSLError):
@@ -101,6 +105,7 @@ def main():
         ("the same over 3-byte sends and 2-byte receives, each interrupted once",
          good, "localhost", ca, "0 pong", "faulty"),
         ("the same, from the system's store alone", good, "localhost", "-", "9"),
+        ("close_notify for an answer", Server("bye", certs, "good"), "localhost", ca, "0 (closed)"),
         ("an address the certificate does not name",
          Server("tls", certs, "good", host="127.0.0.2"), "127.0.0.2", ca, "9"),
         ("a certificate for another name", Server("tls", certs, "wrong-name"), "localhost", ca, "9"),
