@@ -104,7 +104,7 @@ endif()
 # Only DLLs that every Windows from 7 on has; the UCRT api sets are not on a
 # Windows 7 without its update, so they are not allowed.
 set(VTL_IMPORTS_ALLOWED KERNEL32.dll WS2_32.dll SHELL32.dll ADVAPI32.dll ole32.dll msvcrt.dll
-  SECUR32.dll CRYPT32.dll)
+  CRYPT32.dll)
 set(VTL_SIZE_LIMIT "")
 if(VTL_WINE_ARCH STREQUAL win64)
   set(VTL_SIZE_LIMIT -DMAX_STRIPPED_BYTES=409600)

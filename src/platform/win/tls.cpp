@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
 #include <vector>
@@ -85,7 +86,8 @@ struct FreeEngine {
   void operator()(void* e) const { CertFreeCertificateChainEngine(e); }
 };
 struct FreeSspiBuffer {
-  void operator()(void* p) const { FreeContextBuffer(p); }
+  const SecurityFunctionTableW* sspi;
+  void operator()(void* p) const { sspi->FreeContextBuffer(p); }
 };
 struct FreeLocal {
   void operator()(void* p) const { LocalFree(p); }
@@ -96,13 +98,42 @@ using ChainPtr = std::unique_ptr<const CERT_CHAIN_CONTEXT, FreeChain>;
 using EnginePtr = std::unique_ptr<void, FreeEngine>;
 using SspiBuffer = std::unique_ptr<void, FreeSspiBuffer>;
 
+// SSPI, loaded for a connection and let go after it. Not imported: Wine's
+// secur32.dll starts Windows Sockets when it is loaded, which a process
+// that never asks for TLS should not see.
+class Sspi {
+ public:
+  Sspi() {
+    wchar_t path[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(path, MAX_PATH - 16);
+    if (n == 0 || n >= MAX_PATH - 16) return;
+    std::wcscpy(path + n, L"\\secur32.dll");
+    library_ = LoadLibraryW(path);
+    if (library_ == nullptr) return;
+    const auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_W>(
+        reinterpret_cast<void (*)()>(GetProcAddress(library_, SECURITY_ENTRYPOINT_ANSIW)));
+    if (init != nullptr) table_ = init();
+  }
+  Sspi(const Sspi&) = delete;
+  Sspi& operator=(const Sspi&) = delete;
+  ~Sspi() {
+    if (library_ != nullptr) FreeLibrary(library_);
+  }
+  // Null when SSPI could not be had.
+  const SecurityFunctionTableW* table() const { return table_; }
+
+ private:
+  HMODULE library_ = nullptr;
+  const SecurityFunctionTableW* table_ = nullptr;
+};
+
 class Credentials {
  public:
-  Credentials() = default;
+  explicit Credentials(const SecurityFunctionTableW* sspi) : sspi_(sspi) {}
   Credentials(const Credentials&) = delete;
   Credentials& operator=(const Credentials&) = delete;
   ~Credentials() {
-    if (valid_) FreeCredentialsHandle(&handle_);
+    if (valid_) sspi_->FreeCredentialsHandle(&handle_);
   }
   // TLS 1.2 or later, no client certificate, no check of the server's:
   // SCH_CREDENTIALS where the system has it (TLS 1.3 too), else
@@ -121,11 +152,11 @@ class Credentials {
     if (s == SEC_E_INSUFFICIENT_MEMORY) return s;
     if (s == SEC_E_OK) {
       SecPkgCred_SupportedProtocols supported{};
-      if (QueryCredentialsAttributesW(&handle_, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &supported) !=
-              SEC_E_OK ||
+      if (sspi_->QueryCredentialsAttributesW(&handle_, SECPKG_ATTR_SUPPORTED_PROTOCOLS,
+                                             &supported) != SEC_E_OK ||
           (supported.grbitProtocol & kBelowTls12) == 0)
         return s;
-      FreeCredentialsHandle(&handle_);
+      sspi_->FreeCredentialsHandle(&handle_);
       valid_ = false;
     }
     SCHANNEL_CRED legacy{};
@@ -138,13 +169,14 @@ class Credentials {
 
  private:
   SECURITY_STATUS AcquireWith(void* authData) {
-    const SECURITY_STATUS s = AcquireCredentialsHandleW(
+    const SECURITY_STATUS s = sspi_->AcquireCredentialsHandleW(
         nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, authData,
         nullptr, nullptr, &handle_, nullptr);
     valid_ = s == SEC_E_OK;
     return s;
   }
 
+  const SecurityFunctionTableW* sspi_;
   CredHandle handle_{};
   bool valid_ = false;
 };
@@ -290,7 +322,8 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point dead
 class SchannelConnection final : public Connection {
  public:
   SchannelConnection(std::unique_ptr<Connection> plain, const TlsPeer& peer)
-      : plain_(std::move(plain)),
+      : sspi_(library_.table()),
+        plain_(std::move(plain)),
         target_(peer.hostIsAddress ? std::wstring() : Widen(peer.host)),
         in_(16 * 1024 + 512) {}
 
@@ -302,21 +335,22 @@ class SchannelConnection final : public Connection {
     Wipe(in_.data(), in_.size());
     Wipe(pending_.data(), pending_.size());
     Wipe(out_.data(), out_.size());
-    if (hasContext_) DeleteSecurityContext(&context_);
+    if (hasContext_) sspi_->DeleteSecurityContext(&context_);
   }
 
   // Handshake, protocol version and certificate: the TlsOutcome result.
   int Start(const TlsPeer& peer) {
+    if (sspi_ == nullptr) return kNoTls;
     const SECURITY_STATUS acquired = credentials_.Acquire();
     if (acquired != SEC_E_OK) return acquired == SEC_E_INSUFFICIENT_MEMORY ? kNoMemory : kNoTls;
     const auto deadline = Clock::now() + peer.timeout;
     const int handshake = Handshake(deadline);
     if (handshake != kSecured) return handshake;
     SecPkgContext_ConnectionInfo info{};
-    if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
+    if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
         info.dwProtocol == 0 || (info.dwProtocol & kBelowTls12) != 0)
       return kNoTls;
-    if (QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
+    if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
       return kNoTls;
     const size_t record = sizes_.cbHeader + sizes_.cbMaximumMessage + sizes_.cbTrailer;
     if (in_.size() < record) in_.resize(record);
@@ -324,7 +358,8 @@ class SchannelConnection final : public Connection {
     pending_.resize(sizes_.cbMaximumMessage);
     secured_ = true;
     const CERT_CONTEXT* cert = nullptr;
-    if (QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
+    if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) !=
+            SEC_E_OK ||
         cert == nullptr)
       return kUntrusted;
     const CertPtr owned(cert);
@@ -346,7 +381,7 @@ class SchannelConnection final : public Connection {
           {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, out_.data() + sizes_.cbHeader + n},
           {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
-      if (EncryptMessage(&context_, 0, &description, 0) != SEC_E_OK) {
+      if (sspi_->EncryptMessage(&context_, 0, &description, 0) != SEC_E_OK) {
         Wipe(out_.data() + sizes_.cbHeader, n);
         return {IoStatus::Failed, 0};
       }
@@ -412,11 +447,11 @@ class SchannelConnection final : public Connection {
         SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
         SecBufferDesc outputDescription{SECBUFFER_VERSION, 1, output};
         ULONG attributes = 0;
-        const SECURITY_STATUS s = InitializeSecurityContextW(
+        const SECURITY_STATUS s = sspi_->InitializeSecurityContextW(
             credentials_.get(), hasContext_ ? &context_ : nullptr, Target(), kContextFlags, 0, 0,
             hasContext_ ? &inputDescription : nullptr, 0, &context_, &outputDescription,
             &attributes, nullptr);
-        const SspiBuffer token(output[0].pvBuffer);
+        const SspiBuffer token(output[0].pvBuffer, FreeSspiBuffer{sspi_});
         if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED) hasContext_ = true;
         if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED || s == SEC_I_INCOMPLETE_CREDENTIALS) {
           if (token && !SendAll(token.get(), output[0].cbBuffer, deadline)) return kNoTls;
@@ -460,7 +495,7 @@ class SchannelConnection final : public Connection {
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
     const bool alert = in_[0] == kAlertRecord;
-    const SECURITY_STATUS s = DecryptMessage(&context_, &description, 0, nullptr);
+    const SECURITY_STATUS s = sspi_->DecryptMessage(&context_, &description, 0, nullptr);
     if (s == SEC_E_INCOMPLETE_MESSAGE)  // no record is longer than in_
       return inSize_ == in_.size() ? Step::Failed : Step::NeedMore;
     if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE && s != SEC_I_CONTEXT_EXPIRED) return Step::Failed;
@@ -511,21 +546,23 @@ class SchannelConnection final : public Connection {
     DWORD type = SCHANNEL_SHUTDOWN;
     SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
     SecBufferDesc controlDescription{SECBUFFER_VERSION, 1, &control};
-    if (ApplyControlToken(&context_, &controlDescription) != SEC_E_OK) return;
+    if (sspi_->ApplyControlToken(&context_, &controlDescription) != SEC_E_OK) return;
     SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc outputDescription{SECBUFFER_VERSION, 1, output};
     ULONG attributes = 0;
-    const SECURITY_STATUS s =
-        InitializeSecurityContextW(credentials_.get(), &context_, Target(), kContextFlags, 0, 0,
-                                   nullptr, 0, &context_, &outputDescription, &attributes, nullptr);
-    const SspiBuffer token(output[0].pvBuffer);
+    const SECURITY_STATUS s = sspi_->InitializeSecurityContextW(
+        credentials_.get(), &context_, Target(), kContextFlags, 0, 0, nullptr, 0, &context_,
+        &outputDescription, &attributes, nullptr);
+    const SspiBuffer token(output[0].pvBuffer, FreeSspiBuffer{sspi_});
     if ((s == SEC_E_OK || s == SEC_I_CONTEXT_EXPIRED) && token)
       SendAll(token.get(), output[0].cbBuffer, Clock::now() + kCloseNotifyTime);
   }
 
+  Sspi library_;  // let go last
+  const SecurityFunctionTableW* sspi_;
   std::unique_ptr<Connection> plain_;
   std::wstring target_;  // the SNI name; empty for an address
-  Credentials credentials_;
+  Credentials credentials_{sspi_};
   CtxtHandle context_{};
   bool hasContext_ = false;
   bool secured_ = false;
