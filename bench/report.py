@@ -337,19 +337,18 @@ vtl and 11 for libcurl (OpenSSL reads each record's header, then its body).
   most, so that a CA added to the store counts soon after. A socket's bytes
   are also read before any wait (one `poll` per record fewer), and the
   services database is read only for a server given by name.
-- A whole run is about 28 million instructions for vtl-sendmail and 36 million
+- A whole run is about 27 million instructions for vtl-sendmail and 36 million
   for curl. About 21 million of vtl-sendmail's are OpenSSL's alone and the
   same in curl: loading its configuration and providers, fetching every cipher
-  on the first `SSL_CTX_new` (5.8 million), the decoders above, the handshake,
-  and `OPENSSL_cleanup` at exit (1.4 million). What vtl-sendmail saves is
-  mostly the dynamic linking (5 million instructions against curl's 11
-  million) and, outside the count, the kernel's part of loading: 32 `mmap`
-  calls against 141, 453 page faults against 721 (strace, perf stat). So
-  over TLS vtl-sendmail takes about 0.7 of curl's CPU time and wall time,
-  where in clear, with no OpenSSL to load, it takes a third to a half. Of
-  the shared 21 million, only `OPENSSL_cleanup` is the tool's to drop: an
-  `OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, NULL)` in vtl-sendmail before
-  the send would save about 5% of its instructions.
+  on the first `SSL_CTX_new` (5.8 million), the decoders above and the
+  handshake. What vtl-sendmail saves is mostly the dynamic linking (5 million
+  instructions against curl's 11 million) and, outside the count, the
+  kernel's part of loading: 32 `mmap` calls against 141, 453 page faults
+  against 721 (strace, perf stat); and it leaves out `OPENSSL_cleanup` at exit
+  (1.4 million, 5% of a run: `OPENSSL_INIT_NO_ATEXIT`, as the process ends
+  right after its send). So over TLS vtl-sendmail takes about 0.7 of curl's
+  wall time, where in clear, with no OpenSSL to load, it takes a third to a
+  half.
 """
 
 
