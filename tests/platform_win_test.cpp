@@ -35,7 +35,8 @@ mail::SendEnv EnvFor(Network& network, uint16_t port) {
   env.port = port;
   env.network = &network;
   env.clock = test::FixedTime;
-  env.timeouts.connect = env.timeouts.greeting = env.timeouts.other = Millis{60000};
+  env.timeouts.connect = env.timeouts.greeting = env.timeouts.other = env.timeouts.quit =
+      Millis{60000};
   return env;
 }
 

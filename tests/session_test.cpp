@@ -84,8 +84,9 @@ SendEnv TestEnv(Network& network, uint16_t port = 25) {
   env.port = port;
   env.network = &network;
   env.timeouts.connect = env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt =
-      env.timeouts.data = env.timeouts.endOfData = env.timeouts.other = env.timeouts.send =
-          env.timeouts.quitAfterFailure = Millis{60000};  // far beyond a busy machine's needs
+      env.timeouts.data = env.timeouts.endOfData = env.timeouts.other = env.timeouts.quit =
+          env.timeouts.send = env.timeouts.quitAfterFailure =
+              Millis{60000};  // far beyond a busy machine's needs
   env.clock = [] { return LocalTime{}; };
   env.hostName = "client.example";
   return env;

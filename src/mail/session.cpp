@@ -347,7 +347,7 @@ int Run(const MailArgs& args, const SendEnv& env) {
   }
   // Delivered. The server's answer to QUIT cannot change that: reporting a
   // failure now would make the host send the mail a second time.
-  if (d.SendAll("QUIT\r\n")) d.ReadReply(t.other);
+  if (d.SendAll("QUIT\r\n")) d.ReadReply(t.quit);
   return VTL_SEND_OK;
 }
 

@@ -28,7 +28,8 @@ struct Timeouts {
   Millis rcpt{300'000};
   Millis data{120'000};
   Millis endOfData{600'000};
-  Millis other{300'000};     // HELO, EHLO, STARTTLS, AUTH, and QUIT after a delivered message
+  Millis other{300'000};     // HELO, EHLO, STARTTLS and AUTH
+  Millis quit{300'000};      // QUIT after a delivered message
   Millis handshake{60'000};  // the whole TLS handshake
   Millis send{180'000};      // any send that makes no progress (4.5.3.2.5)
   Millis quitAfterFailure{5'000};

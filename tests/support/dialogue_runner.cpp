@@ -72,8 +72,9 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   env.timeouts.connect = Millis{2000};
   env.timeouts.handshake = setup.timeout;
   env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =
-      env.timeouts.endOfData = env.timeouts.other = env.timeouts.send =
+      env.timeouts.endOfData = env.timeouts.other = env.timeouts.send = env.timeouts.quit =
           env.timeouts.quitAfterFailure = setup.timeout;
+  if (setup.adjust) setup.adjust(env.timeouts);
   FaultyNetwork faulty(platform::SystemNetwork());
   env.network = setup.faulty ? static_cast<Network*>(&faulty) : &platform::SystemNetwork();
   env.clock = FixedTime;

@@ -2,10 +2,12 @@
 // or a faulty connection: what the dialogue tests and the fault matrix run.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "mail/session.h"
 #include "platform/platform.h"
 
 namespace vtl::test {
@@ -19,6 +21,9 @@ struct DialogueSetup {
   // Every reply and send time-out of the client: far beyond what a slow
   // machine needs, unless a case sets a short one to see it run out.
   Millis timeout{60000};
+  // Changes to the time-outs made from `timeout`: a case that lets one
+  // wait run out shortens that one alone.
+  std::function<void(mail::Timeouts&)> adjust;
   bool faulty = false;  // 3-byte sends, 2-byte receives, EINTR before every call
   bool japanese = false;
   bool utf8 = false;  // with `japanese`: a Japanese locale on UTF-8, not on code page 932
