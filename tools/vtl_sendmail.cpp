@@ -21,6 +21,7 @@ constexpr const char* kUsage =
     "usage: vtl-sendmail --server HOST|URL --from ADDRESS --from-name NAME --to ADDRESS\n"
     "                    --to-name NAME --subject TEXT [--port N] [--body-file FILE]\n"
     "                    [--password-file FILE] [--ca-file FILE]\n"
+    "       vtl-sendmail --version | --help\n"
     "\n"
     "Sends one plain-text mail through the SMTP server HOST. The body is read from\n"
     "FILE, or from standard input when --body-file is not given. Texts are taken as\n"
@@ -156,6 +157,10 @@ int Run(int argc, char** argv) {
                             {"--password-file", &passwordFile},
                             {"--ca-file", &caFile}};
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("vtl-sendmail %s\n", VTL_VERSION);
+      return 0;
+    }
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;

@@ -1,0 +1,31 @@
+# cmake --install: the header, the library, the two tools, a pkg-config file
+# and a CMake package (find_package(vtl CONFIG), target vtl::vtl), in the
+# GNUInstallDirs places. The version is the project()'s.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS vtl EXPORT vtlTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+install(FILES include/vtl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+install(TARGETS vtl-sendmail vtl-open RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+set(VTL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vtl)
+install(EXPORT vtlTargets NAMESPACE vtl:: DESTINATION ${VTL_CMAKE_DIR} COMPONENT Development)
+configure_package_config_file(cmake/vtlConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/vtlConfig.cmake INSTALL_DESTINATION ${VTL_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/vtlConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vtlConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/vtlConfigVersion.cmake
+  DESTINATION ${VTL_CMAKE_DIR} COMPONENT Development)
+
+if(NOT WIN32)
+  # The .pc file gives paths relative to its own place, so that an
+  # installation can be moved.
+  file(RELATIVE_PATH VTL_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  configure_file(cmake/vtl.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vtl.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vtl.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
+endif()

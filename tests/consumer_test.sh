@@ -1,0 +1,60 @@
+#!/bin/sh
+# vtl as another project uses it once installed: `cmake --install` into a
+# temporary prefix, then a C program built against it with pkg-config, and
+# the same program built by a CMake project with find_package(vtl CONFIG).
+# Each sends a mail over smtps to a local TLS server that trusts a CA made
+# for the run, and the mail must arrive. The installed vtl-sendmail reports
+# the project's version.
+#   consumer_test.sh BUILD-DIR VERSION [C-COMPILER]
+set -eu
+build=$1
+version=$2
+cc=${3:-cc}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-consumer.XXXXXX")
+sink=
+cleanup() {
+  [ -z "$sink" ] || { kill "$sink" 2>/dev/null || true; wait "$sink" 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+[ "$("$prefix/bin/vtl-sendmail" --version)" = "vtl-sendmail $version" ]
+libdir=$(dirname "$(find "$prefix" -name libvtl.so.1 | head -n 1)")
+
+sh "$here/tls/make_certs.sh" "$work/certs"
+/usr/bin/python3 "$here/../tools/smtp_sink.py" --port 0 --dir "$work/mail" --tls implicit \
+  --cert "$work/certs/good.pem" >"$work/sink.out" 2>"$work/sink.err" &
+sink=$!
+port=
+for _ in $(seq 600); do
+  port=$(awk '$1 == "ready" { print $3; exit }' "$work/sink.out")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { cat "$work/sink.err" >&2; exit 1; }
+
+# send PROGRAM N: the program's send must arrive as the Nth message.
+send() {
+  SSL_CERT_FILE=$work/certs/ca.pem "$1" "smtps://localhost:$port" >/dev/null
+  for _ in $(seq 600); do [ -f "$work/mail/00$2.eml" ] && break; sleep 0.1; done
+  grep -q "Hello from a consumer" "$work/mail/00$2.eml"
+  echo "ok: $1"
+}
+
+# pkg-config, as a Makefile would use it.
+flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs vtl)
+[ "$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion vtl)" = "$version" ]
+# shellcheck disable=SC2086
+"$cc" -Wall -Wextra -Werror -o "$work/by-pkg-config" "$here/consumer/consumer.c" $flags \
+  -Wl,-rpath,"$libdir"
+send "$work/by-pkg-config" 1
+
+# find_package(vtl CONFIG), with the consumer's own warnings.
+cmake -S "$here/consumer" -B "$work/by-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" \
+  -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
+cmake --build "$work/by-cmake" >/dev/null
+send "$work/by-cmake/consumer" 2
