@@ -108,12 +108,12 @@ class SocketConnection final : public Connection {
     if (address.ss_family == AF_INET) {
       const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
       if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return {};
-      return "[" + std::string(text) + "]";
+      return std::string("[").append(text).append("]");
     }
     if (address.ss_family == AF_INET6) {
       const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
       if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return {};
-      return "[IPv6:" + std::string(text) + "]";
+      return std::string("[IPv6:").append(text).append("]");
     }
     return {};
   }
