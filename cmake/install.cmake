@@ -1,4 +1,5 @@
-# cmake --install: the header, the library, the two tools, a pkg-config file
+# cmake --install: the header, the library, the two tools and their man
+# pages (and one for the API), a pkg-config file
 # and a CMake package (find_package(vtl CONFIG), target vtl::vtl), in the
 # GNUInstallDirs places. The version is the project()'s.
 include(GNUInstallDirs)
@@ -10,6 +11,8 @@ install(TARGETS vtl EXPORT vtlTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES include/vtl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 install(TARGETS vtl-sendmail vtl-open RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES man/vtl-sendmail.1 man/vtl-open.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES man/vtl.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
 set(VTL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vtl)
 install(EXPORT vtlTargets NAMESPACE vtl:: DESTINATION ${VTL_CMAKE_DIR} COMPONENT Development)

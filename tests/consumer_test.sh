@@ -22,6 +22,9 @@ trap cleanup EXIT
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 [ "$("$prefix/bin/vtl-sendmail" --version)" = "vtl-sendmail $version" ]
+for page in man1/vtl-sendmail.1 man1/vtl-open.1 man3/vtl.3; do
+  [ -f "$prefix/share/man/$page" ] || { echo "no man page $page" >&2; exit 1; }
+done
 libdir=$(dirname "$(find "$prefix" -name libvtl.so.1 | head -n 1)")
 
 sh "$here/tls/make_certs.sh" "$work/certs"
