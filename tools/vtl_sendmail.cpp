@@ -99,15 +99,14 @@ bool ReadPassword(const std::optional<std::string>& file, vtl::mail::Secret& enc
                                                              &std::fclose);
     if (!in) return false;
     std::setvbuf(in.get(), nullptr, _IONBF, 0);  // no copy left in a stdio buffer
-    for (int c = std::fgetc(in.get()); c != EOF && c != '\n'; c = std::fgetc(in.get()))
-      password.Append(static_cast<char>(c));
-    if (std::ferror(in.get())) return false;
-    const std::string_view line = password.view();
-    if (!line.empty() && line.back() == '\r') {
-      vtl::mail::Secret trimmed(line.substr(0, line.size() - 1));
-      password.Clear();
-      password.Append(trimmed.view());
+    // A CR is held back until the next byte shows it does not end the line.
+    bool heldCr = false;
+    for (int c = std::fgetc(in.get()); c != EOF && c != '\n'; c = std::fgetc(in.get())) {
+      if (heldCr) password.Append('\r');
+      heldCr = c == '\r';
+      if (!heldCr) password.Append(static_cast<char>(c));
     }
+    if (std::ferror(in.get())) return false;
   } else if (const char* variable = std::getenv("VTL_PASSWORD")) {
     password.Append(variable);
   } else {

@@ -6,10 +6,6 @@
 namespace vtl::mail {
 namespace {
 
-bool IsWord(std::string_view word, std::string_view name) {
-  return EqualNoCase(word, name);
-}
-
 // Splits off the next word of `line` (separated by spaces or "=").
 std::string_view NextWord(std::string_view& line) {
   const size_t start = line.find_first_not_of(" =");
@@ -41,14 +37,14 @@ Extensions ParseEhlo(std::string_view reply) {
     }
     line.remove_prefix(4);
     const std::string_view keyword = NextWord(line);
-    if (IsWord(keyword, "STARTTLS")) {
+    if (EqualNoCase(keyword, "STARTTLS")) {
       found.startTls = true;
-    } else if (IsWord(keyword, "AUTH")) {
+    } else if (EqualNoCase(keyword, "AUTH")) {
       found.auth = true;
       for (std::string_view m = NextWord(line); !m.empty(); m = NextWord(line)) {
-        found.plain |= IsWord(m, "PLAIN");
-        found.login |= IsWord(m, "LOGIN");
-        found.xoauth2 |= IsWord(m, "XOAUTH2");
+        found.plain |= EqualNoCase(m, "PLAIN");
+        found.login |= EqualNoCase(m, "LOGIN");
+        found.xoauth2 |= EqualNoCase(m, "XOAUTH2");
       }
     }
   }
