@@ -233,28 +233,9 @@ Iso2022Text ToIso2022Jp(std::string_view text, TextMode mode) {
 }
 
 std::string Base64Encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 |
-                       static_cast<uint8_t>(bytes[i + 1]) << 8 | static_cast<uint8_t>(bytes[i + 2]);
-    out.push_back(kAlphabet[v >> 18]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
-    out.push_back(kAlphabet[v & 63]);
-  }
-  const size_t rest = bytes.size() - i;
-  if (rest > 0) {
-    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
-    if (rest == 2) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    out.push_back(kAlphabet[v >> 18]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
-    out.push_back('=');
-  }
+  Base64(bytes, [&](char c) { out.push_back(c); });
   return out;
 }
 
@@ -294,6 +275,26 @@ std::vector<std::string> EncodeHeaderWords(std::string_view text, size_t maxWord
     i += c.length;
   }
   if (!chunk.empty() || words.empty()) flush();
+  return words;
+}
+
+std::vector<std::string> EncodeUtf8Words(std::string_view utf8, size_t maxWordLength) {
+  const size_t frame = kUtf8WordPrefix.size() + kEncodedWordSuffix.size();
+  // Whole groups of three bytes, and never less than one character.
+  size_t budget = maxWordLength > frame ? (maxWordLength - frame) / 4 * 3 : 0;
+  if (budget < 4) budget = 4;
+  std::vector<std::string> words;
+  for (size_t pos = 0; pos < utf8.size() || words.empty();) {
+    size_t end = std::min(utf8.size(), pos + budget);
+    // Back to the start of the character that the cut would split.
+    if (end < utf8.size())
+      while (end > pos + 1 && (static_cast<uint8_t>(utf8[end]) & 0xC0) == 0x80) --end;
+    std::string word(kUtf8WordPrefix);
+    Base64(utf8.substr(pos, end - pos), [&](char c) { word.push_back(c); });
+    word += kEncodedWordSuffix;
+    words.push_back(std::move(word));
+    pos = end;
+  }
   return words;
 }
 

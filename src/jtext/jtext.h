@@ -116,6 +116,29 @@ inline constexpr size_t kIso2022MostPerByte = 5;
 // bytes written.
 size_t WriteIso2022Jp(std::string_view text, char* out);
 
+// Base64 (RFC 4648) of `bytes`, each character given to put(char).
+template <class Put>
+void Base64(std::string_view bytes, Put&& put) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto at = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])); };
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t v = at(i) << 16 | at(i + 1) << 8 | at(i + 2);
+    put(kAlphabet[v >> 18]);
+    put(kAlphabet[(v >> 12) & 63]);
+    put(kAlphabet[(v >> 6) & 63]);
+    put(kAlphabet[v & 63]);
+  }
+  const size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    const uint32_t v = at(i) << 16 | (rest == 2 ? at(i + 1) << 8 : 0);
+    put(kAlphabet[v >> 18]);
+    put(kAlphabet[(v >> 12) & 63]);
+    put(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
+    put('=');
+  }
+}
 std::string Base64Encode(std::string_view bytes);
 
 inline constexpr std::string_view kEncodedWordPrefix = "=?ISO-2022-JP?B?";
@@ -134,5 +157,11 @@ std::string EncodeHeaderText(std::string_view text, TextMode mode);
 // (ending in ASCII) of at most `maxWordLength` characters, frame included.
 // Used where one encoded-word would make the header line too long.
 std::vector<std::string> EncodeHeaderWords(std::string_view text, size_t maxWordLength);
+
+inline constexpr std::string_view kUtf8WordPrefix = "=?UTF-8?B?";
+
+// UTF-8 text (well formed) as "=?UTF-8?B?...?=" encoded-words of at most
+// `maxWordLength` characters each, split only between characters.
+std::vector<std::string> EncodeUtf8Words(std::string_view utf8, size_t maxWordLength);
 
 }  // namespace vtl::jtext

@@ -8,7 +8,6 @@ namespace {
 // In ToShiftJis::known_: the system has not been asked yet. No code of
 // code page 932 has 0xFF as its first byte.
 constexpr uint16_t kNotAsked = 0xFFFF;
-constexpr size_t kDecodeBatch = 1024;
 
 bool InRange(uint8_t b, uint8_t lo, uint8_t hi) {
   return b >= lo && b <= hi;
@@ -88,7 +87,10 @@ uint16_t JisVariantCode(char32_t c) {
 }
 
 ToShiftJis::ToShiftJis(unsigned codePage, std::unique_ptr<Charsets> charsets)
-    : codePage_(codePage), charsets_(std::move(charsets)), known_(0x10000, kNotAsked) {}
+    : codePage_(codePage),
+      charsets_(std::move(charsets)),
+      reader_(codePage_, charsets_.get()),
+      known_(0x10000, kNotAsked) {}
 
 uint16_t ToShiftJis::CodeOf(char32_t c) {
   if (c < 0x80) return static_cast<uint16_t>(c);
@@ -107,41 +109,81 @@ void ToShiftJis::Put(char32_t c, std::string& out) {
 }
 
 void ToShiftJis::Append(std::string_view text, std::string& out) {
-  if (codePage_ == kUtf8CodePage) {
-    for (size_t i = 0; i < text.size();) {
-      // Runs of ASCII, the most of most texts, are copied as they are.
-      size_t end = i;
-      while (end < text.size() && static_cast<uint8_t>(text[end]) < 0x80) ++end;
-      if (end > i) {
-        out.append(text.substr(i, end - i));
-        i = end;
-        continue;
-      }
-      const Utf8Char c = NextUtf8Char(text, i);
-      Put(c.code, out);
-      i += c.length;
-    }
-    return;
-  }
-  char32_t chars[kDecodeBatch];
-  for (size_t pos = 0; pos < text.size();) {
-    size_t count = 0;
-    const size_t read =
-        charsets_ ? charsets_->Decode(text.substr(pos), pos == 0, chars, kDecodeBatch, count) : 0;
-    if (read == 0 || read > text.size() - pos || count > kDecodeBatch) {
-      // A decoder that makes no progress: the byte it is stuck on is no character.
-      Put(kBadSequence, out);
-      ++pos;
-      continue;
-    }
-    for (size_t k = 0; k < count; ++k) Put(chars[k], out);
-    pos += read;
-  }
+  // Runs of ASCII, the most of most texts, are copied as they are.
+  reader_.Read(
+      text, [&](std::string_view run) { out.append(run); }, [&](char32_t c) { Put(c, out); });
+}
+
+bool ToShiftJis::Loses(std::string_view text) {
+  bool loses = false;
+  reader_.Read(
+      text, [](std::string_view) {}, [&](char32_t c) { loses = loses || !Carries(c, CodeOf(c)); });
+  return loses;
 }
 
 std::string ToShiftJis::Convert(std::string_view text) {
   std::string out;
   out.reserve(text.size());
+  Append(text, out);
+  return out;
+}
+
+bool Carries(char32_t c, uint16_t code932) {
+  if (c == kBadSequence || IsPrivateUse(c)) return true;
+  if (code932 == kGeta932) return false;
+  const auto lead = static_cast<uint8_t>(code932 >> 8);
+  return lead < 0xFA || lead > 0xFC;
+}
+
+bool HoldsIbmExtension(std::string_view sjis) {
+  for (size_t i = 0; i < sjis.size(); ++i) {
+    const auto b = static_cast<uint8_t>(sjis[i]);
+    if (!IsLeadByte(b) || i + 1 == sjis.size() || !IsTrailByte(static_cast<uint8_t>(sjis[i + 1])))
+      continue;
+    if (b >= 0xFA) return true;
+    ++i;  // the trail byte, which may look like a lead byte
+  }
+  return false;
+}
+
+void AppendUtf8(char32_t c, std::string& out) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | c >> 6));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | c >> 12));
+    out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | c >> 18));
+    out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+void ToUtf8::Append(std::string_view text, std::string& out) {
+  const size_t start = out.size();
+  reader_.Read(
+      text, [&](std::string_view run) { out.append(run); },
+      [&](char32_t c) {
+        // A system decoder may give a surrogate or a value beyond Unicode
+        // for what is no character; UTF-8 has no form for either.
+        if (c == kBadSequence || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+          c = japanese_ ? kGetaMarkChar : kReplacementChar;
+        else if (japanese_ && IsPrivateUse(c))
+          c = kGetaMarkChar;
+        else if (c == 0xFEFF && out.size() == start)
+          return;  // a byte-order mark marks the encoding; it is no character of the text
+        AppendUtf8(c, out);
+      });
+}
+
+std::string ToUtf8::Convert(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
   Append(text, out);
   return out;
 }

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "jtext/jtext.h"
+
 namespace vtl::mail {
 namespace {
 
@@ -66,16 +68,7 @@ Mechanism ChooseMechanism(Mechanism wanted, const Extensions& offered) {
 }
 
 void AppendBase64(std::string_view data, Secret& out) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (size_t i = 0; i < data.size(); i += 3) {
-    const size_t n = data.size() - i < 3 ? data.size() - i : 3;
-    uint32_t group = 0;
-    for (size_t k = 0; k < 3; ++k)
-      group = group << 8 | (k < n ? static_cast<unsigned char>(data[i + k]) : 0u);
-    for (size_t k = 0; k < 4; ++k)
-      out.Append(k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=');
-  }
+  jtext::Base64(data, [&](char c) { out.Append(c); });
 }
 
 void AuthCommand(Mechanism mechanism, const ServerAddress& server, Secret& out) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace vtl::mail {
 namespace {
@@ -251,6 +252,128 @@ std::string FlattenLineBreaks(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// "label word" CR LF, then " word" CR LF for each further word, and the
+// address part at the end of the last line where it fits.
+// RFC 2047 6.2: white space between adjacent encoded-words is not shown,
+// so the text survives being spread over several words and lines.
+std::string WordsLine(std::string out, const std::vector<std::string>& words,
+                      std::string_view addressPart) {
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) out.append("\r\n ");
+    out += words[i];
+  }
+  if (!addressPart.empty()) {
+    const size_t lastLine = out.size() - (words.size() == 1 ? 0 : out.rfind('\n') + 1);
+    if (lastLine + addressPart.size() > kMaxLineLength) {
+      out.append(kCrLf);
+      out += Fold(addressPart, {});
+      return out;
+    }
+    out += addressPart;
+  }
+  return out.append(kCrLf);
+}
+
+bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<uint8_t>(c) >= 0x80) return false;
+  return true;
+}
+
+// A UTF-8 name or subject: as ComposeHeaderBlock has it when it is ASCII,
+// else as encoded-words, a name without quotes (the words stand for the
+// phrase, and a quoted-string may hold none).
+std::string Utf8HeaderLine(std::string_view label, std::string_view text, bool isName,
+                           std::string_view address) {
+  const std::string flat = FlattenLineBreaks(text);
+  if (IsAscii(flat))
+    return FormatHeaderLine(label, isName ? QuoteDisplayName(flat, {}) : flat, address, {});
+  std::string content(label);
+  content.push_back(' ');
+  return WordsLine(std::move(content), jtext::EncodeUtf8Words(flat, kMaxEncodedWord),
+                   AddressPart(address));
+}
+
+void AppendHeaderTail(std::string& block, std::string_view date, std::string_view messageId,
+                      std::string_view encoding, std::string_view charset) {
+  block.append("Date: ").append(date).append(kCrLf);
+  block.append("Message-ID: ").append(messageId).append(kCrLf);
+  block.append("MIME-Version: 1.0\r\n");
+  if (!charset.empty()) {
+    block.append("Content-Transfer-Encoding: ").append(encoding).append(kCrLf);
+    block.append("Content-Type: text/plain; charset=").append(charset).append(kCrLf);
+  }
+  block.append("X-Mailer: Vantrel\r\n");
+  block.append(kCrLf);
+}
+
+// Calls line(text) for each line of the body: CR LF, CR or LF ends a line,
+// empty lines are kept, and a break at the very end ends the last line.
+// Stops when line() returns false, and returns false then.
+template <class Line>
+bool ForEachBodyLine(std::string_view body, Line&& line) {
+  // The line ends at the first CR or LF. Each is found with memchr, and
+  // where it was found is kept until the text has passed it: a search never
+  // covers ground already searched, so lines ending in CR alone (where the
+  // next LF may be far off, or nowhere) cost time linear in the body.
+  if (body.empty()) return true;
+  auto find = [body](char c, size_t from) {
+    const auto* p =
+        static_cast<const char*>(std::memchr(body.data() + from, c, body.size() - from));
+    return p != nullptr ? static_cast<size_t>(p - body.data()) : body.size();
+  };
+  // The next LF and CR at or after `pos`; size() where there is none.
+  size_t nextLf = find('\n', 0), nextCr = find('\r', 0);
+  size_t pos = 0;
+  while (pos < body.size()) {
+    if (nextLf < pos) nextLf = find('\n', pos);
+    if (nextCr < pos) nextCr = find('\r', pos);
+    const size_t end = std::min(nextLf, nextCr);
+    if (!line(body.substr(pos, end - pos))) return false;
+    if (end == body.size()) break;
+    pos = end + ((body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n') ? 2 : 1);
+  }
+  return true;
+}
+
+// RFC 2045 6.7: the characters that stand for themselves; white space does
+// too, except at the end of a line.
+bool IsQuotedPrintableLiteral(uint8_t c) {
+  return (c >= 33 && c <= 126 && c != '=') || c == ' ' || c == '\t';
+}
+
+// Quoted-printable of one line, ended by CR LF, in lines of at most 76
+// characters (soft breaks included) that never split an "=XX".
+void AppendQuotedPrintableLine(std::string_view line, std::string& out) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  constexpr size_t kMaxLine = 76;
+  size_t column = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const auto c = static_cast<uint8_t>(line[i]);
+    const bool last = i + 1 == line.size();
+    const bool literal = IsQuotedPrintableLiteral(c) && !(last && (c == ' ' || c == '\t'));
+    const size_t width = literal ? 1 : 3;
+    // A soft break ("=") needs a column of its own, except after the last.
+    if (column + width > kMaxLine - (last ? 0 : 1)) {
+      out.append("=\r\n");
+      column = 0;
+    }
+    if (literal) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('=');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    }
+    column += width;
+  }
+  out.append(kCrLf);
+}
+
+}  // namespace
+
 std::string FormatHeaderLine(std::string_view label, std::string_view text,
                              std::string_view address, jtext::TextMode mode) {
   const jtext::Iso2022Text converted = jtext::ToIso2022Jp(text, mode);
@@ -269,24 +392,7 @@ std::string FormatHeaderLine(std::string_view label, std::string_view text,
     content += addressPart;
     return content.append(kCrLf);
   }
-  // RFC 2047 6.2: white space between adjacent encoded-words is not shown,
-  // so the text survives being spread over several words and lines.
-  std::string out = content;
-  const auto words = jtext::EncodeHeaderWords(text, kMaxEncodedWord);
-  for (size_t i = 0; i < words.size(); ++i) {
-    if (i > 0) out.append("\r\n ");
-    out += words[i];
-  }
-  if (!addressPart.empty()) {
-    const size_t lastLine = out.size() - (words.size() == 1 ? 0 : out.rfind('\n') + 1);
-    if (lastLine + addressPart.size() > kMaxLineLength) {
-      out.append(kCrLf);
-      out += Fold(addressPart, mode.leadBytes);
-      return out;
-    }
-    out += addressPart;
-  }
-  return out.append(kCrLf);
+  return WordsLine(content, jtext::EncodeHeaderWords(text, kMaxEncodedWord), addressPart);
 }
 
 std::string FormatMailDate(const LocalTime& t) {
@@ -325,43 +431,56 @@ std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
       FormatHeaderLine("From:", QuoteDisplayName(texts.fromName, mode), texts.fromAddress, mode);
   block += FormatHeaderLine("To:", QuoteDisplayName(texts.toName, mode), texts.toAddress, mode);
   block += FormatHeaderLine("Subject:", FlattenLineBreaks(texts.subject), {}, mode);
-  block.append("Date: ").append(date).append(kCrLf);
-  block.append("Message-ID: ").append(messageId).append(kCrLf);
-  block.append("MIME-Version: 1.0\r\n");
-  if (mode.japanese) {
-    block.append("Content-Transfer-Encoding: 7bit\r\n");
-    block.append("Content-Type: text/plain; charset=iso-2022-jp\r\n");
-  }
-  block.append("X-Mailer: Vantrel\r\n");
-  block.append(kCrLf);
+  AppendHeaderTail(block, date, messageId, "7bit", mode.japanese ? "iso-2022-jp" : "");
   return block;
+}
+
+std::string ComposeUtf8HeaderBlock(const MessageTexts& texts, TransferEncoding encoding,
+                                   std::string_view date, std::string_view messageId) {
+  std::string block = Utf8HeaderLine("From:", texts.fromName, true, texts.fromAddress);
+  block += Utf8HeaderLine("To:", texts.toName, true, texts.toAddress);
+  block += Utf8HeaderLine("Subject:", texts.subject, false, {});
+  AppendHeaderTail(block, date, messageId,
+                   encoding == TransferEncoding::Base64 ? "base64" : "quoted-printable", "UTF-8");
+  return block;
+}
+
+EncodedBody EncodeUtf8Body(std::string_view utf8Body) {
+  // The text as the reader gets it back: every line ended by CR LF.
+  std::string text;
+  text.reserve(utf8Body.size() + utf8Body.size() / 32 + 2);
+  ForEachBodyLine(utf8Body, [&](std::string_view line) {
+    text.append(line).append(kCrLf);
+    return true;
+  });
+  // Base64 turns 57 bytes into a line of 76 characters.
+  constexpr size_t kBytesPerLine = 57;
+  const size_t lines = (text.size() + kBytesPerLine - 1) / kBytesPerLine;
+  const size_t base64Size = (text.size() + 2) / 3 * 4 + lines * kCrLf.size();
+
+  EncodedBody body;
+  body.encoding = TransferEncoding::QuotedPrintable;
+  body.lines.reserve(std::min(base64Size, text.size() + text.size() / 8));
+  const bool shorter = ForEachBodyLine(text, [&](std::string_view line) {
+    AppendQuotedPrintableLine(line, body.lines);
+    return body.lines.size() < base64Size;
+  });
+  if (shorter && body.lines.size() < base64Size) return body;
+
+  body.encoding = TransferEncoding::Base64;
+  body.lines.clear();
+  body.lines.reserve(base64Size);
+  for (size_t i = 0; i < text.size(); i += kBytesPerLine) {
+    jtext::Base64(text.substr(i, kBytesPerLine), [&](char c) { body.lines.push_back(c); });
+    body.lines.append(kCrLf);
+  }
+  return body;
 }
 
 bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink,
                     jtext::ToShiftJis* toShiftJis) {
   BodyLineWriter writer(mode, sink, toShiftJis);
-  // The line ends at the first CR or LF. Each is found with memchr, and
-  // where it was found is kept until the text has passed it: a search never
-  // covers ground already searched, so lines ending in CR alone (where the
-  // next LF may be far off, or nowhere) cost time linear in the body.
-  if (body.empty()) return true;
-  auto find = [body](char c, size_t from) {
-    const auto* p =
-        static_cast<const char*>(std::memchr(body.data() + from, c, body.size() - from));
-    return p != nullptr ? static_cast<size_t>(p - body.data()) : body.size();
-  };
-  // The next LF and CR at or after `pos`; size() where there is none.
-  size_t nextLf = find('\n', 0), nextCr = find('\r', 0);
-  size_t pos = 0;
-  while (pos < body.size()) {
-    if (nextLf < pos) nextLf = find('\n', pos);
-    if (nextCr < pos) nextCr = find('\r', pos);
-    const size_t end = std::min(nextLf, nextCr);
-    if (!writer.Write(body.substr(pos, end - pos))) return false;
-    if (end == body.size()) break;
-    pos = end + ((body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n') ? 2 : 1);
-  }
-  return true;
+  return ForEachBodyLine(body, [&](std::string_view line) { return writer.Write(line); });
 }
 
 }  // namespace vtl::mail

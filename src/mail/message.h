@@ -47,6 +47,24 @@ std::string MakeMessageId(const LocalTime& t, unsigned long pid, uint64_t counte
 std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
                                std::string_view date, std::string_view messageId);
 
+// Mail in UTF-8, for text that ISO-2022-JP cannot carry and for every
+// text that is not ASCII outside Japanese mode. The texts are UTF-8 here.
+// A name or subject that is not all ASCII becomes "=?UTF-8?B?" encoded-words
+// of at most 75 characters, one per line; any other stands as it would in
+// ComposeHeaderBlock.
+enum class TransferEncoding { Base64, QuotedPrintable };
+std::string ComposeUtf8HeaderBlock(const MessageTexts& texts, TransferEncoding encoding,
+                                   std::string_view date, std::string_view messageId);
+
+// The body's lines (cut as WriteBodyLines cuts them, each ended by CR LF)
+// in the shorter of quoted-printable and base64: lines of at most 76
+// characters, each ending in CR LF, not yet dot-stuffed.
+struct EncodedBody {
+  TransferEncoding encoding = TransferEncoding::Base64;
+  std::string lines;
+};
+EncodedBody EncodeUtf8Body(std::string_view utf8Body);
+
 // Receives the wire lines of the body, each ending in CR LF.
 class LineSink {
  public:

@@ -21,8 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxAddressLength = 254;
 
-constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
-
 // Lines of the data section go out in writes of about this size: small
 // enough that the server starts reading while the rest is converted.
 constexpr size_t kDataChunk = 16 * 1024;
@@ -245,8 +243,118 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
   return result;
 }
 
+// The mail after DATA: the header block, and the body as WriteBodyLines
+// takes it. ISO-2022-JP and plain text are converted as they are sent;
+// UTF-8 is encoded whole beforehand.
+struct Composition {
+  std::string headers;
+  jtext::TextMode mode;
+  std::optional<jtext::ToShiftJis> toShiftJis;
+  std::string_view body;    // the caller's
+  std::string encodedBody;  // when not empty, the body instead
+  std::string_view Body() const {
+    return encodedBody.empty() ? body : std::string_view(encodedBody);
+  }
+};
+
+bool HoldsNonAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<uint8_t>(c) >= 0x80) return true;
+  return false;
+}
+
+// A locale that names no codeset, or ASCII, says nothing of bytes from 0x80
+// up; they are read as UTF-8, the text of nearly every such system today
+// (containers, services, C programs run without a locale).
+bool ReadsAsUtf8(const LocaleInfo& locale) {
+  if (locale.codePage == jtext::kUtf8CodePage) return true;
+  if (locale.codePage != 0) return locale.codePage == 20127;  // Windows' US-ASCII
+  std::string name;
+  for (char c : locale.codeset)
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+      name.push_back(c);
+    else if (c >= 'A' && c <= 'Z')
+      name.push_back(static_cast<char>(c - 'A' + 'a'));
+  return name.empty() || name == "ansix341968" || name == "ascii" || name == "usascii" ||
+         name == "646";
+}
+
+// How the texts go out:
+// - Japanese mode: ISO-2022-JP, as long as it carries every character;
+//   else the whole mail in UTF-8.
+// - Otherwise: as they are when all ASCII, else the whole mail in UTF-8.
+Composition Compose(const MailArgs& args, const SendEnv& env, jtext::TextMode mode,
+                    std::string_view date, std::string_view messageId) {
+  Composition c;
+  std::string_view texts[] = {args.fromName, args.toName, args.subject, args.body};
+  // A Japanese locale on another code page: the texts become code page 932
+  // first, and from there go the way a code page 932 system's texts go.
+  // Where the system has no such conversion, they go as from a system that
+  // is not Japanese, rather than under a label they do not match.
+  if (mode.japanese && !mode.shiftJis) {
+    std::unique_ptr<Charsets> charsets = env.charsets ? env.charsets(env.locale) : nullptr;
+    if (charsets) {
+      c.toShiftJis.emplace(env.locale.codePage, std::move(charsets));
+      mode = jtext::ShiftJisMode(true);
+      // A byte-order mark that starts a UTF-8 text (a body read from a file
+      // saved with one, say) marks the encoding; it is no character of the
+      // text, and would arrive as a GETA MARK.
+      if (env.locale.codePage == jtext::kUtf8CodePage)
+        for (std::string_view& text : texts)
+          if (text.starts_with(jtext::kUtf8ByteOrderMark))
+            text.remove_prefix(jtext::kUtf8ByteOrderMark.size());
+    } else {
+      mode.japanese = false;
+    }
+  }
+  bool utf8 = false;
+  for (std::string_view text : texts)
+    utf8 = utf8 || (!mode.japanese ? HoldsNonAscii(text)
+                    : c.toShiftJis ? c.toShiftJis->Loses(text)
+                                   : jtext::HoldsIbmExtension(text));
+  const auto [fromName, toName, subject, body] = texts;
+
+  if (!utf8) {
+    c.mode = mode;
+    std::string fromName932, toName932, subject932;
+    MessageTexts wire{args.fromAddress, fromName, args.toAddress, toName, subject};
+    if (c.toShiftJis) {
+      wire.fromName = fromName932 = c.toShiftJis->Convert(fromName);
+      wire.toName = toName932 = c.toShiftJis->Convert(toName);
+      wire.subject = subject932 = c.toShiftJis->Convert(subject);
+    }
+    c.headers = ComposeHeaderBlock(wire, mode, date, messageId);
+    c.body = body;
+    return c;
+  }
+
+  // The host's own text, read in its code page: through the conversions
+  // already open, else through the system's, else as UTF-8.
+  unsigned codePage = env.locale.codePage;
+  Charsets* charsets = c.toShiftJis ? c.toShiftJis->charsets() : nullptr;
+  std::unique_ptr<Charsets> opened;
+  if (!charsets) {
+    if (!ReadsAsUtf8(env.locale) && env.charsets) opened = env.charsets(env.locale);
+    charsets = opened.get();
+    if (!charsets) codePage = jtext::kUtf8CodePage;
+  }
+  jtext::ToUtf8 toUtf8(codePage, charsets, mode.japanese);
+  const std::string fromNameUtf8 = toUtf8.Convert(fromName);
+  const std::string toNameUtf8 = toUtf8.Convert(toName);
+  const std::string subjectUtf8 = toUtf8.Convert(subject);
+  EncodedBody encoded = EncodeUtf8Body(toUtf8.Convert(body));
+  c.headers = ComposeUtf8HeaderBlock(
+      {args.fromAddress, fromNameUtf8, args.toAddress, toNameUtf8, subjectUtf8}, encoded.encoding,
+      date, messageId);
+  // The encoded lines are ASCII: they go as they are, dot-stuffed.
+  c.mode = jtext::TextMode{};
+  c.toShiftJis.reset();
+  c.encodedBody = std::move(encoded.lines);
+  return c;
+}
+
 int Run(const MailArgs& args, const SendEnv& env) {
-  jtext::TextMode mode =
+  const jtext::TextMode mode =
       jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
 
   const char* all[] = {args.server, args.fromAddress, args.fromName, args.toAddress,
@@ -269,42 +377,12 @@ int Run(const MailArgs& args, const SendEnv& env) {
   if (!ParseServer(args.server, server)) return VTL_SEND_BAD_ARGUMENT;
   if (env.network == nullptr) return VTL_SEND_SOCKET_FAILED;
 
-  // A Japanese locale on another code page: the texts become code page 932
-  // first, and from there go the way a code page 932 system's texts go.
-  // Where the system has no such conversion, the mail goes out as from a
-  // system that is not Japanese, rather than under a label its text does
-  // not match.
-  std::optional<jtext::ToShiftJis> toShiftJis;
-  if (mode.japanese && !mode.shiftJis) {
-    std::unique_ptr<Charsets> charsets = env.charsets ? env.charsets(env.locale) : nullptr;
-    if (charsets) {
-      toShiftJis.emplace(env.locale.codePage, std::move(charsets));
-      mode = jtext::ShiftJisMode(true);
-    } else {
-      mode.japanese = false;
-    }
-  }
-  std::string_view fromName = args.fromName, toName = args.toName, subject = args.subject;
-  std::string_view body = args.body;
-  std::string fromName932, toName932, subject932;
-  if (toShiftJis) {
-    // A byte-order mark that starts a UTF-8 text (a body read from a file
-    // saved with one, say) marks the encoding; it is no character of the
-    // text, and would arrive as a GETA MARK.
-    if (env.locale.codePage == jtext::kUtf8CodePage)
-      for (std::string_view* text : {&fromName, &toName, &subject, &body})
-        if (text->starts_with(kUtf8ByteOrderMark)) text->remove_prefix(kUtf8ByteOrderMark.size());
-    fromName = fromName932 = toShiftJis->Convert(fromName);
-    toName = toName932 = toShiftJis->Convert(toName);
-    subject = subject932 = toShiftJis->Convert(subject);
-  }
-
   // Everything that takes memory in proportion to the texts is made before
   // the server is bothered.
   const LocalTime now = env.clock ? env.clock() : LocalTime{};
-  const std::string headers = ComposeHeaderBlock(
-      {args.fromAddress, fromName, args.toAddress, toName, subject}, mode, FormatMailDate(now),
-      MakeMessageId(now, env.processId, env.sequence, env.hostName));
+  Composition mail = Compose(args, env, mode, FormatMailDate(now),
+                             MakeMessageId(now, env.processId, env.sequence, env.hostName));
+  const std::string& headers = mail.headers;
   // A URL holds the password: it goes into no command line.
   const std::string helo =
       server.security == Security::None ? Command("HELO ", args.server, "") : std::string();
@@ -338,7 +416,8 @@ int Run(const MailArgs& args, const SendEnv& env) {
   // From here until the end of data the server takes every byte as message
   // text; a failure leaves the message unfinished, and the server drops it.
   if (!writer.Line(headers) ||
-      !WriteBodyLines(body, mode, writer, toShiftJis ? &*toShiftJis : nullptr) ||
+      !WriteBodyLines(mail.Body(), mail.mode, writer,
+                      mail.toShiftJis ? &*mail.toShiftJis : nullptr) ||
       !writer.Line(".\r\n") || !writer.Flush())
     return VTL_SEND_DIALOGUE_FAILED;
   if (d.ReadReply(t.endOfData) / 100 != 2) {

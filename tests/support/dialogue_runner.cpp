@@ -63,7 +63,7 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   if (!server.listening()) return outcome;
 
   mail::SendEnv env;
-  env.locale = !setup.japanese ? LocaleInfo{"ENU", 1252, {}, {}}
+  env.locale = !setup.japanese ? LocaleInfo{"ENU", 1252, {}, "CP1252"}
                : setup.utf8    ? LocaleInfo{"JPN", 65001, {}, "UTF-8"}
                                : LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes(), {}};
   env.charsets = platform::OpenCharsets;

@@ -150,7 +150,10 @@ class IconvCharsets final : public Charsets {
 
 std::unique_ptr<Charsets> OpenCharsets(const LocaleInfo& locale) {
   constexpr unsigned kUtf8 = 65001;
-  auto charsets = std::make_unique<IconvCharsets>(locale.codeset, locale.codePage == kUtf8);
+  // Code page 932 is read as such, whatever the locale calls it: glibc's
+  // "SJIS" lacks the IBM extension characters that code page 932 has.
+  const std::string codeset = locale.codePage == 932 ? "CP932" : locale.codeset;
+  auto charsets = std::make_unique<IconvCharsets>(codeset, locale.codePage == kUtf8);
   if (!charsets->ok()) return nullptr;
   return charsets;
 }
