@@ -818,6 +818,61 @@ TEST(WriteBodyLinesTest, LongShiftJisLineOutsideJapaneseModeKeepsItsCharacters) 
   EXPECT_EQ(line, joined);
 }
 
+TEST(Utf8MailTest, EncodedLinesAndWordsAreShortAndCarryTheTextWhole) {
+  // Quoted-printable, with "=XX" and white space at every column around the
+  // limit: lines of at most 76, and the text back whole.
+  for (size_t lead = 66; lead < 80; ++lead) {
+    const std::string line = std::string(lead, 'a') + "\xC3\xA9=\xC3\xA9 x \t";
+    const EncodedBody body = EncodeUtf8Body(line + "\n" + line);
+    ASSERT_EQ(TransferEncoding::QuotedPrintable, body.encoding);
+    std::string decoded;
+    for (size_t pos = 0; pos < body.lines.size();) {
+      const size_t end = body.lines.find("\r\n", pos);
+      std::string_view wire(body.lines.data() + pos, end - pos);
+      EXPECT_LE(wire.size(), 76u) << lead;
+      EXPECT_TRUE(wire.empty() || (wire.back() != ' ' && wire.back() != '\t')) << lead;
+      const bool soft = !wire.empty() && wire.back() == '=';
+      if (soft) wire.remove_suffix(1);
+      for (size_t i = 0; i < wire.size(); ++i) {
+        if (wire[i] != '=') {
+          decoded += wire[i];
+          continue;
+        }
+        decoded += static_cast<char>(std::stoi(std::string(wire.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+      }
+      if (!soft) decoded += "\r\n";
+      pos = end + 2;
+    }
+    EXPECT_EQ(line + "\r\n" + line + "\r\n", decoded) << lead;
+  }
+  const auto repeat = [](std::string_view s, size_t n) {
+    std::string out;
+    while (n-- > 0) out += s;
+    return out;
+  };
+  // Japanese text is shorter in base64: lines of 76.
+  const EncodedBody kanji = EncodeUtf8Body(repeat("\xE6\xBC\xA2", 100));
+  EXPECT_EQ(TransferEncoding::Base64, kanji.encoding);
+  EXPECT_EQ(76u, kanji.lines.find("\r\n"));
+  std::string unbroken = kanji.lines;
+  std::erase(unbroken, '\r');
+  std::erase(unbroken, '\n');
+  EXPECT_EQ(repeat("\xE6\xBC\xA2", 100) + "\r\n", Base64Decode(unbroken));
+  // Encoded-words cut only between characters, at every alignment.
+  for (size_t ascii = 0; ascii < 4; ++ascii) {
+    const std::string text = std::string(ascii, 'a') + repeat("\xF0\x9F\x98\x80", 30);
+    std::string joined;
+    for (const std::string& word : jtext::EncodeUtf8Words(text, kMaxEncodedWord)) {
+      EXPECT_LE(word.size(), kMaxEncodedWord);
+      const std::string piece = Base64Decode(word.substr(10, word.size() - 12)).value_or("");
+      EXPECT_NE(0x80, static_cast<uint8_t>(piece[0]) & 0xC0) << "starts inside a character";
+      joined += piece;
+    }
+    EXPECT_EQ(text, joined);
+  }
+}
+
 TEST(WriteBodyLinesTest, SinkSayingStopEndsTheWalk) {
   const struct {
     std::string body;

@@ -70,6 +70,12 @@ def sjis(text: str) -> bytes:
     return text.encode("cp932")
 
 
+def sjis_ibm(text: str) -> bytes:
+    """Code page 932 with 髙 and 﨑 as their IBM extension codes, as Windows
+    gives them (Python's codec gives their NEC-selected codes)."""
+    return b"".join({"髙": b"\xfb\xfc", "﨑": b"\xfa\xb1"}.get(c) or sjis(c) for c in text)
+
+
 def encodable(ch: str, encoding: str) -> bool:
     try:
         ch.encode(encoding)
@@ -162,6 +168,19 @@ def decode_header_cp932(value: str) -> str:
         text.append(decode_jis_cp932(base64.b64decode(m.group(1), validate=True)))
         pos = m.end()
     return "".join(text) + value[pos:]
+
+
+_ANY_WORD = re.compile(r"=\?([^?]*)\?([^?]*)\?([^?]*)\?=")
+MIME_READER = os.path.join(HERE, "mime_reader.pl")
+
+
+def read_with_perl(raw: bytes) -> tuple[dict[str, str], str]:
+    """From, To, Subject and the body as a second, independent reader
+    (Perl's Email::MIME) decodes them."""
+    r = subprocess.run(["perl", MIME_READER], input=raw, capture_output=True,
+                       timeout=SEND_TIMEOUT, check=True)
+    head, _, body = r.stdout.decode("utf-8").partition("\n\n")
+    return dict(line.split(": ", 1) for line in head.split("\n")), body
 
 
 # --- the message as received ------------------------------------------------
@@ -362,6 +381,36 @@ class MailCase(unittest.TestCase):
             # Every line is back in ASCII when it ends.
             self.assertGreaterEqual(line.rfind(b"\x1b(B"), line.rfind(b"\x1b$B"), line[-20:])
 
+    def check_utf8(self, m: Received, from_name: str, to_name: str, subject: str, body: str,
+                   from_addr="sender@example.com", to_addr="rcpt@example.com"):
+        """UTF-8 mail: labelled, 7-bit, encoded-words of at most 75 characters
+        that each hold whole characters, body lines of at most 76, and every
+        text exactly as given, in Python's email package and in Perl's."""
+        self.assertTrue(all(b < 0x80 for b in m.raw), "an 8-bit byte in the message")
+        self.assertEqual(m.field("Content-Type"), "text/plain; charset=UTF-8")
+        self.assertIn(m.field("Content-Transfer-Encoding"), ("base64", "quoted-printable"))
+        for name in ("From", "To", "Subject"):
+            for line in m.raw_field_lines(name):
+                for word in _ANY_WORD.finditer(line.decode("ascii")):
+                    self.assertLessEqual(len(word.group(0)), 75, word.group(0))
+                    self.assertEqual(word.group(1, 2), ("UTF-8", "B"))
+                    base64.b64decode(word.group(3), validate=True).decode("utf-8")
+        for line in m.body_wire_lines():
+            self.assertLessEqual(len(line), 76)
+        lines = expected_lines(body)
+        self.assertEqual(m.msg["From"].addresses[0].display_name, from_name)
+        self.assertEqual(m.msg["To"].addresses[0].display_name, to_name)
+        self.assertEqual(m.msg["From"].addresses[0].addr_spec, from_addr)
+        self.assertEqual(str(m.msg["Subject"]), subject)
+        self.assertEqual(expected_lines(m.msg.get_content()), lines)
+        fields, perl_body = read_with_perl(m.raw)
+
+        # Perl quotes a display name wherever it likes.
+        self.assertEqual({k: v.replace('"', "") for k, v in fields.items()},
+                         {"From": f"{from_name} <{from_addr}>", "To": f"{to_name} <{to_addr}>",
+                          "Subject": subject})
+        self.assertEqual(expected_lines(perl_body), lines)
+
     def check_display_name(self, m: Received, header: str, name: str, address: str):
         """Japanese mode: the encoded-word holds the name in double quotes."""
         value = m.field(header)
@@ -469,17 +518,31 @@ class JapaneseModeTest(MailCase):
                 self.check_japanese(m)
                 self.check_same_mail(shift_jis, m)
 
-    def test_utf8_that_code_page_932_cannot_hold(self):
-        """A character code page 932 lacks and each bad sequence become the
-        GETA MARK; the text around them arrives whole."""
-        subject = "絵文字😀と壊れた".encode() + b"\xe3\x81" + "列とé".encode()
-        body = "一行目😀\r\n".encode() + b"\xff\xfe\xed\xa0\x80" + "二行目\r\n".encode()
+    def test_what_iso_2022_jp_cannot_carry_goes_in_utf8(self):
+        """A character JIS lacks makes the whole mail UTF-8, which carries it
+        exactly (half-width kana too); each bad sequence and each
+        user-defined character is a GETA MARK. The same texts without such
+        characters still go out in ISO-2022-JP."""
+        # Code page 932's IBM extension kanji, a long subject among them.
+        subject = "髙橋様と山﨑様へ、ﾃｽﾄのご案内 " * 4
+        m = self.send(JAPANESE, from_name=sjis_ibm("髙橋"), to_name=sjis_ibm("山﨑"),
+                      subject=sjis_ibm(subject),
+                      body=sjis_ibm("髙橋です。\r\nｶﾞ\r\n") + b"\xf0\x40\x82")
+        self.check_utf8(m, "髙橋", "山﨑", subject, "髙橋です。\r\nｶﾞ\r\n〓〓")
+        self.assertGreater(len(m.raw_field_lines("Subject")), 3)
+        # UTF-8: an emoji, 髙, hangul and é; and a broken sequence.
+        self.sink.clear()
+        text = "絵文字😀と髙と한글とé"
         m = self.send(JAPANESE_UTF8, from_name="山田😀".encode(), to_name="鈴木".encode(),
-                      subject=subject, body=body)
+                      subject=text.encode() + b"\xe3\x81",
+                      body="一行目😀\r\n".encode() + b"\xff\xfe\xed\xa0\x80" + "二行目\r\n".encode())
+        self.check_utf8(m, "山田😀", "鈴木", text + "〓", "一行目😀\r\n〓〓〓〓〓二行目\r\n")
+        self.sink.clear()
+        m = self.send(JAPANESE_UTF8, from_name="山田".encode(), to_name="鈴木".encode(),
+                      subject="絵文字と".encode(), body="一行目\r\n".encode())
         self.check_japanese(m)
-        self.check_subject(m, "絵文字〓と壊れた〓列と〓")
-        self.check_display_name(m, "From", "山田〓", "sender@example.com")
-        self.assertEqual(m.body_lines_cp932(), ["一行目〓", "〓〓〓〓〓二行目"])
+        fields, body = read_with_perl(m.raw)
+        self.assertEqual((fields["Subject"], body), ("絵文字と", "一行目\r\n"))
 
     def test_body_from_stdin_and_line_ends(self):
         body = "一行目\r\n\r\n二行目\r三行目\n\n四行目ｶﾞ\r\n"
@@ -606,7 +669,7 @@ class JapaneseModeTest(MailCase):
                          subject=sjis("件名"), body=sjis("本文\r\n"))
         self.assertEqual(r.returncode, OK)
         m = Received(self.sink.wait_for(1, RECEIVE_TIMEOUT)[0].data)
-        self.assertFalse(m.has_field("Content-Type"))
+        self.assertEqual(m.msg.get_content_charset(), "utf-8")
         # The same with LC_ALL set over a non-Japanese LANG.
         self.sink.clear()
         env = locale_env(env_lang)
@@ -622,7 +685,7 @@ class JapaneseModeTest(MailCase):
 
 
 class PlainModeTest(MailCase):
-    """Outside a Japanese locale the texts go out as they are."""
+    """Outside a Japanese locale ASCII texts go out as they are."""
 
     body = "Dear Bob,\r\n\r\nThe report is attached.\r\n.hidden dot line\r\n..two dots\r\n.\r\n\r\nAlice\r\n"
 
@@ -649,20 +712,30 @@ class PlainModeTest(MailCase):
                       body=b"one\ntwo\rthree\r\n\r\n\n\rfour")
         self.assertEqual(m.body, b"one\r\ntwo\r\nthree\r\n\r\n\r\n\r\nfour\r\n")
 
-    def test_raw_bytes_outside_japanese_mode(self):
-        # No conversion: UTF-8 (or any) bytes go out untouched.
-        name = "Zoë Ångström".encode()
-        subject = "Grüße — ünïcödé".encode()
-        body = "Größe: 3 m²\r\n".encode()
-        m = self.send("en_US.UTF-8", from_name=name, to_name=b"Bob", subject=subject, body=body)
-        self.assertIn(b"From: \"" + name + b"\" <sender@example.com>\r\n", m.head)
-        self.assertIn(b"Subject: " + subject + b"\r\n", m.head)
-        self.assertEqual(m.body, body)
-        self.assertFalse(m.has_field("Content-Type"))
-        # Shift_JIS bytes in a non-Japanese locale are not converted either.
+    def test_texts_beyond_ascii_go_out_in_utf8(self):
+        """Read in the locale's codeset; where that says nothing (C, POSIX,
+        ASCII, or one iconv does not know), read as UTF-8, with U+FFFD for
+        what is not UTF-8."""
+        names, subject = ("Zoë Ångström", "Bob"), "Grüße, café, ½"
+        body = "Größe: 3 m²\r\n.Grüße\r\n\r\n" + "A long line of plain text, then é. " * 40
+        sent = []
+        for lang, encoding in (("de_DE.UTF-8", "utf-8"), ("de_DE.ISO-8859-1", "latin-1"),
+                               ("de_DE@euro", "utf-8"), ("C", "utf-8"), ("POSIX", "utf-8"),
+                               ("en_US.ANSI_X3.4-1968", "utf-8"), ("de_DE.x-unknown", "utf-8")):
+            with self.subTest(lang=lang):
+                self.sink.clear()
+                m = self.send(lang, from_name=names[0].encode(encoding),
+                              to_name=names[1].encode(encoding), subject=subject.encode(encoding),
+                              body=body.encode(encoding))
+                self.check_utf8(m, *names, subject, body)
+                self.assertEqual(m.field("Content-Transfer-Encoding"), "quoted-printable")
+                sent.append(without_date_and_id(m.raw))
+        self.assertEqual(len(set(sent)), 1, "the same mail from every locale")
+        # Latin-1 where UTF-8 is expected: each such byte is U+FFFD.
         self.sink.clear()
-        m = self.send("C", from_name=b"A", to_name=b"B", subject=b"S", body=sjis("日本語\r\n"))
-        self.assertEqual(m.body, sjis("日本語\r\n"))
+        m = self.send("C", from_name=b"Zo\xeb", to_name=b"B", subject=b"caf\xe9",
+                      body=b"Gr\xfc\xdfe\r\n")
+        self.check_utf8(m, "Zo\ufffd", "B", "caf\ufffd", "Gr\ufffd\ufffde\r\n")
 
     def test_long_ascii_line_broken(self):
         line = "x" * 2500
@@ -865,7 +938,7 @@ class LibraryTest(MailCase):
         self.assertEqual(self.call("C", *args), OK)
         self.assertEqual(self.call("ja_JP.CP932", *args), OK)
         first, second = (Received(x.data) for x in self.sink.wait_for(2, RECEIVE_TIMEOUT))
-        self.assertFalse(first.has_field("Content-Type"))
+        self.assertEqual(first.msg.get_content_charset(), "utf-8")
         self.check_japanese(second)
         self.check_subject(second, "件名")
         self.assertNotEqual(first.field("Message-ID"), second.field("Message-ID"))

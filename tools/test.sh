@@ -15,7 +15,7 @@ if [ "$(id -u)" = 0 ]; then
   dpkg --add-architecture i386
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends \
-    cmake g++ make googletest python3 python3-aiosmtpd clang-format binutils xdg-utils file pkg-config \
+    cmake g++ make googletest python3 python3-aiosmtpd libemail-mime-perl clang-format binutils xdg-utils file pkg-config \
     valgrind clang libclang-rt-14-dev postfix dovecot-core libbenchmark-dev libcurl4-openssl-dev libssl-dev openssl \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales >/dev/null
   # Wine takes the user locale from LANG; the locales must exist to be taken.
