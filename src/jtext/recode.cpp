@@ -173,7 +173,9 @@ void ToUtf8::Append(std::string_view text, std::string& out) {
         // for what is no character; UTF-8 has no form for either.
         if (c == kBadSequence || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
           c = japanese_ ? kGetaMarkChar : kReplacementChar;
-        else if (japanese_ && IsPrivateUse(c))
+        // Code page 932's bytes without a character come from Windows as
+        // U+0080 and private use characters, where glibc sees none.
+        else if (japanese_ && (IsPrivateUse(c) || (c >= 0x80 && c <= 0x9F)))
           c = kGetaMarkChar;
         else if (c == 0xFEFF && out.size() == start)
           return;  // a byte-order mark marks the encoding; it is no character of the text
