@@ -61,6 +61,11 @@ subject=$(printf '\202\240')
 memcheck 0 --server 127.0.0.1 --port "$port" --from a@example.com --from-name "$name" \
   --to b@example.com --to-name Bob --subject "$subject" --body-file "$samples/japanese.sjis.txt"
 [ -f "$work/mail/001.eml" ] || { echo "no mail arrived" >&2; exit 1; }
+# "Takahashi" with an IBM extension kanji: the mail goes out in UTF-8.
+memcheck 0 --server 127.0.0.1 --port "$port" --from a@example.com \
+  --from-name "$(printf '\373\374\213\264')" --to b@example.com --to-name Bob \
+  --subject "$subject" --body-file "$samples/japanese.sjis.txt"
+grep -q 'charset=UTF-8' "$work/mail/002.eml" || { echo "no UTF-8 mail arrived" >&2; exit 1; }
 VTL_PASSWORD=secret memcheck 0 --server "smtps://alice@localhost:$tls_port" \
   --ca-file "$work/certs/ca.pem" --from a@example.com --from-name "$name" \
   --to b@example.com --to-name Bob --subject "$subject" --body-file "$samples/japanese.sjis.txt"
