@@ -314,6 +314,19 @@ Composition Compose(const MailArgs& args, const SendEnv& env, jtext::TextMode mo
                                    : jtext::HoldsIbmExtension(text));
   const auto [fromName, toName, subject, body] = texts;
 
+  // The host's own text, read in its code page: through the conversions
+  // already open, else through the system's, else as UTF-8. A code page 932
+  // system that cannot read its own code page keeps ISO-2022-JP.
+  unsigned codePage = env.locale.codePage;
+  Charsets* charsets = c.toShiftJis ? c.toShiftJis->charsets() : nullptr;
+  std::unique_ptr<Charsets> opened;
+  if (utf8 && !charsets) {
+    if (!ReadsAsUtf8(env.locale) && env.charsets) opened = env.charsets(env.locale);
+    charsets = opened.get();
+    if (!charsets) codePage = jtext::kUtf8CodePage;
+    utf8 = charsets || !mode.japanese;
+  }
+
   if (!utf8) {
     c.mode = mode;
     std::string fromName932, toName932, subject932;
@@ -328,16 +341,6 @@ Composition Compose(const MailArgs& args, const SendEnv& env, jtext::TextMode mo
     return c;
   }
 
-  // The host's own text, read in its code page: through the conversions
-  // already open, else through the system's, else as UTF-8.
-  unsigned codePage = env.locale.codePage;
-  Charsets* charsets = c.toShiftJis ? c.toShiftJis->charsets() : nullptr;
-  std::unique_ptr<Charsets> opened;
-  if (!charsets) {
-    if (!ReadsAsUtf8(env.locale) && env.charsets) opened = env.charsets(env.locale);
-    charsets = opened.get();
-    if (!charsets) codePage = jtext::kUtf8CodePage;
-  }
   jtext::ToUtf8 toUtf8(codePage, charsets, mode.japanese);
   const std::string fromNameUtf8 = toUtf8.Convert(fromName);
   const std::string toNameUtf8 = toUtf8.Convert(toName);
