@@ -9,6 +9,7 @@
 
 #include "jtext/jtext.h"
 #include "mail/message.h"
+#include "mail/session.h"
 #include "vtl.h"
 
 namespace vtl::bench {
@@ -20,6 +21,10 @@ constexpr const char* kTo = "hanako@example.net";
 constexpr const char* kFromName = "\x8e\x52\x93\x63\x91\xbe\x98\x59";
 constexpr const char* kToName = "\x8d\xb2\x93\xa1\x89\xd4\x8e\x71";
 constexpr const char* kSubject = "\x89\xef\x8b\x63\x82\xcc\x8c\x8f";
+// The same in UTF-8.
+constexpr const char* kFromNameUtf8 = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa\xe9\x83\x8e";
+constexpr const char* kToNameUtf8 = "\xe4\xbd\x90\xe8\x97\xa4\xe8\x8a\xb1\xe5\xad\x90";
+constexpr const char* kSubjectUtf8 = "\xe4\xbc\x9a\xe8\xad\xb0\xe3\x81\xae\xe4\xbb\xb6";
 // The login over smtps; the TLS sink takes any.
 constexpr const char* kUser = "bench";
 constexpr const char* kPassword = "secret";
@@ -49,6 +54,62 @@ size_t Read(char* buffer, size_t size, size_t count, void* user) {
   return n;
 }
 
+// A server in the process that takes every command, and keeps the message
+// without its final ".".
+class CaptureConnection : public Connection {
+ public:
+  explicit CaptureConnection(std::string& message) : message_(message) {}
+
+  IoResult Send(const char* data, size_t size, Millis) override {
+    const std::string_view bytes(data, size);
+    if (inData_) {
+      message_.append(bytes);
+      // Dot-stuffing keeps this out of the message before its end.
+      if (message_.ends_with("\r\n.\r\n")) {
+        message_.resize(message_.size() - 3);
+        inData_ = false;
+        replies_ += "250 queued\r\n";
+      }
+    } else {
+      // A command comes whole before its reply is read.
+      command_.append(bytes);
+      if (command_.ends_with("\r\n")) {
+        inData_ = command_ == "DATA\r\n";
+        replies_ += inData_                  ? "354 go on\r\n"
+                    : command_ == "QUIT\r\n" ? "221 bye\r\n"
+                                             : "250 ok\r\n";
+        command_.clear();
+      }
+    }
+    return {IoStatus::Ok, size};
+  }
+
+  IoResult Receive(char* buffer, size_t size, Millis) override {
+    if (replies_.empty()) return {IoStatus::Closed, 0};
+    const size_t n = std::min(size, replies_.size());
+    std::memcpy(buffer, replies_.data(), n);
+    replies_.erase(0, n);
+    return {IoStatus::Ok, n};
+  }
+
+ private:
+  std::string& message_;
+  std::string replies_ = "220 ready\r\n";
+  std::string command_;
+  bool inData_ = false;
+};
+
+class CaptureNetwork : public Network {
+ public:
+  explicit CaptureNetwork(std::string& message) : message_(message) {}
+  ConnectOutcome Connect(const std::string&, uint16_t, Millis) override {
+    return {0, std::make_unique<CaptureConnection>(message_)};
+  }
+
+ private:
+  std::string& message_;
+};
+
 }  // namespace
 
 std::string BenchServer() {
@@ -72,6 +133,28 @@ void UseJapaneseLocale() {
 
 int SendWithVtl(const std::string& server, const std::string& body) {
   return VTLSendMail(server.c_str(), kFrom, kFromName, kTo, kToName, kSubject, body.c_str());
+}
+
+int SendFromUtf8(const std::string& server, const std::string& utf8Body, Network* network) {
+  static uint64_t sequence = 0;
+  mail::SendEnv env;
+  env.locale = {"JPN", jtext::kUtf8CodePage, {}, "UTF-8"};
+  env.charsets = platform::OpenCharsets;
+  env.port = platform::MailPort();
+  env.network = network != nullptr ? network : &platform::SystemNetwork();
+  env.clock = platform::Now;
+  env.hostName = platform::HostName();
+  env.processId = platform::ProcessId();
+  env.sequence = sequence++;
+  return mail::SendMail(
+      {server.c_str(), kFrom, kFromNameUtf8, kTo, kToNameUtf8, kSubjectUtf8, utf8Body.c_str()},
+      env);
+}
+
+std::string Utf8WireMessage(const std::string& utf8Body) {
+  std::string message;
+  CaptureNetwork network(message);
+  return SendFromUtf8("localhost", utf8Body, &network) == 0 ? message : std::string();
 }
 
 std::string WireMessage(const std::string& body) {

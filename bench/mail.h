@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 namespace vtl::bench {
 
 // How the mail travels: in clear to smtp-sink on port 25, or over smtps to
@@ -27,6 +29,16 @@ void UseJapaneseLocale();
 
 // VTLSendMail's result for the benchmark mail with this Shift_JIS body.
 int SendWithVtl(const std::string& server, const std::string& body);
+
+// A send as VTLSendMail makes it on a Japanese UTF-8 system (ja_JP.UTF-8,
+// fixed here rather than read from a locale this machine may lack), with
+// names and subject in UTF-8, over `network` (the system's when null).
+int SendFromUtf8(const std::string& server, const std::string& utf8Body,
+                 Network* network = nullptr);
+
+// What SendFromUtf8 puts between DATA and the final ".", as an in-process
+// server that takes every command receives it.
+std::string Utf8WireMessage(const std::string& utf8Body);
 
 // What VTLSendMail puts between DATA and the final ".": the header block and
 // the converted body, with a Date and Message-ID of the usual lengths.
