@@ -111,13 +111,17 @@ void ToShiftJis::Put(char32_t c, std::string& out) {
 void ToShiftJis::Append(std::string_view text, std::string& out) {
   // Runs of ASCII, the most of most texts, are copied as they are.
   reader_.Read(
-      text, [&](std::string_view run) { out.append(run); }, [&](char32_t c) { Put(c, out); });
+      text, [&](std::string_view run) { out.append(run); },
+      [&](char32_t c) {
+        Put(c, out);
+        return true;
+      });
 }
 
 bool ToShiftJis::Loses(std::string_view text) {
   bool loses = false;
   reader_.Read(
-      text, [](std::string_view) {}, [&](char32_t c) { loses = loses || !Carries(c, CodeOf(c)); });
+      text, [](std::string_view) {}, [&](char32_t c) { return !(loses = !Carries(c, CodeOf(c))); });
   return loses;
 }
 
@@ -164,22 +168,46 @@ void AppendUtf8(char32_t c, std::string& out) {
   }
 }
 
+char32_t ToUtf8::Mapped(char32_t c, bool atStart) const {
+  // A system decoder may give a surrogate or a value beyond Unicode for
+  // what is no character; UTF-8 has no form for either.
+  if (c == kBadSequence || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    return japanese_ ? kGetaMarkChar : kReplacementChar;
+  // Code page 932's bytes without a character come from Windows as U+0080
+  // and private use characters, where glibc sees none.
+  if (japanese_ && (IsPrivateUse(c) || (c >= 0x80 && c <= 0x9F))) return kGetaMarkChar;
+  // A byte-order mark marks the encoding; it is no character of the text.
+  if (c == 0xFEFF && atStart) return 0;
+  return c;
+}
+
 void ToUtf8::Append(std::string_view text, std::string& out) {
+  if (reader_.codePage() == kUtf8CodePage) {
+    // Well-formed UTF-8 is copied in runs; only what changes is taken apart.
+    size_t run = 0;
+    for (size_t i = 0; i < text.size();) {
+      if (static_cast<uint8_t>(text[i]) < 0x80) {
+        ++i;
+        continue;
+      }
+      const Utf8Char c = NextUtf8Char(text, i);
+      const char32_t mapped = Mapped(c.code, i == 0);
+      if (mapped != c.code) {
+        out.append(text.substr(run, i - run));
+        if (mapped != 0) AppendUtf8(mapped, out);
+        run = i + c.length;
+      }
+      i += c.length;
+    }
+    out.append(text.substr(run));
+    return;
+  }
   const size_t start = out.size();
   reader_.Read(
       text, [&](std::string_view run) { out.append(run); },
       [&](char32_t c) {
-        // A system decoder may give a surrogate or a value beyond Unicode
-        // for what is no character; UTF-8 has no form for either.
-        if (c == kBadSequence || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-          c = japanese_ ? kGetaMarkChar : kReplacementChar;
-        // Code page 932's bytes without a character come from Windows as
-        // U+0080 and private use characters, where glibc sees none.
-        else if (japanese_ && (IsPrivateUse(c) || (c >= 0x80 && c <= 0x9F)))
-          c = kGetaMarkChar;
-        else if (c == 0xFEFF && out.size() == start)
-          return;  // a byte-order mark marks the encoding; it is no character of the text
-        AppendUtf8(c, out);
+        if (const char32_t mapped = Mapped(c, out.size() == start)) AppendUtf8(mapped, out);
+        return true;
       });
 }
 

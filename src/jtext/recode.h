@@ -45,10 +45,12 @@ uint16_t JisVariantCode(char32_t c);
 // The characters of a text in the user's code page: UTF-8 is read here,
 // any other code page by `charsets` (with none, each byte from 0x80 up is
 // a bad sequence). Calls ascii(run) for each run of ASCII bytes and
-// put(c) for every other character, kBadSequence included.
+// put(c) for every other character, kBadSequence included, until put
+// returns false.
 class TextReader {
  public:
   TextReader(unsigned codePage, Charsets* charsets) : codePage_(codePage), charsets_(charsets) {}
+  unsigned codePage() const { return codePage_; }
 
   template <class Ascii, class Put>
   void Read(std::string_view text, Ascii&& ascii, Put&& put) {
@@ -62,7 +64,7 @@ class TextReader {
           continue;
         }
         const Utf8Char c = NextUtf8Char(text, i);
-        put(c.code);
+        if (!put(c.code)) return;
         i += c.length;
       }
       return;
@@ -77,13 +79,14 @@ class TextReader {
         const auto b = static_cast<uint8_t>(text[pos]);
         if (b < 0x80) {
           ascii(text.substr(pos, 1));
-        } else {
-          put(kBadSequence);
+        } else if (!put(kBadSequence)) {
+          return;
         }
         ++pos;
         continue;
       }
-      for (size_t k = 0; k < count; ++k) put(chars[k]);
+      for (size_t k = 0; k < count; ++k)
+        if (!put(chars[k])) return;
       pos += read;
     }
   }
@@ -157,6 +160,9 @@ class ToUtf8 {
   std::string Convert(std::string_view text);
 
  private:
+  // What goes out for one character of the host's text; 0 for nothing.
+  char32_t Mapped(char32_t c, bool atStart) const;
+
   TextReader reader_;
   bool japanese_;
 };

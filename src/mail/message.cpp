@@ -459,20 +459,29 @@ EncodedBody EncodeUtf8Body(std::string_view utf8Body) {
   const size_t base64Size = (text.size() + 2) / 3 * 4 + lines * kCrLf.size();
 
   EncodedBody body;
-  body.encoding = TransferEncoding::QuotedPrintable;
-  body.lines.reserve(std::min(base64Size, text.size() + text.size() / 8));
-  const bool shorter = ForEachBodyLine(text, [&](std::string_view line) {
-    AppendQuotedPrintableLine(line, body.lines);
-    return body.lines.size() < base64Size;
-  });
-  if (shorter && body.lines.size() < base64Size) return body;
+  // Each byte that does not stand for itself takes three characters in
+  // quoted-printable (CR LF ends a line in both forms): where that alone
+  // makes it no shorter, it is not tried.
+  size_t escaped = 0;
+  for (char c : text)
+    escaped += IsQuotedPrintableLiteral(static_cast<uint8_t>(c)) || c == '\r' || c == '\n' ? 0 : 1;
+  if (text.size() + 2 * escaped < base64Size) {
+    body.encoding = TransferEncoding::QuotedPrintable;
+    body.lines.reserve(std::min(base64Size, text.size() + 2 * escaped + text.size() / 32));
+    const bool shorter = ForEachBodyLine(text, [&](std::string_view line) {
+      AppendQuotedPrintableLine(line, body.lines);
+      return body.lines.size() < base64Size;
+    });
+    if (shorter && body.lines.size() < base64Size) return body;
+  }
 
   body.encoding = TransferEncoding::Base64;
-  body.lines.clear();
-  body.lines.reserve(base64Size);
+  body.lines.assign(base64Size, '\0');
+  char* p = body.lines.data();
   for (size_t i = 0; i < text.size(); i += kBytesPerLine) {
-    jtext::Base64(text.substr(i, kBytesPerLine), [&](char c) { body.lines.push_back(c); });
-    body.lines.append(kCrLf);
+    jtext::Base64(text.substr(i, kBytesPerLine), [&](char c) { *p++ = c; });
+    *p++ = '\r';
+    *p++ = '\n';
   }
   return body;
 }
