@@ -1,7 +1,7 @@
 // The pieces of the performance report that are not timings:
 //   vtl_bench_tool body SIZE          the Shift_JIS sample body, to stdout
 //   vtl_bench_tool message SIZE       the message as it goes on the wire, to stdout
-//   vtl_bench_tool memory vtl|curl SIZE
+//   vtl_bench_tool memory vtl|vtl-utf8|curl SIZE
 //                                     peak resident memory one send adds
 //   vtl_bench_tool convert            converts the 1 MiB sample once (for callgrind)
 //   vtl_bench_tool send [SIZE]        one send, of a small mail by default (for callgrind)
@@ -55,12 +55,16 @@ int Memory(const std::string& who, size_t size) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   // The caller's data is in memory before the send starts: the body for
   // ours, the finished message for libcurl.
-  const std::string body = vtl::bench::SampleBody(size, Mix::Typical);
+  // "vtl-utf8": a Japanese UTF-8 system's body with an emoji in every
+  // line, which goes out as UTF-8.
+  const bool utf8 = who == "vtl-utf8";
+  const std::string body =
+      utf8 ? vtl::bench::SampleUtf8Body(size, true) : vtl::bench::SampleBody(size, Mix::Typical);
   const std::string message = who == "curl" ? vtl::bench::WireMessage(body) : std::string();
   const long before = PeakResidentKib();
-  const bool sent = who == "curl"
-                        ? vtl::bench::SendWithCurl(transport, message)
-                        : vtl::bench::SendWithVtl(vtl::bench::VtlServer(transport), body) == 0;
+  const bool sent = who == "curl" ? vtl::bench::SendWithCurl(transport, message)
+                    : utf8 ? vtl::bench::SendFromUtf8(vtl::bench::VtlServer(transport), body) == 0
+                           : vtl::bench::SendWithVtl(vtl::bench::VtlServer(transport), body) == 0;
   const long after = PeakResidentKib();
   curl_global_cleanup();
   std::printf("sender=%s body_bytes=%zu peak_before_kib=%ld peak_after_kib=%ld added_kib=%ld\n",
@@ -86,7 +90,7 @@ int main(int argc, char** argv) {
                                    vtl::bench::SampleBody(argc == 3 ? size : 256, Mix::Typical));
   }
   std::fputs(
-      "usage: vtl_bench_tool body SIZE | message SIZE | memory vtl|curl SIZE | convert |\n"
+      "usage: vtl_bench_tool body SIZE | message SIZE | memory vtl|vtl-utf8|curl SIZE | convert |\n"
       "                      send [SIZE]\n",
       stderr);
   return 2;

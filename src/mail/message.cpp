@@ -445,7 +445,7 @@ std::string ComposeUtf8HeaderBlock(const MessageTexts& texts, TransferEncoding e
   return block;
 }
 
-EncodedBody EncodeUtf8Body(std::string_view utf8Body) {
+EncodedBody EncodeUtf8Body(std::string utf8Body) {
   // The text as the reader gets it back: every line ended by CR LF.
   std::string text;
   text.reserve(utf8Body.size() + utf8Body.size() / 32 + 2);
@@ -453,6 +453,7 @@ EncodedBody EncodeUtf8Body(std::string_view utf8Body) {
     text.append(line).append(kCrLf);
     return true;
   });
+  std::string().swap(utf8Body);  // no third copy of the body while it is encoded
   // Base64 turns 57 bytes into a line of 76 characters.
   constexpr size_t kBytesPerLine = 57;
   const size_t lines = (text.size() + kBytesPerLine - 1) / kBytesPerLine;

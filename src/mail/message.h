@@ -63,7 +63,7 @@ struct EncodedBody {
   TransferEncoding encoding = TransferEncoding::Base64;
   std::string lines;
 };
-EncodedBody EncodeUtf8Body(std::string_view utf8Body);
+EncodedBody EncodeUtf8Body(std::string utf8Body);
 
 // Receives the wire lines of the body, each ending in CR LF.
 class LineSink {
