@@ -76,12 +76,7 @@ class TextReader {
           charsets_ ? charsets_->Decode(text.substr(pos), pos == 0, chars, kDecodeBatch, count) : 0;
       if (read == 0 || read > text.size() - pos || count > kDecodeBatch) {
         // A decoder that makes no progress: the byte it is stuck on is no character.
-        const auto b = static_cast<uint8_t>(text[pos]);
-        if (b < 0x80) {
-          ascii(text.substr(pos, 1));
-        } else if (!put(kBadSequence)) {
-          return;
-        }
+        if (!put(kBadSequence)) return;
         ++pos;
         continue;
       }
@@ -148,7 +143,7 @@ inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 void AppendUtf8(char32_t c, std::string& out);
 
 // The host's text in UTF-8: every character as it is, a byte-order mark
-// that starts the text left out, and `replacement` for each bad sequence.
+// that starts the text left out, and U+FFFD for each bad sequence.
 // In Japanese mode the replacement is the GETA MARK, and private use
 // characters and C1 controls become one too, as they would in ISO-2022-JP.
 class ToUtf8 {
