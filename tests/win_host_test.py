@@ -11,10 +11,12 @@ whose handler (win_handler.c) writes down the target it was given.
 
 WINEPREFIX names the prefix. The DLL has no port argument, and "mail" in
 Wine's services file is an alias of smtp, so the mail goes to port 25: this
-runs as root only. The Japanese case needs LANG=ja_JP.UTF-8 to reach Wine (user
-locale JPN, ANSI code page 932), the other one an English locale. A Japanese
-user on another ANSI code page is a copy of the host with a manifest beside
-it (tests/win/utf8.manifest) that sets the program's active code page: UTF-8,
+runs as root only. Wine takes the user locale and the ANSI code page from LANG:
+ja_JP.UTF-8 gives JPN and 932, en_US.UTF-8 ENU and 1252, de_DE.UTF-8 DEU and
+1252, zh_CN.UTF-8 CHS and 936, ko_KR.UTF-8 KOR and 949; a locale the system
+lacks gives ENU and 1252, so those must exist (locale-gen). A Japanese user on
+another ANSI code page is a copy of the host with a manifest beside it
+(tests/win/utf8.manifest) that sets the program's active code page: UTF-8,
 or (Wine takes that too) a locale name whose code page the program then gets.
 The TLS cases trust a CA made for the run, which vtl_trust puts among the
 prefix's trusted roots and takes out again.
@@ -23,7 +25,10 @@ prefix's trusted roots and takes out again.
 from __future__ import annotations
 
 import argparse
+import codecs
+import locale
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -38,6 +43,30 @@ import roundtrip_test as rt  # noqa: E402
 
 HOST = DLL = WINE = HANDLER = TRUST = ""
 ADDRESS = "127.0.0.25"
+FROM, TO = "a@example.com", "b@example.com"
+
+# A U+FFFD in a text to send stands for a byte that is no character: 0x81,
+# a lead byte of code pages 932, 936 and 949, with ASCII below 0x40 after it.
+codecs.register_error("lone_lead_byte", lambda e: (b"\x81" * (e.end - e.start), e.end))
+
+# The kanji that code page 932 has twice, at their IBM extension codes (lead
+# bytes 0xFA to 0xFC), which Windows converts them to; Python's codec gives
+# the NEC-selected copies (0xED, 0xEE), which ISO-2022-JP carries.
+IBM_COPIES = {}
+for code in (bytes((lead, trail)) for lead in (0xFA, 0xFB, 0xFC) for trail in range(0x40, 0xFD)):
+    try:
+        char = code.decode("cp932")
+    except UnicodeDecodeError:
+        continue
+    if char.encode("cp932")[0] in (0xED, 0xEE):
+        IBM_COPIES[char] = code
+
+
+def encode(text: str, encoding: str) -> bytes:
+    """`text` in a Windows code page, as Windows converts it."""
+    if encoding != "cp932":
+        return text.encode(encoding, "lone_lead_byte")
+    return b"".join(IBM_COPIES.get(c) or c.encode(encoding, "lone_lead_byte") for c in text)
 
 
 class HostCase(rt.MailCase):
@@ -61,6 +90,34 @@ class HostCase(rt.MailCase):
         self.assertLess(r.returncode, 100, f"host failed: {r.stdout!r} {r.stderr!r}")
         self.assertEqual(r.stdout.strip(), f"result {r.returncode}".encode(), r.stdout)
         return r.returncode
+
+    def send_texts(self, lang: str, encoding: str, from_name: str, to_name: str, subject: str,
+                   body: str, host: str = "") -> rt.Received:
+        """One mail from FROM to TO, its texts in `encoding`."""
+        self.sink.clear()
+        texts = (encode(t, encoding) for t in (from_name, to_name, subject, body))
+        from_name, to_name, subject, body = texts
+        result = self.host_send(lang, ADDRESS.encode(), FROM.encode(), from_name, TO.encode(),
+                                to_name, subject, body, host=host)
+        self.assertEqual(result, rt.OK)
+        return self.receive_one(FROM, TO)
+
+    def check_utf8(self, m: rt.Received, from_name: str, to_name: str, subject: str, body: str):
+        """The whole mail in UTF-8, 7-bit on the wire, each text exactly as
+        given; a display name is an encoded-word without quotes, an ASCII one
+        a quoted-string."""
+        self.assertTrue(m.raw.isascii(), "an 8-bit byte in a UTF-8 mail")
+        self.assertEqual(m.field("Content-Type"), "text/plain; charset=UTF-8")
+        self.assertIn(m.field("Content-Transfer-Encoding"), ("base64", "quoted-printable"))
+        for word in re.findall(rb"=\?[^?\s]*\?[BQ]\?[^?\s]*\?=", m.head):
+            self.assertLessEqual(len(word), 75, word)
+        for header, name, address in (("From", from_name, FROM), ("To", to_name, TO)):
+            (shown,) = m.msg[header].addresses
+            self.assertEqual((shown.display_name, shown.addr_spec), (name, address))
+            if name.isascii():
+                self.assertEqual(m.field(header), f'"{name}" <{address}>')
+        self.assertEqual(str(m.msg["Subject"]), subject)
+        self.assertEqual(m.msg.get_content(), body)
 
 
 def host_with_code_page(directory: str, active_code_page: str) -> str:
@@ -116,25 +173,33 @@ class JapaneseHostTest(HostCase):
         self.check_body(m, self.body)
         self.check_same_mail(shift_jis, m)
 
+    def test_ibm_extension_kanji_go_out_in_utf8(self):
+        """髙 and 﨑 have no JIS code: the whole mail goes in UTF-8, half-width
+        kana and row 13 as they are; a user-defined character is a GETA MARK
+        here too."""
+        body = "髙橋さん、山﨑です。\r\nﾊﾝｶｸｶﾅ ①\r\n"
+        m = self.send_texts("ja_JP.UTF-8", "cp932", "髙橋", "山﨑", "髙橋さんと山﨑さん",
+                            body + "\ue000\r\n")
+        self.check_utf8(m, "髙橋", "山﨑", "髙橋さんと山﨑さん", body + "〓\r\n")
+
     def test_chinese_and_korean_code_pages_keep_kana_and_kanji(self):
+        """Text ISO-2022-JP carries goes as ISO-2022-JP; with 简 or 한글 in
+        it, the whole mail goes in UTF-8."""
         cases = [("zh-CN", "gbk", "日本語のテキスト、山田", "简"),
                  ("ko-KR", "cp949", "日本語のテキスト、山田", "한글"),
                  ("zh-TW", "big5", "日本語山田", "")]
-        for locale, encoding, text, lacking in cases:
-            with self.subTest(code_page=locale):
-                self.sink.clear()
-                host = host_with_code_page(self.dir, locale)
-                subject = (text + lacking).encode(encoding)
-                body = (text + lacking + "\r\n").encode(encoding)
-                result = self.host_send("ja_JP.UTF-8", ADDRESS.encode(), b"a@example.com",
-                                        text.encode(encoding), b"b@example.com", b"B", subject,
-                                        body, host=host)
-                self.assertEqual(result, rt.OK)
-                m = self.receive_one("a@example.com", "b@example.com")
+        for locale_name, encoding, text, lacking in cases:
+            with self.subTest(code_page=locale_name):
+                host = host_with_code_page(self.dir, locale_name)
+                texts = (text, "B", text + lacking, text + lacking + "\r\n")
+                m = self.send_texts("ja_JP.UTF-8", encoding, *texts, host=host)
+                if lacking:
+                    self.check_utf8(m, *texts)
+                    continue
                 self.check_japanese(m)
-                self.check_display_name(m, "From", text, "a@example.com")
-                self.check_subject(m, text + "〓" * len(lacking))
-                self.assertEqual(m.body_lines_cp932(), [text + "〓" * len(lacking)])
+                self.check_display_name(m, "From", text, FROM)
+                self.check_subject(m, text)
+                self.assertEqual(m.body_lines_cp932(), [text])
 
 
 class EnglishHostTest(HostCase):
@@ -155,6 +220,31 @@ class EnglishHostTest(HostCase):
         result = self.host_send("en_US.UTF-8", ADDRESS.encode(), b"a@example.com", b"A",
                                 b"b@example.com", b"B", b"", b"x")
         self.assertEqual(result, rt.BAD_ARGUMENT)
+
+
+class OtherLocalesHostTest(HostCase):
+    """Users that are not Japanese: text that is not all ASCII is read in
+    the ANSI code page and goes in UTF-8."""
+
+    def test_text_arrives_in_utf8(self):
+        for lang, encoding, from_name, to_name, subject, body in (
+                # 1252 is not Latin-1: € – „ “ are 0x80 to 0x9F. Quoted-printable
+                # is the shorter here, base64 in the others.
+                ("de_DE.UTF-8", "cp1252", "Jürgen Groß", "Zoë", "Grüße, café, ½",
+                 "Grüße, café, ½\r\nAnbei der Bericht zum dritten Quartal; die Zahlen zum "
+                 "Oktober folgen am Montag, mit den Notizen zur Sitzung.\r\n€ 5 – „fertig“\r\n"),
+                ("zh_CN.UTF-8", "gbk", "王小明", "李华", "简体中文的邮件", "你好，世界。\r\n"),
+                ("ko_KR.UTF-8", "cp949", "김철수", "Bob", "한글\ufffd 제목", "안녕하세요.\r\n")):
+            with self.subTest(lang=lang):
+                saved = locale.setlocale(locale.LC_CTYPE)
+                try:  # else Wine would run the host as English on 1252
+                    locale.setlocale(locale.LC_CTYPE, lang)
+                except locale.Error:
+                    self.fail(f"no locale {lang} on this system: locale-gen it")
+                finally:
+                    locale.setlocale(locale.LC_CTYPE, saved)
+                m = self.send_texts(lang, encoding, from_name, to_name, subject, body)
+                self.check_utf8(m, from_name, to_name, subject, body)
 
 
 class TlsHostTest(HostCase):

@@ -9,15 +9,19 @@
 # It installs the build tools, builds the release preset, starts
 # tools/smtp_sink.py on 127.0.0.1 (a free port), sends samples/japanese.sjis.txt
 # with the subject and names of samples/japanese.meta as Shift_JIS under
-# LANG=ja_JP.SJIS, and prints the message as received and decoded. It then
-# makes a test CA (tests/tls/make_certs.sh), starts a second server that
+# LANG=ja_JP.SJIS, and prints the message as received and decoded. Two mails
+# that go out in UTF-8 follow: a Japanese one with an emoji, which ISO-2022-JP
+# cannot carry, from LANG=ja_JP.UTF-8, and a German one from LANG=de_DE.UTF-8.
+# It then makes a test CA (tests/tls/make_certs.sh), starts a second server that
 # speaks TLS from the first byte and takes mail only after a login, and
 # sends the same mail there as smtps://demo@localhost with the password in
 # VTL_PASSWORD, trusting only the test CA (--ca-file).
 # As root it then builds the win64 preset with mingw-w64 and lets the test
 # host (tests/win_host.c) load build/win64/bin/vtl.dll under Wine, in a
-# Japanese user locale (JPN, code page 932), and call VTLSendMail. The DLL
-# has no port argument, so that server listens on port 25 of 127.0.0.25.
+# Japanese user locale (JPN, code page 932), and call VTLSendMail; then the
+# German mail again, its texts in code page 1252 under a German user locale
+# (DEU, 1252). The DLL has no port argument, so that server listens on port
+# 25 of 127.0.0.25.
 # Nothing leaves this machine. The exit status is not 0 when a step, a send
 # included, fails.
 set -euo pipefail
@@ -95,7 +99,9 @@ if [ "$(id -u)" -eq 0 ]; then
     cmake g++ make python3 python3-aiosmtpd googletest libssl-dev openssl \
     g++-mingw-w64-x86-64 wine wine64 wine32:i386 locales
   # Wine takes the user locale from LANG, once the locale exists.
-  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+  for l in ja_JP.UTF-8 de_DE.UTF-8; do
+    grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" >>/etc/locale.gen
+  done
   quietly locale-gen
 else
   echo "not root: skipping apt-get, using what is installed"
@@ -156,6 +162,27 @@ wait_for_mail "$work/mail/001.eml"
 
 step "the message as received, and decoded"
 "$PYTHON" tools/show_mail.py "$work/mail/001.eml"
+
+# send N LANG OPTION...: vtl-sendmail under LANG to the server above, the
+# body from standard input; shows the message, the server's N.eml.
+send() {
+  local lang=$2
+  env -u LC_ALL -u LC_CTYPE -u LANGUAGE LANG="$lang" \
+    timeout 120 "$SENDMAIL" --server 127.0.0.1 --port "$port" "${@:3}" ||
+    die "vtl-sendmail under $lang failed with result $?"
+  wait_for_mail "$work/mail/$1.eml"
+  "$PYTHON" tools/show_mail.py "$work/mail/$1.eml"
+}
+
+step "an emoji, which ISO-2022-JP cannot carry, under LANG=ja_JP.UTF-8: UTF-8"
+printf '山田です。😀\nﾊﾝｶｸもそのまま。\n' |
+  send 002 ja_JP.UTF-8 --from taro@example.com --from-name "山田太郎" \
+    --to hanako@example.com --to-name "鈴木花子" --subject "絵文字 😀 入り"
+
+step "German under LANG=de_DE.UTF-8: UTF-8"
+printf 'Grüße, café, ½ – € 5\n' |
+  send 003 de_DE.UTF-8 --from juergen@example.com --from-name "Jürgen Groß" \
+    --to zoe@example.com --to-name "Zoë" --subject "Grüße, café, ½"
 stop_sink
 
 step "the same mail over TLS with a login: smtps://demo@localhost"
@@ -190,19 +217,28 @@ quietly tools/wine-prefix.sh "$prefix" win64
 step "starting the SMTP server on 127.0.0.25 port 25"
 start_sink 127.0.0.25 25 "$work/wine-mail"
 
+# host_send LANG TEXTS-FILE: the host reads the seven arguments of
+# VTLSendMail from the file, each ending in a zero byte, so the bytes reach
+# the DLL as they are.
+host_send() {
+  env -u LC_ALL -u LC_CTYPE -u LANGUAGE LANG="$1" WINEPREFIX="$prefix" \
+    timeout 120 tools/wine-run.sh build/win64/bin/vtl_host.exe build/win64/bin/vtl.dll "$2" ||
+    die "the Windows host under $1 failed with result $?"
+}
+
 step "a Windows host loads vtl.dll under Wine and calls VTLSendMail"
-# The host reads the seven arguments from texts.bin, written above, so the
-# Shift_JIS bytes reach the DLL as they are.
-set +e
-env -u LC_ALL -u LC_CTYPE -u LANGUAGE LANG=ja_JP.UTF-8 WINEPREFIX="$prefix" \
-  timeout 120 tools/wine-run.sh build/win64/bin/vtl_host.exe build/win64/bin/vtl.dll \
-  "$work/texts.bin"
-host_status=$?
-set -e
-[ "$host_status" -eq 0 ] || die "the Windows host failed with result $host_status"
+# texts.bin was written above, in Shift_JIS.
+host_send ja_JP.UTF-8 "$work/texts.bin"
 wait_for_mail "$work/wine-mail/001.eml"
 
 step "the message the DLL sent, as received, and decoded"
 "$PYTHON" tools/show_mail.py "$work/wine-mail/001.eml"
+
+step "German from code page 1252 (Wine: user locale DEU) through the DLL: UTF-8"
+printf '%s\0' 127.0.0.25 juergen@example.com "Jürgen Groß" zoe@example.com "Zoë" \
+  "Grüße, café, ½" "Grüße, café, ½ – € 5"$'\r\n' | iconv -f UTF-8 -t CP1252 >"$work/texts-de.bin"
+host_send de_DE.UTF-8 "$work/texts-de.bin"
+wait_for_mail "$work/wine-mail/002.eml"
+"$PYTHON" tools/show_mail.py "$work/wine-mail/002.eml"
 
 step "done"

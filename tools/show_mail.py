@@ -8,6 +8,8 @@ other control and 8-bit bytes as \\xNN, a CR or LF that is not part of a
 CR LF pair as <CR> or <LF>), then the headers and the body decoded with
 Python's email package (policy=email.policy.default).
 
+A display name of several encoded-words is joined as RFC 2047 6.2 says,
+without the white space between them, which Python's address parser keeps.
 Python's iso-2022-jp codec knows JIS X 0208 only. Where a text holds
 characters of the Shift_JIS extensions (row 13: (1), (kabu), ...) it cannot
 decode it; such texts are decoded again by mapping the JIS codes back to
@@ -87,14 +89,18 @@ def decode_iso2022jp_cp932(data: bytes, errors: str = "replace") -> str:
 
 
 _ENCODED_WORDS = re.compile(
-    rb"=\?ISO-2022-JP\?B\?([A-Za-z0-9+/=]*)\?=(?:[ \t\r\n]+(?==\?ISO-2022-JP\?B\?))?", re.I)
+    rb"=\?(ISO-2022-JP|UTF-8)\?B\?([A-Za-z0-9+/=]*)\?="
+    rb"(?:[ \t\r\n]+(?==\?(?:ISO-2022-JP|UTF-8)\?B\?))?", re.I)
 
 
-def decode_header_cp932(raw_value: bytes) -> str:
-    """An unfolded header value with its ISO-2022-JP encoded-words decoded
+def decode_header_words(raw_value: bytes) -> str:
+    """An unfolded header value with its encoded-words decoded, ISO-2022-JP
     through code page 932; white space between adjacent words is dropped."""
     def word(m: re.Match) -> bytes:
-        return decode_iso2022jp_cp932(base64.b64decode(m.group(1))).encode("utf-8")
+        data = base64.b64decode(m.group(2))
+        if m.group(1).upper() == b"UTF-8":
+            return data
+        return decode_iso2022jp_cp932(data).encode("utf-8")
     unfolded = re.sub(rb"\r\n(?=[ \t])", b"", raw_value)
     return _ENCODED_WORDS.sub(word, unfolded).decode("utf-8", "replace")
 
@@ -134,12 +140,12 @@ def show(path: str) -> bool:
             raw_value = raw.get(name.lower(), [b""])[0]
             if "=?" in text:
                 # Left encoded: something in it is beyond Python's codec.
-                text = decode_header_cp932(raw_value)
+                text = decode_header_words(raw_value)
                 note = "   [decoded via code page 932]"
             elif name in ("From", "To") and len(_ENCODED_WORDS.findall(raw_value)) > 1:
                 # Python's address parser keeps the white space between the
                 # encoded-words of a display name; RFC 2047 6.2 drops it.
-                text = decode_header_cp932(raw_value)
+                text = decode_header_words(raw_value)
                 note = "   [name of several encoded-words, joined as RFC 2047 6.2 says]"
             elif name in ("From", "To") and getattr(value, "addresses", ()):
                 # The display name as parsed; a name whose quotes were sent

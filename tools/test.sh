@@ -19,7 +19,7 @@ if [ "$(id -u)" = 0 ]; then
     valgrind clang libclang-rt-14-dev postfix dovecot-core libbenchmark-dev libcurl4-openssl-dev libssl-dev openssl \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales >/dev/null
   # Wine takes the user locale from LANG; the locales must exist to be taken.
-  for l in ja_JP.UTF-8 en_US.UTF-8; do
+  for l in ja_JP.UTF-8 en_US.UTF-8 de_DE.UTF-8 zh_CN.UTF-8 ko_KR.UTF-8; do
     grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" >>/etc/locale.gen
   done
   locale-gen >/dev/null
