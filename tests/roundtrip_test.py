@@ -398,9 +398,11 @@ class MailCase(unittest.TestCase):
         for line in m.body_wire_lines():
             self.assertLessEqual(len(line), 76)
         lines = expected_lines(body)
-        self.assertEqual(m.msg["From"].addresses[0].display_name, from_name)
-        self.assertEqual(m.msg["To"].addresses[0].display_name, to_name)
-        self.assertEqual(m.msg["From"].addresses[0].addr_spec, from_addr)
+        for header, name, address in (("From", from_name, from_addr), ("To", to_name, to_addr)):
+            (shown,) = m.msg[header].addresses
+            self.assertEqual((shown.display_name, shown.addr_spec), (name, address))
+            if name.isascii():
+                self.assertEqual(m.field(header), f'"{name}" <{address}>')
         self.assertEqual(str(m.msg["Subject"]), subject)
         self.assertEqual(expected_lines(m.msg.get_content()), lines)
         fields, perl_body = read_with_perl(m.raw)

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import functools
 import locale
 import os
 import re
@@ -102,22 +103,8 @@ class HostCase(rt.MailCase):
         self.assertEqual(result, rt.OK)
         return self.receive_one(FROM, TO)
 
-    def check_utf8(self, m: rt.Received, from_name: str, to_name: str, subject: str, body: str):
-        """The whole mail in UTF-8, 7-bit on the wire, each text exactly as
-        given; a display name is an encoded-word without quotes, an ASCII one
-        a quoted-string."""
-        self.assertTrue(m.raw.isascii(), "an 8-bit byte in a UTF-8 mail")
-        self.assertEqual(m.field("Content-Type"), "text/plain; charset=UTF-8")
-        self.assertIn(m.field("Content-Transfer-Encoding"), ("base64", "quoted-printable"))
-        for word in re.findall(rb"=\?[^?\s]*\?[BQ]\?[^?\s]*\?=", m.head):
-            self.assertLessEqual(len(word), 75, word)
-        for header, name, address in (("From", from_name, FROM), ("To", to_name, TO)):
-            (shown,) = m.msg[header].addresses
-            self.assertEqual((shown.display_name, shown.addr_spec), (name, address))
-            if name.isascii():
-                self.assertEqual(m.field(header), f'"{name}" <{address}>')
-        self.assertEqual(str(m.msg["Subject"]), subject)
-        self.assertEqual(m.msg.get_content(), body)
+    # The check of roundtrip_test.py, Perl's reading included.
+    check_utf8 = functools.partialmethod(rt.MailCase.check_utf8, from_addr=FROM, to_addr=TO)
 
 
 def host_with_code_page(directory: str, active_code_page: str) -> str:
@@ -228,9 +215,10 @@ class OtherLocalesHostTest(HostCase):
 
     def test_text_arrives_in_utf8(self):
         for lang, encoding, from_name, to_name, subject, body in (
-                # 1252 is not Latin-1: € – „ “ are 0x80 to 0x9F. Quoted-printable
-                # is the shorter here, base64 in the others.
-                ("de_DE.UTF-8", "cp1252", "Jürgen Groß", "Zoë", "Grüße, café, ½",
+                # 1252 is not Latin-1: € – „ “ are 0x80 to 0x9F, and 0x81 is no
+                # character (Wine gives U+0081). Quoted-printable is the shorter
+                # here, base64 in the others.
+                ("de_DE.UTF-8", "cp1252", "Jürgen Groß", "Zoë", "Grüße, café, ½\ufffd",
                  "Grüße, café, ½\r\nAnbei der Bericht zum dritten Quartal; die Zahlen zum "
                  "Oktober folgen am Montag, mit den Notizen zur Sitzung.\r\n€ 5 – „fertig“\r\n"),
                 ("zh_CN.UTF-8", "gbk", "王小明", "李华", "简体中文的邮件", "你好，世界。\r\n"),

@@ -173,9 +173,12 @@ char32_t ToUtf8::Mapped(char32_t c, bool atStart) const {
   // what is no character; UTF-8 has no form for either.
   if (c == kBadSequence || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
     return japanese_ ? kGetaMarkChar : kReplacementChar;
-  // Code page 932's bytes without a character come from Windows as U+0080
-  // and private use characters, where glibc sees none.
-  if (japanese_ && (IsPrivateUse(c) || (c >= 0x80 && c <= 0x9F))) return kGetaMarkChar;
+  // C1 controls are no text: they are what Windows makes of bytes that are
+  // no character of code pages 932 and 1252 (0x80; 0x81, 0x8D, ...), where
+  // glibc sees none.
+  if (c >= 0x80 && c <= 0x9F) return japanese_ ? kGetaMarkChar : kReplacementChar;
+  // Code page 932's user-defined characters mean nothing on another machine.
+  if (japanese_ && IsPrivateUse(c)) return kGetaMarkChar;
   // A byte-order mark marks the encoding; it is no character of the text.
   if (c == 0xFEFF && atStart) return 0;
   return c;

@@ -143,9 +143,9 @@ inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 void AppendUtf8(char32_t c, std::string& out);
 
 // The host's text in UTF-8: every character as it is, a byte-order mark
-// that starts the text left out, and U+FFFD for each bad sequence.
-// In Japanese mode the replacement is the GETA MARK, and private use
-// characters and C1 controls become one too, as they would in ISO-2022-JP.
+// that starts the text left out, and U+FFFD for each bad sequence and C1
+// control. In Japanese mode the replacement is the GETA MARK, and private
+// use characters become one too, as they would in ISO-2022-JP.
 class ToUtf8 {
  public:
   ToUtf8(unsigned codePage, Charsets* charsets, bool japanese)
