@@ -87,14 +87,23 @@ class ShellOpen : public ::testing::Test {
   }
 
   // What the handler received; it runs on its own, so it is waited for.
+  // The file appears by a rename, but under Wine it may for a moment be
+  // there and not yet open to a reader: until the patience runs out, a
+  // read that gives nothing is tried again (the handler never writes
+  // nothing).
   std::string Received(std::chrono::milliseconds patience = std::chrono::milliseconds(15000)) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (GetFileAttributesA(output_.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      if (std::chrono::steady_clock::now() > deadline) return "<not run>";
+    bool seen = false;
+    for (;;) {
+      if (GetFileAttributesA(output_.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        seen = true;
+        std::ifstream in(output_, std::ios::binary);
+        std::string text(std::istreambuf_iterator<char>(in), {});
+        if (!text.empty()) return text;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return seen ? "" : "<not run>";
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::ifstream in(output_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   std::string dir_;
