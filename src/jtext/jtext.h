@@ -35,6 +35,13 @@ bool IsJapaneseLocale(std::string_view abbrevLangName);
 TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage,
                         const LeadBytes& leadBytes);
 
+// Whether every byte of `text` is below 0x80.
+inline bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<uint8_t>(c) >= 0x80) return false;
+  return true;
+}
+
 // Shift_JIS byte classes.
 constexpr bool IsLeadByte(uint8_t b) {
   return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);

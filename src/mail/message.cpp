@@ -276,19 +276,13 @@ std::string WordsLine(std::string out, const std::vector<std::string>& words,
   return out.append(kCrLf);
 }
 
-bool IsAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<uint8_t>(c) >= 0x80) return false;
-  return true;
-}
-
 // A UTF-8 name or subject: as ComposeHeaderBlock has it when it is ASCII,
 // else as encoded-words, a name without quotes (the words stand for the
 // phrase, and a quoted-string may hold none).
 std::string Utf8HeaderLine(std::string_view label, std::string_view text, bool isName,
                            std::string_view address) {
   const std::string flat = FlattenLineBreaks(text);
-  if (IsAscii(flat))
+  if (jtext::IsAscii(flat))
     return FormatHeaderLine(label, isName ? QuoteDisplayName(flat, {}) : flat, address, {});
   std::string content(label);
   content.push_back(' ');

@@ -257,12 +257,6 @@ struct Composition {
   }
 };
 
-bool HoldsNonAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<uint8_t>(c) >= 0x80) return true;
-  return false;
-}
-
 // A locale that names no codeset, or ASCII, says nothing of bytes from 0x80
 // up; they are read as UTF-8, the text of nearly every such system today
 // (containers, services, C programs run without a locale).
@@ -309,7 +303,7 @@ Composition Compose(const MailArgs& args, const SendEnv& env, jtext::TextMode mo
   }
   bool utf8 = false;
   for (std::string_view text : texts)
-    utf8 = utf8 || (!mode.japanese ? HoldsNonAscii(text)
+    utf8 = utf8 || (!mode.japanese ? !jtext::IsAscii(text)
                     : c.toShiftJis ? c.toShiftJis->Loses(text)
                                    : jtext::HoldsIbmExtension(text));
   const auto [fromName, toName, subject, body] = texts;
