@@ -12,12 +12,8 @@ version=$2
 cc=${3:-cc}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-consumer.XXXXXX")
-sink=
-cleanup() {
-  [ -z "$sink" ] || { kill "$sink" 2>/dev/null || true; wait "$sink" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
+root=$here/..
+. "$here/support/sink.sh"
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -28,22 +24,12 @@ done
 libdir=$(dirname "$(find "$prefix" -name libvtl.so.1 | head -n 1)")
 
 sh "$here/tls/make_certs.sh" "$work/certs"
-/usr/bin/python3 "$here/../tools/smtp_sink.py" --port 0 --dir "$work/mail" --tls implicit \
-  --cert "$work/certs/good.pem" >"$work/sink.out" 2>"$work/sink.err" &
-sink=$!
-port=
-for _ in $(seq 600); do
-  port=$(awk '$1 == "ready" { print $3; exit }' "$work/sink.out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { cat "$work/sink.err" >&2; exit 1; }
+start_sink mail --tls implicit --cert "$work/certs/good.pem"
 
 # send PROGRAM N: the program's send must arrive as the Nth message.
 send() {
   SSL_CERT_FILE=$work/certs/ca.pem "$1" "smtps://localhost:$port" >/dev/null
-  for _ in $(seq 600); do [ -f "$work/mail/00$2.eml" ] && break; sleep 0.1; done
-  grep -q "Hello from a consumer" "$work/mail/00$2.eml"
+  await_mail mail "$2" "Hello from a consumer"
   echo "ok: $1"
 }
 

@@ -10,29 +10,9 @@ sendmail=$2
 samples=$3
 here=$(dirname "$0")
 work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-valgrind.XXXXXX")
-sinks=
-cleanup() {
-  for pid in $sinks; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+root=$here/..
+. "$here/support/sink.sh"
 
-# start_sink NAME [OPTION...]: a sink keeping mail in $work/NAME; sets port.
-start_sink() {
-  name=$1
-  shift
-  /usr/bin/python3 "$here/../tools/smtp_sink.py" --host 127.0.0.1 --port 0 --dir "$work/$name" \
-    "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  sinks="$sinks $!"
-  port=
-  for _ in $(seq 600); do
-    port=$(awk '$1 == "ready" { print $3; exit }' "$work/$name.out")
-    [ -n "$port" ] && return 0
-    sleep 0.1
-  done
-  cat "$work/$name.err" >&2
-  exit 1
-}
 sh "$here/tls/make_certs.sh" "$work/certs"
 start_sink tls --tls implicit --cert "$work/certs/good.pem" --login alice:secret
 tls_port=$port
