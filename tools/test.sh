@@ -1,9 +1,10 @@
 #!/bin/sh
 # The whole test suite, from a fresh Debian machine: installs what the tests
 # need (when run as root), builds, and runs every test: the Linux library
-# (valgrind included), the 64-bit and the 32-bit Windows DLL under Wine, the
-# suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, and each fuzzer for 60 s; and a plain Release build.
+# (valgrind included), the 64-bit and the 32-bit Windows DLL under Wine and
+# the Windows kit made from them, the suite again under
+# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and
+# each fuzzer for 60 s; and a plain Release build.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,8 @@ if [ "$(id -u)" = 0 ]; then
   apt-get install -y -qq --no-install-recommends \
     cmake g++ make googletest python3 python3-aiosmtpd libemail-mime-perl clang-format binutils xdg-utils file pkg-config \
     valgrind clang libclang-rt-14-dev postfix dovecot-core libbenchmark-dev libcurl4-openssl-dev libssl-dev openssl \
-    g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales >/dev/null
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales \
+    zip llvm lld fp-compiler fpc-source >/dev/null
   # Wine takes the user locale from LANG; the locales must exist to be taken.
   for l in ja_JP.UTF-8 en_US.UTF-8 de_DE.UTF-8 zh_CN.UTF-8 ko_KR.UTF-8; do
     grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" >>/etc/locale.gen
@@ -42,6 +44,8 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/n
   done
   # Built again elsewhere, the library, the tools and both DLLs are the same bytes.
   sh tests/reproducible_test.sh release win64 win32
+  # The Windows kit, from the DLLs just tested.
+  sh tests/kit_test.sh
 else
   echo "mingw-w64 or Wine missing: the Windows DLLs were neither built nor tested" >&2
   [ "$(id -u)" != 0 ] || exit 1

@@ -1,0 +1,135 @@
+#!/bin/sh
+# The Windows kit as a user gets it. tools/windows-kit.sh makes the zip
+# twice (the same bytes both times); the kit's sums hold, its DLLs are the
+# ones the win64 and win32 tests ran, with the project's version in their
+# version resource, its header is vtl.h and its VB and Pascal constants are
+# vtl.h's. Then tests/kit/send.c is built against the kit's headers and
+# import libraries, for x64 and x86: with mingw-w64 against libvtl.dll.a, and
+# with clang and lld-link (no C runtime) against vtl.lib; and
+# tests/kit/send.pas with Free Pascal against the kit's delphi/vtl.pas. Free
+# Pascal's Windows units are not packaged in Debian, so the few a program
+# needs are compiled here from Debian's fpc-source, and for x86 a cross
+# compiler is built first with the native one. As root, every program then
+# sends a mail under Wine to tools/smtp_sink.py on port 25 of 127.0.0.29
+# (the DLL has no port argument), and each mail must arrive.
+#   tests/kit_test.sh
+set -eu
+cd "$(dirname "$0")/.."
+root=$PWD
+server=127.0.0.29
+work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-kit.XXXXXX")
+sink=
+cleanup() {
+  [ -z "$sink" ] || { kill "$sink" 2>/dev/null || true; wait "$sink" 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# Runs a command, showing its output only when it fails.
+quiet() { "$@" </dev/null >"$work/log" 2>&1 || { cat "$work/log" >&2; return 1; }; }
+fpcver=$(ppcx64 -iV)
+fpcsrc=/usr/share/fpcsrc/$fpcver
+fpcmsg=$(dirname "$(readlink -f "$(command -v ppcx64)")")/msg/errore.msg
+
+zip=$(tools/windows-kit.sh "$work/a" | tail -n 1)
+tools/windows-kit.sh "$work/b" >/dev/null
+cmp "$zip" "$work/b/$(basename "$zip")"
+(cd "$work/a" && sha256sum -c SHA256SUMS)
+python3 -m zipfile -l "$zip"
+python3 -m zipfile -e "$zip" "$work"
+kit=$work/$(basename "$zip" .zip)
+(cd "$kit" && sha256sum -c --quiet SHA256SUMS)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win64/CMakeCache.txt)
+[ "$kit" = "$work/vtl-$version-windows" ]
+
+for arch in x64:win64 x86:win32; do
+  dir=$kit/${arch%:*}
+  cmp "$dir/vtl.dll" "build/${arch#*:}/bin/vtl.dll"
+  tr -d '\r' <"$dir/vtl.h" | cmp - include/vtl.h
+  for key in FileVersion ProductVersion; do
+    found=$(strings -el "$dir/vtl.dll" | grep -A1 -x "$key" | tail -n 1)
+    [ "$found" = "$version" ] || { echo "$dir/vtl.dll: $key $found, not $version" >&2; exit 1; }
+  done
+done
+# Every result code of vtl.h, with its value, in the VB module and the unit.
+grep '^#define VTL_SEND_' include/vtl.h | while read -r _ name value; do
+  grep -q "^Public Const $name As Long = $value\b" "$kit/vb/vtl.bas"
+  grep -q "^ *$name = $value;" "$kit/delphi/vtl.pas"
+done
+[ "$(grep -c '^#define VTL_SEND_' include/vtl.h)" = "$(grep -c '^Public Const VTL_SEND_' "$kit/vb/vtl.bas")" ]
+
+# arch mingw-gcc clang-target dlltool-machine kernel32-export fpc-target fpc-cpu-dir sysinit
+while read -r arch gcc target machine exitprocess fpctarget cpu sysinit; do
+  dir=$kit/$arch
+  out=$work/run-$arch
+  mkdir "$out"
+  cp "$dir/vtl.dll" "$out/"
+  "$gcc" -Wall -Wextra -Werror -DKIT_SERVER="\"$server\"" -I"$dir" -o "$out/mingw.exe" \
+    tests/kit/send.c -L"$dir" -lvtl
+  printf 'LIBRARY kernel32.dll\nEXPORTS\n  %s\n' "$exitprocess" >"$work/kernel32-$arch.def"
+  llvm-dlltool -m "$machine" -k -d "$work/kernel32-$arch.def" -l "$work/kernel32-$arch.lib"
+  clang --target="$target" -ffreestanding -Wall -Wextra -Werror -O2 -DKIT_NO_CRT \
+    -DKIT_SERVER="\"$server\"" -I"$dir" -c tests/kit/send.c -o "$work/send-$arch.obj"
+  lld-link /nologo /nodefaultlib /entry:start /subsystem:console /out:"$out/msvc.exe" \
+    "$work/send-$arch.obj" "$dir/vtl.lib" "$work/kernel32-$arch.lib"
+  imports=$(llvm-readobj --coff-imports "$out/msvc.exe" | awk '$1 == "Name:" { dll = $2 }
+    $1 == "Symbol:" && dll == "vtl.dll" { print $2 }' | LC_ALL=C sort | tr '\n' ' ')
+  [ "$imports" = "VTLInternet VTLSendMail " ] || { echo "$arch vtl.lib: imports $imports" >&2; exit 1; }
+  echo "$arch: built with mingw-w64 and, against vtl.lib, with lld-link"
+
+  # Free Pascal: its Windows units from the sources, then the program.
+  fpc=ppcx64
+  if [ "$arch" = x86 ]; then
+    # A cross compiler for i386, from the native one; its messages come
+    # from the file Debian's compiler ships.
+    fpc=$work/fpc386/ppcross386
+    mkdir "$work/fpc386"
+    quiet ppcx64 -FE"$work/fpc386" "$fpcsrc/compiler/utils/msg2inc.pp"
+    (cd "$work/fpc386" && quiet ./msg2inc "$fpcmsg" msg msg)
+    (cd "$fpcsrc/compiler" && quiet ppcx64 -dI386 -O2 -Fi"$work/fpc386" -Fui386 -Fusystems \
+      -Fux86 -Fii386 -Fix86 -Fiinc -Fu. -FU"$work/fpc386" -o"$fpc" pp.pas)
+  fi
+  rtl=$work/rtl-$arch
+  mkdir "$rtl" "$work/pas-$arch"
+  for unit in "-Us -Sg $fpctarget/system.pp" "$fpctarget/$sysinit.pp" inc/fpintres.pp \
+    "-Fiobjpas objpas/objpas.pp"; do
+    # shellcheck disable=SC2086
+    (cd "$fpcsrc/rtl" && quiet "$fpc" -T"$fpctarget" -n -Fiinc -Fi"$cpu" -Fiwin -Fiwin/wininc -Fi"$fpctarget" \
+      -Fu"$rtl" -FE"$rtl" $unit)
+  done
+  quiet "$fpc" -T"$fpctarget" -n -Sew -Fu"$rtl" -Fu"$kit/delphi" -FU"$work/pas-$arch" \
+    -o"$out/pascal.exe" tests/kit/send.pas
+  echo "$arch: delphi/vtl.pas compiled with Free Pascal $fpcver"
+done <<EOF
+x64 x86_64-w64-mingw32-gcc x86_64-pc-windows-msvc i386:x86-64 ExitProcess win64 x86_64 sysinit
+x86 i686-w64-mingw32-gcc i686-pc-windows-msvc i386 ExitProcess@4 win32 i386 sysinitpas
+EOF
+
+if [ "$(id -u)" != 0 ]; then
+  echo "not root: the kit's programs were built but not run (the DLL sends to port 25)"
+  exit 0
+fi
+/usr/bin/python3 tools/smtp_sink.py --host "$server" --port 25 --dir "$work/mail" \
+  >"$work/sink.out" 2>"$work/sink.err" &
+sink=$!
+for _ in $(seq 600); do
+  grep -q '^ready' "$work/sink.out" && break
+  sleep 0.1
+done
+grep -q '^ready' "$work/sink.out" || { cat "$work/sink.err" >&2; exit 1; }
+n=0
+for arch in x64:win64 x86:win32; do
+  prefix=$root/build/${arch#*:}/wine-${arch#*:}
+  sh tools/wine-prefix.sh "$prefix" "${arch#*:}" >/dev/null
+  for program in mingw:C msvc:C pascal:Pascal; do
+    exe=$work/run-${arch%:*}/${program%:*}.exe
+    n=$((n + 1))
+    WINEPREFIX=$prefix tools/wine-run.sh "$exe" "$server" >/dev/null || {
+      echo "$exe: result $?" >&2
+      exit 1
+    }
+    mail=$work/mail/$(printf %03d $n).eml
+    for _ in $(seq 600); do [ -f "$mail" ] && break; sleep 0.1; done
+    grep -q "^Hello from ${program#*:}" "$mail"
+    echo "ok: $exe sent a mail"
+  done
+done
