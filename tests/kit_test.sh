@@ -1,7 +1,7 @@
 #!/bin/sh
 # The Windows kit as a user gets it. tools/windows-kit.sh makes the zip
 # twice (the same bytes both times); the kit's sums hold, its DLLs are the
-# ones the win64 and win32 tests ran, with the project's version in their
+# ones the win64 and win32 tests ran, stripped, with the project's version in their
 # version resource, its header is vtl.h and its VB and Pascal constants are
 # vtl.h's. Then tests/kit/send.c is built against the kit's headers and
 # import libraries, for x64 and x86: with mingw-w64 against libvtl.dll.a, and
@@ -18,12 +18,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 server=127.0.0.29
 work=$(mktemp -d "${TMPDIR:-/tmp}/vtl-kit.XXXXXX")
-sink=
-cleanup() {
-  [ -z "$sink" ] || { kill "$sink" 2>/dev/null || true; wait "$sink" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. tests/support/sink.sh
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || stat -c %Y CMakeLists.txt)}
+export SOURCE_DATE_EPOCH
 # Runs a command, showing its output only when it fails.
 quiet() { "$@" </dev/null >"$work/log" 2>&1 || { cat "$work/log" >&2; return 1; }; }
 fpcver=$(ppcx64 -iV)
@@ -41,9 +38,11 @@ kit=$work/$(basename "$zip" .zip)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win64/CMakeCache.txt)
 [ "$kit" = "$work/vtl-$version-windows" ]
 
-for arch in x64:win64 x86:win32; do
-  dir=$kit/${arch%:*}
-  cmp "$dir/vtl.dll" "build/${arch#*:}/bin/vtl.dll"
+for arch in x64:win64:x86_64 x86:win32:i686; do
+  dir=$kit/${arch%%:*}
+  build=${arch#*:}
+  "${arch##*:}-w64-mingw32-strip" --strip-all -o "$work/tested.dll" "build/${build%:*}/bin/vtl.dll"
+  cmp "$dir/vtl.dll" "$work/tested.dll"
   tr -d '\r' <"$dir/vtl.h" | cmp - include/vtl.h
   for key in FileVersion ProductVersion; do
     found=$(strings -el "$dir/vtl.dll" | grep -A1 -x "$key" | tail -n 1)
@@ -108,14 +107,7 @@ if [ "$(id -u)" != 0 ]; then
   echo "not root: the kit's programs were built but not run (the DLL sends to port 25)"
   exit 0
 fi
-/usr/bin/python3 tools/smtp_sink.py --host "$server" --port 25 --dir "$work/mail" \
-  >"$work/sink.out" 2>"$work/sink.err" &
-sink=$!
-for _ in $(seq 600); do
-  grep -q '^ready' "$work/sink.out" && break
-  sleep 0.1
-done
-grep -q '^ready' "$work/sink.out" || { cat "$work/sink.err" >&2; exit 1; }
+start_sink mail --host "$server" --port 25
 n=0
 for arch in x64:win64 x86:win32; do
   prefix=$root/build/${arch#*:}/wine-${arch#*:}
@@ -127,9 +119,7 @@ for arch in x64:win64 x86:win32; do
       echo "$exe: result $?" >&2
       exit 1
     }
-    mail=$work/mail/$(printf %03d $n).eml
-    for _ in $(seq 600); do [ -f "$mail" ] && break; sleep 0.1; done
-    grep -q "^Hello from ${program#*:}" "$mail"
+    await_mail mail "$n" "^Hello from ${program#*:}"
     echo "ok: $exe sent a mail"
   done
 done

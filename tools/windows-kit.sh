@@ -25,6 +25,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win64/CMakeCache.tx
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || stat -c %Y CMakeLists.txt)
 fi
+export SOURCE_DATE_EPOCH
 
 name=vtl-$version-windows
 mkdir -p "$out"
@@ -36,20 +37,23 @@ mkdir -p "$stage"
 # Text goes in with Windows line ends: VB6 reads a module only so.
 text() { sed 's/\r*$/\r/' "$@"; }
 
-# arch build-dir def-file dlltool-machine [dlltool-options]
+# arch build-dir mingw-triple def-file dlltool-machine [dlltool-options]
+# The DLL is the tested one without its debug information and symbols (a
+# tenth of the size); strip stamps it with SOURCE_DATE_EPOCH.
 # On x86 the .def lists the decorated stdcall names (VTLSendMail@28): -k
 # makes each import resolve _VTLSendMail@28, as MSVC refers to it, to the
 # plain export.
-while read -r arch build def machine kill; do
+while read -r arch build triple def machine kill; do
   mkdir "$stage/$arch"
-  cp "build/$build/bin/vtl.dll" "build/$build/libvtl.dll.a" "$stage/$arch/"
+  "$triple-strip" --strip-all -o "$stage/$arch/vtl.dll" "build/$build/bin/vtl.dll"
+  cp "build/$build/libvtl.dll.a" "$stage/$arch/"
   text "src/platform/win/$def" >"$stage/$arch/vtl.def"
   text include/vtl.h >"$stage/$arch/vtl.h"
   # shellcheck disable=SC2086
   llvm-dlltool -m "$machine" $kill -d "src/platform/win/$def" -D vtl.dll -l "$stage/$arch/vtl.lib"
 done <<EOF
-x64 win64 vtl64.def i386:x86-64
-x86 win32 vtl32.def i386 -k
+x64 win64 x86_64-w64-mingw32 vtl64.def i386:x86-64
+x86 win32 i686-w64-mingw32 vtl32.def i386 -k
 EOF
 mkdir "$stage/vb" "$stage/delphi"
 text kit/vb/vtl.bas >"$stage/vb/vtl.bas"
