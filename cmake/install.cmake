@@ -2,17 +2,21 @@
 # pages (and one for the API), a pkg-config file
 # and a CMake package (find_package(vtl CONFIG), target vtl::vtl), in the
 # GNUInstallDirs places. The version is the project()'s.
+# Three components, one for each Debian package (cmake/package.cmake):
+# Runtime (the shared library), Development (header, namelink, .pc, CMake
+# package, vtl(3)) and Tools (the two programs and their pages).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(TARGETS vtl EXPORT vtlTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES include/vtl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
-install(TARGETS vtl-sendmail vtl-open RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES man/vtl-sendmail.1 man/vtl-open.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES man/vtl.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(TARGETS vtl-sendmail vtl-open RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
+install(FILES man/vtl-sendmail.1 man/vtl-open.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  COMPONENT Tools)
+install(FILES man/vtl.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT Development)
 
 set(VTL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vtl)
 install(EXPORT vtlTargets NAMESPACE vtl:: DESTINATION ${VTL_CMAKE_DIR} COMPONENT Development)
