@@ -15,12 +15,9 @@ packages="libvtl1 libvtl-dev vtl-tools"
 # uploaded to Debian), and CPack's own ldconfig calls beside our trigger.
 accepted="initial-upload-closes-no-bugs|maintscript-calls-ldconfig"
 
-for p in $packages; do
-  status=$(dpkg-query -W -f '${db:Status-Status}' "$p" 2>/dev/null || true)
-  [ -z "$status" ] || [ "$status" = not-installed ] ||
-    { echo "$p is $status already: not touching it" >&2; exit 1; }
-done
-if pkg-config --exists vtl || command -v vtl-sendmail >/dev/null || [ -e /usr/include/vtl.h ]; then
+# shellcheck disable=SC2086
+if dpkg-query -W -f '${db:Status-Status}\n' $packages 2>/dev/null | grep -qvx not-installed ||
+  pkg-config --exists vtl || command -v vtl-sendmail >/dev/null || [ -e /usr/include/vtl.h ]; then
   echo "vtl is installed already (not by this test): not touching it" >&2
   exit 1
 fi
