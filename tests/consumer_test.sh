@@ -23,15 +23,7 @@ for page in man1/vtl-sendmail.1 man1/vtl-open.1 man3/vtl.3; do
 done
 libdir=$(dirname "$(find "$prefix" -name libvtl.so.1 | head -n 1)")
 
-sh "$here/tls/make_certs.sh" "$work/certs"
-start_sink mail --tls implicit --cert "$work/certs/good.pem"
-
-# send PROGRAM N: the program's send must arrive as the Nth message.
-send() {
-  SSL_CERT_FILE=$work/certs/ca.pem "$1" "smtps://localhost:$port" >/dev/null
-  await_mail mail "$2" "Hello from a consumer"
-  echo "ok: $1"
-}
+start_consumer_sink
 
 # pkg-config, as a Makefile would use it.
 flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs vtl)
@@ -39,11 +31,11 @@ flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs vtl)
 # shellcheck disable=SC2086
 "$cc" -Wall -Wextra -Werror -o "$work/by-pkg-config" "$here/consumer/consumer.c" $flags \
   -Wl,-rpath,"$libdir"
-send "$work/by-pkg-config" 1
+consumer_sends "$work/by-pkg-config" 1
 
 # find_package(vtl CONFIG), with the consumer's own warnings.
 cmake -S "$here/consumer" -B "$work/by-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" \
   -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
 cmake --build "$work/by-cmake" >/dev/null
-send "$work/by-cmake/consumer" 2
+consumer_sends "$work/by-cmake/consumer" 2

@@ -4,7 +4,8 @@
 # (valgrind included), the 64-bit and the 32-bit Windows DLL under Wine and
 # the Windows kit made from them, the suite again under
 # AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and
-# each fuzzer for 60 s; and a plain Release build.
+# each fuzzer for 60 s; a plain Release build; and, as root, the Debian
+# packages built, installed, used and purged.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -19,7 +20,7 @@ if [ "$(id -u)" = 0 ]; then
     cmake g++ make googletest python3 python3-aiosmtpd libemail-mime-perl clang-format binutils xdg-utils file pkg-config \
     valgrind clang libclang-rt-14-dev postfix dovecot-core libbenchmark-dev libcurl4-openssl-dev libssl-dev openssl \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales \
-    zip llvm lld fp-compiler fpc-source >/dev/null
+    zip llvm lld fp-compiler fpc-source dpkg-dev lintian >/dev/null
   # Wine takes the user locale from LANG; the locales must exist to be taken.
   for l in ja_JP.UTF-8 en_US.UTF-8 de_DE.UTF-8 zh_CN.UTF-8 ko_KR.UTF-8; do
     grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" >>/etc/locale.gen
@@ -35,6 +36,14 @@ ctest --preset release
 # without the presets' warnings-as-errors, must build.
 cmake -S . -B build/plain -DCMAKE_BUILD_TYPE=Release
 cmake --build build/plain -j2
+
+# The Debian packages (the deb preset: no tests, for /usr), which the test
+# installs into this system and purges again: as root only.
+if [ "$(id -u)" = 0 ]; then
+  cmake --preset deb
+  cmake --build --preset deb -j2
+  sh tests/deb_test.sh build/deb
+fi
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
   for preset in win64 win32; do

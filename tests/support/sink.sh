@@ -34,3 +34,17 @@ await_mail() {
   for _ in $(seq 600); do [ -f "$file" ] && break; sleep 0.1; done
   grep -q "$3" "$file"
 }
+
+# For tests/consumer/consumer.c built in the ways a user builds it:
+# start_consumer_sink starts the sink "mail" with implicit TLS and a
+# certificate of a CA made for the run; consumer_sends PROGRAM N has PROGRAM
+# send to it over smtps, and the mail must arrive as the Nth.
+start_consumer_sink() {
+  sh "$root/tests/tls/make_certs.sh" "$work/certs"
+  start_sink mail --tls implicit --cert "$work/certs/good.pem"
+}
+consumer_sends() {
+  SSL_CERT_FILE=$work/certs/ca.pem "$1" "smtps://localhost:$port" >/dev/null
+  await_mail mail "$2" "Hello from a consumer"
+  echo "ok: $1"
+}
