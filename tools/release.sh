@@ -15,9 +15,9 @@ export SOURCE_DATE_EPOCH
 rm -rf "$out"
 mkdir -p "$out"
 
-version=$(sed -n 's/^project(vtl VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-git archive --format=tar.gz --prefix="vtl-$version/" -o "$out/vtl-$version.tar.gz" HEAD
 tools/windows-kit.sh "$out" >/dev/null
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win64/CMakeCache.txt)
+git archive --format=tar.gz --prefix="vtl-$version/" -o "$out/vtl-$version.tar.gz" HEAD
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 cmake --workflow --preset deb >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
