@@ -45,14 +45,15 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// A dotted quad, each part 0 to 255.
+// A dotted quad as inet_pton reads it: four parts of 0 to 255 in decimal,
+// none with a leading zero.
 bool IsIpv4(std::string_view s) {
   int parts = 0;
   while (parts < 4) {
     size_t n = 0;
     unsigned value = 0;
     while (n < s.size() && n < 4 && IsDigit(s[n])) value = value * 10 + unsigned(s[n++] - '0');
-    if (n == 0 || n > 3 || value > 255) return false;
+    if (n == 0 || n > 3 || value > 255 || (n > 1 && s[0] == '0')) return false;
     s.remove_prefix(n);
     if (++parts < 4) {
       if (s.empty() || s[0] != '.') return false;
@@ -60,6 +61,29 @@ bool IsIpv4(std::string_view s) {
     }
   }
   return s.empty();
+}
+
+// Whether a resolver would read `s` as an IPv4 address of its own making:
+// one to four parts, each decimal, octal (a leading 0) or hexadecimal
+// ("0x"), as inet_aton takes them. "127.0.0.010" is 127.0.0.8 there, and
+// "0x7f.1" is 127.0.0.1.
+bool ResolverReadsAsAddress(std::string_view s) {
+  if (!s.empty() && s.back() == '.') s.remove_suffix(1);
+  int parts = 0;
+  for (;;) {
+    const size_t dot = s.find('.');
+    std::string_view part = s.substr(0, dot);
+    if (part.size() >= 2 && part[0] == '0' && Lower(part[1]) == 'x') {
+      part.remove_prefix(2);
+      for (char c : part)
+        if (HexValue(c) < 0) return false;
+    } else if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    if (++parts > 4) return false;
+    if (dot == std::string_view::npos) return true;
+    s.remove_prefix(dot + 1);
+  }
 }
 
 // The characters an IPv6 address is written with (IPv4-mapped forms
@@ -95,8 +119,12 @@ bool ParseHostPort(std::string_view text, ServerAddress& out) {
     if (colon != std::string_view::npos) port = text.substr(colon + 1);
     out.host = text.substr(0, colon);
     // Digits and dots alone are an address, and must be a whole one:
-    // resolvers read "10.1" as an address too.
-    out.hostIsAddress = out.host.find_first_not_of("0123456789.") == std::string::npos;
+    // resolvers read "10.1" as an address too. So is anything else a
+    // resolver would take for one; only the plain dotted quad is taken, so
+    // that the address connected to is the one the certificate is checked
+    // against.
+    out.hostIsAddress = out.host.find_first_not_of("0123456789.") == std::string::npos ||
+                        ResolverReadsAsAddress(out.host);
     if (out.hostIsAddress ? !IsIpv4(out.host) : !IsDnsName(out.host)) return false;
   }
   unsigned value = 0;
@@ -139,7 +167,18 @@ bool ParseUserInfo(std::string_view text, ServerAddress& out) {
     *part = part->substr(0, option);
   }
   out.login = true;
-  return !user.empty() && Decode(user, out.user) && Decode(password, out.password);
+  // A login without a password or token would only show the server the
+  // user's name before it refuses.
+  if (user.empty() || !Decode(user, out.user) || !Decode(password, out.password) ||
+      out.password.empty())
+    return false;
+  // XOAUTH2 separates its fields with ^A: a control character in either
+  // would let the URL add fields of its own.
+  if (out.mechanism == Mechanism::XOAuth2)
+    for (const Secret* part : {&out.user, &out.password})
+      for (const char c : part->view())
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  return true;
 }
 
 }  // namespace

@@ -33,8 +33,10 @@ struct ServerAddress {
 };
 
 // Reads `text` into `out`; false for a URL that is not well formed: an
-// unknown scheme, a path, query or fragment, a bad host or port, bad
-// percent-encoding, CR, LF or NUL after decoding, an unknown mechanism.
+// unknown scheme, a path, query or fragment, a bad host or port (an IPv4
+// address other than a plain dotted quad), bad percent-encoding, CR, LF or
+// NUL after decoding, a user without a password, a control character in
+// XOAUTH2's user or token, an unknown mechanism.
 // Anything without "://" is taken whole as a host name.
 bool ParseServer(std::string_view text, ServerAddress& out);
 

@@ -148,6 +148,13 @@ class PosixNetwork final : public Network {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = AI_NUMERICSERV;
+    // An address is connected to as it is written: the resolver would read
+    // some forms of it its own way (octal parts, say), and the certificate
+    // is checked against this one.
+    unsigned char parsed[16];
+    if (inet_pton(AF_INET, host.c_str(), parsed) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), parsed) == 1)
+      hints.ai_flags |= AI_NUMERICHOST;
     AddrInfoList list;
     const std::string service = std::to_string(port);
     if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head) != 0 ||
