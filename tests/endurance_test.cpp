@@ -132,7 +132,7 @@ TEST(Endurance, TenThousandSendsLeaveDescriptorsAndMemoryAsTheyWere) {
   env.hostName = "client.example";
   env.timeouts.connect = env.timeouts.greeting = env.timeouts.other = env.timeouts.quit =
       env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data = env.timeouts.endOfData =
-          env.timeouts.send = env.timeouts.quitAfterFailure = Millis{5000};
+          env.timeouts.send = Millis{5000};
   const std::string body = "\x82\xa0 line one\r\nline two\r\n" + std::string(2000, 'x');
   mail::MailArgs args{"127.0.0.1", "a@example.com",    "\x8e\x52\x93\x63", "b@example.com",
                       "Bob",       "\x82\xa0 subject", body.c_str()};

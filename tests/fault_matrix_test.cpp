@@ -143,7 +143,7 @@ TEST_P(FaultMatrix, HonestResultInTime) {
     const auto step = std::find(std::begin(kSteps), std::end(kSteps), cell.step) - kSteps;
     setup.adjust = [step](mail::Timeouts& t) {
       Millis* waits[] = {&t.greeting, &t.other, &t.mail, &t.rcpt, &t.data, &t.endOfData, &t.quit};
-      *waits[step] = t.quitAfterFailure = kTimeout;
+      *waits[step] = t.quit = kTimeout;
     };
   }
   setup.faulty = GetParam().faulty;

@@ -93,10 +93,10 @@ class Dialogue {
   // Whether the server sent more than the replies read so far.
   bool HasMore() const { return reader_.HasMore(); }
 
-  // After a failure the server is told we are leaving, if it still listens;
-  // its answer no longer matters, so it is not waited for long.
+  // The server is told we are leaving, if it still listens; its answer
+  // changes nothing, so it is not waited for long.
   void QuitQuietly() {
-    if (SendAll("QUIT\r\n")) ReadReply(timeouts_.quitAfterFailure);
+    if (SendAll("QUIT\r\n")) ReadReply(timeouts_.quit);
   }
 
  private:
@@ -194,7 +194,11 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
 int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& server,
            const SendEnv& env) {
   const Timeouts& t = env.timeouts;
-  const TlsPeer peer{server.host, server.hostIsAddress, env.caFile, t.handshake};
+  // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
+  // name hosts without one; the resolver was given it as written.
+  std::string_view name = server.host;
+  if (!server.hostIsAddress && name.ends_with('.')) name.remove_suffix(1);
+  const TlsPeer peer{std::string(name), server.hostIsAddress, env.caFile, t.handshake};
   auto startTls = [&]() {
     TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
                                  : platform::StartTls(std::move(connection), peer);
@@ -422,8 +426,9 @@ int Run(const MailArgs& args, const SendEnv& env) {
     return VTL_SEND_DIALOGUE_FAILED;
   }
   // Delivered. The server's answer to QUIT cannot change that: reporting a
-  // failure now would make the host send the mail a second time.
-  if (d.SendAll("QUIT\r\n")) d.ReadReply(t.quit);
+  // failure now would make the host send the mail a second time, and
+  // waiting long for it would only hold the host.
+  d.QuitQuietly();
   return VTL_SEND_OK;
 }
 

@@ -28,6 +28,20 @@ class PassThrough final : public Connection {
   std::unique_ptr<Connection> inner_;
 };
 
+// Names under .test (RFC 6761), with or without a trailing dot, lead to
+// the scripted server on 127.0.0.1; the resolver is asked for no other.
+class TestNames final : public Network {
+ public:
+  explicit TestNames(Network& inner) : inner_(inner) {}
+  ConnectOutcome Connect(const std::string& host, uint16_t port, Millis timeout) override {
+    const bool test = host.ends_with(".test") || host.ends_with(".test.");
+    return inner_.Connect(test ? "127.0.0.1" : host, port, timeout);
+  }
+
+ private:
+  Network& inner_;
+};
+
 }  // namespace
 
 TlsOutcome FakeTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
@@ -73,10 +87,11 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   env.timeouts.handshake = setup.timeout;
   env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =
       env.timeouts.endOfData = env.timeouts.other = env.timeouts.send = env.timeouts.quit =
-          env.timeouts.quitAfterFailure = setup.timeout;
+          setup.timeout;
   if (setup.adjust) setup.adjust(env.timeouts);
-  FaultyNetwork faulty(platform::SystemNetwork());
-  env.network = setup.faulty ? static_cast<Network*>(&faulty) : &platform::SystemNetwork();
+  TestNames names(platform::SystemNetwork());
+  FaultyNetwork faulty(names);
+  env.network = setup.faulty ? static_cast<Network*>(&faulty) : &names;
   env.clock = FixedTime;
   env.hostName = setup.hostName;
   env.processId = 42;
