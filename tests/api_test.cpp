@@ -127,8 +127,8 @@ std::string WithoutDateAndId(const std::string& data) {
 // What vtl::test::kJapaneseShiftJis and kJapaneseUtf8 give, from a@example.com
 // to b@example.com, without Date and Message-ID.
 const std::string kJapaneseMessage =
-    "From: =?ISO-2022-JP?B?IhskQk5rTFobKEIgGyRCMlY7UhsoQiI=?= <a@example.com>\r\n"
-    "To: =?ISO-2022-JP?B?IhskQjszRUQbKEIgGyRCQkBPOhsoQiI=?= <b@example.com>\r\n"
+    "From: =?ISO-2022-JP?B?GyRCTmtMWhsoQiAbJEIyVjtSGyhC?= <a@example.com>\r\n"
+    "To: =?ISO-2022-JP?B?GyRCOzNFRBsoQiAbJEJCQE86GyhC?= <b@example.com>\r\n"
     "Subject: "
     "=?ISO-2022-JP?B?GyRCIVobKEJ2dGwbJEIhW0Z8S1w4bCVhITwlayROQXc/"
     "LiVGJTklSCFKJUYlOSVIIUstISFBGyhC?=\r\n"
@@ -140,7 +140,7 @@ const std::string kJapaneseMessage =
     "\x1b$B;3EDMM\x1b(B\r\n"
     "\r\n"
     "\x1b$B%=I=G=$NJ8;z$H!\"%+!+%O!,!#!V!W$NH>3Q%+%J!#\x1b(B\r\n"
-    "\x1b$B-!-\"-j-b-7!A!o\x1b(B100 \\ ~\r\n"
+    "\x1b$B-!-\"-j-b-7!A\".!o\x1b(B100 \\ ~\r\n"
     "..\x1b$B@hF,$NE@\x1b(B\r\n"
     "plain ASCII line\r\n";
 

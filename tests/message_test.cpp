@@ -483,14 +483,15 @@ TEST_F(ComposeHeaderBlockTest, PlainNamesAreQuotedStrings) {
   const MessageTexts texts{"a@example.com", "Bob \"The Builder\" \\o/", "b@example.com", "x", "s"};
   EXPECT_EQ("From: \"Bob \\\"The Builder\\\" \\\\o/\" <a@example.com>",
             Fields(texts, kPlain).at(0));
-  // Inside an encoded-word the text is not a quoted-string: nothing is added.
+  // An encoded name is no quoted-string (RFC 2047 5(3)): the words hold the
+  // name as it is, with no quotes around it and nothing escaped.
   const std::string name = Kanji(1) + "\"";
   const MessageTexts japanese{"a@example.com", name, "b@example.com", "x", "s"};
   const std::string from = Fields(japanese, kJapanese).at(0);
   const size_t start = from.find("?B?") + 3;
   const auto decoded = Base64Decode(from.substr(start, from.find("?=") - start));
   ASSERT_TRUE(decoded.has_value());
-  EXPECT_BYTES_EQ(jtext::ToIso2022Jp("\"" + name + "\"", kJapanese).bytes, *decoded);
+  EXPECT_BYTES_EQ(jtext::ToIso2022Jp(name, kJapanese).bytes, *decoded);
 }
 
 TEST_F(ComposeHeaderBlockTest, FoldingNeverEndsAQuotedNameEarly) {

@@ -148,8 +148,7 @@ def show(path: str) -> bool:
                 text = decode_header_words(raw_value)
                 note = "   [name of several encoded-words, joined as RFC 2047 6.2 says]"
             elif name in ("From", "To") and getattr(value, "addresses", ()):
-                # The display name as parsed; a name whose quotes were sent
-                # inside the encoded-word keeps them.
+                # The display name as parsed.
                 text = ", ".join(f"{a.display_name} <{a.addr_spec}>" if a.display_name
                                  else f"<{a.addr_spec}>" for a in value.addresses)
             print(f"{name}: {text}{note}")

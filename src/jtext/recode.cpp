@@ -134,7 +134,9 @@ std::string ToShiftJis::Convert(std::string_view text) {
 
 bool Carries(char32_t c, uint16_t code932) {
   if (c == kBadSequence || IsPrivateUse(c)) return true;
-  if (code932 == kGeta932) return false;
+  // A GETA MARK stands for what code page 932 lacks, but the GETA MARK
+  // itself is JIS 0x222E like any other character.
+  if (code932 == kGeta932) return c == kGetaMarkChar;
   const auto lead = static_cast<uint8_t>(code932 >> 8);
   return lead < 0xFA || lead > 0xFC;
 }

@@ -124,7 +124,8 @@ class ToShiftJis {
 
 // Whether a character of the host's text reaches an ISO-2022-JP reader as
 // itself, given the code page 932 code CodeOf gave it: it does unless it
-// became a GETA MARK or an IBM extension character (lead bytes 0xFA-0xFC,
+// became a GETA MARK (other than U+3013, the GETA MARK itself) or an IBM
+// extension character (lead bytes 0xFA-0xFC,
 // which JIS lacks). Bad sequences and the private use area (code page
 // 932's user-defined characters, which mean nothing on another machine)
 // count as carried: they are a GETA MARK in every form of the mail.

@@ -130,13 +130,13 @@ bool IsAtext(char c) {
   return std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
 }
 
-// The display name in double quotes. Where it stays plain text it is an
-// RFC 5322 quoted-string, so '"' and '\\' inside it are escaped; where it
-// becomes an encoded-word the quotes are part of the encoded text, and
-// nothing inside is escaped.
+// The display name. Where it stays plain text it is an RFC 5322
+// quoted-string, so '"' and '\\' inside it are escaped. Where it becomes
+// encoded-words it goes as it is: RFC 2047 5(3) allows no encoded-word in a
+// quoted-string, so quotes inside the words would be shown as text.
 std::string QuoteDisplayName(std::string_view name, jtext::TextMode mode) {
   const std::string flat = FlattenLineBreaks(name);
-  const bool encoded = jtext::ToIso2022Jp(flat, mode).hadDoubleByte;
+  if (jtext::ToIso2022Jp(flat, mode).hadDoubleByte) return flat;
   std::string quoted = "\"";
   for (size_t i = 0; i < flat.size(); ++i) {
     const char c = flat[i];
@@ -145,7 +145,7 @@ std::string QuoteDisplayName(std::string_view name, jtext::TextMode mode) {
       quoted.append(flat, i++, 2);
       continue;
     }
-    if (!encoded && (c == '"' || c == '\\')) quoted.push_back('\\');
+    if (c == '"' || c == '\\') quoted.push_back('\\');
     quoted.push_back(c);
   }
   quoted += '"';
