@@ -84,6 +84,15 @@ class ExportedInternet : public ::testing::Test {
               "[Default Applications]\nx-scheme-handler/vtltest=vtl-test-handler.desktop\n"
               "text/plain=vtl-test-handler.desktop\n"
               "x-scheme-handler/vtlslow=vtl-slow-handler.desktop\n");
+    // Hiding the system's data dirs hides its MIME database too, and without
+    // one xdg-mime cannot tell that a .txt file is text/plain when it asks
+    // mimetype (File::MimeInfo, which reads mime/globs) rather than file
+    // (libmagic). So this desktop has a database of its own with just that
+    // (globs2, which newer readers prefer, says the same), and no type or
+    // handler of the machine's is ever seen.
+    fs::create_directories(root_ / "data/mime");
+    WriteFile(root_ / "data/mime/globs", "text/plain:*.txt\n");
+    WriteFile(root_ / "data/mime/globs2", "50:text/plain:*.txt\n");
     output_ = root_ / "received";
     // xdg-open's generic mode, whatever desktop the machine has: it runs the
     // handler itself and waits for it. A display to open on; a browser that
@@ -103,6 +112,8 @@ class ExportedInternet : public ::testing::Test {
     env_.emplace_back("XDG_DATA_DIRS", (root_ / "none").c_str());
     env_.emplace_back("DISPLAY", ":99");
     env_.emplace_back("BROWSER", "/bin/false");
+    // xdg-open's last resort, run-mailcap, would read /etc/mailcap.
+    env_.emplace_back("MAILCAPS", (root_ / "none").c_str());
     env_.emplace_back("VTL_HANDLER_OUT", output_.c_str());
     // xdg-open is a shell script whose sed and grep, in a UTF-8 locale, do
     // not match the Shift_JIS bytes of a target, and it then finds no
@@ -127,7 +138,8 @@ class ExportedInternet : public ::testing::Test {
 
 // Spaces, quotes, ';', '$()', '&', a backquote and Shift_JIS "nihon": no
 // shell may see any of it.
-const std::string kAwkward = "a b\"c'd;$(touch x)&`e`\x93\xfa\x96\x7b";
+const std::string kShellAwkward = "a b\"c'd;$(touch x)&`e`";
+const std::string kAwkward = kShellAwkward + "\x93\xfa\x96\x7b";
 
 TEST_F(ExportedInternet, UrlReachesTheHandlerUnchanged) {
   const std::string url = "vtltest:" + kAwkward;
@@ -136,7 +148,11 @@ TEST_F(ExportedInternet, UrlReachesTheHandlerUnchanged) {
 }
 
 TEST_F(ExportedInternet, DocumentReachesTheHandlerUnchanged) {
-  const fs::path document = root_ / (kAwkward + ".txt");
+  // A document's type is found from its name, and mimetype gives up on a
+  // name that the locale's encoding cannot decode, as Shift_JIS is not
+  // UTF-8 nor ASCII: here "nihon" is UTF-8, in a UTF-8 locale.
+  const ScopedEnv locale("LC_ALL", "C.UTF-8");
+  const fs::path document = root_ / (kShellAwkward + "\xe6\x97\xa5\xe6\x9c\xac.txt");
   WriteFile(document, "plain text\n");
   EXPECT_EQ(1, VTLInternet(nullptr, document.c_str()));
   EXPECT_EQ(document.string(), Received());

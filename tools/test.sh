@@ -12,12 +12,14 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   # wine32 comes from the i386 architecture.
+  # libfile-mimeinfo-perl, which xdg-utils recommends, makes xdg-mime type files as on a desktop.
   # Postfix (installed without a system one) and Dovecot for the tests' own instances.
   echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
   dpkg --add-architecture i386
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends \
-    cmake g++ make googletest python3 python3-aiosmtpd libemail-mime-perl clang-format binutils xdg-utils file pkg-config \
+    cmake g++ make googletest python3 python3-aiosmtpd libemail-mime-perl clang-format binutils \
+    xdg-utils libfile-mimeinfo-perl file pkg-config \
     valgrind clang libclang-rt-14-dev postfix dovecot-core libbenchmark-dev libcurl4-openssl-dev libssl-dev openssl \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 locales \
     zip llvm lld fp-compiler fpc-source dpkg-dev lintian >/dev/null
