@@ -1,17 +1,26 @@
 // The Windows platform layer, run under Wine with the real Win32 calls:
-// Winsock start-up and clean-up, locale and code page, clock and zone.
+// Winsock start-up and clean-up, locale and code page, clock and zone; and
+// the SChannel client over a scripted SSPI.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "jtext/jtext.h"
 #include "mail/session.h"
 #include "platform/win/com.h"
+#include "platform/win/tls.h"
 #include "platform/win/winsock.h"
+// (after windows.h and security.h)
+#include <schannel.h>
+#include <wincrypt.h>
+
 #include "support/fixed_time.h"
 #include "support/script_server.h"
 #include "vtl.h"
@@ -227,6 +236,147 @@ TEST(ComForShell, SingleThreadedApartmentUnlessTheThreadHasOne) {
   EXPECT_EQ(S_OK, sta.during);
   EXPECT_TRUE(sta.type == APTTYPE_STA || sta.type == APTTYPE_MAINSTA) << sta.type;
   EXPECT_TRUE(sta.balanced);
+}
+
+// SChannel as the test scripts it: the handshake is done at once, with the
+// protocol and the server's certificate given here. A record on the wire
+// is a kind ('D' data, 'H' a handshake message), a length byte and as many
+// bytes.
+struct {
+  DWORD protocol = 0;
+  const CERT_CONTEXT* leaf = nullptr;
+} scripted;
+
+template <class... A>
+SECURITY_STATUS SEC_ENTRY Succeed(A...) {
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY QueryContext(PCtxtHandle, unsigned long attribute, void* out) {
+  if (attribute == SECPKG_ATTR_CONNECTION_INFO)
+    static_cast<SecPkgContext_ConnectionInfo*>(out)->dwProtocol = scripted.protocol;
+  else if (attribute == SECPKG_ATTR_STREAM_SIZES)
+    *static_cast<SecPkgContext_StreamSizes*>(out) = {5, 0, 16384, 4, 16};
+  else if (attribute == SECPKG_ATTR_REMOTE_CERT_CONTEXT)
+    *static_cast<const CERT_CONTEXT**>(out) = CertDuplicateCertificateContext(scripted.leaf);
+  else
+    return SEC_E_UNSUPPORTED_FUNCTION;
+  return SEC_E_OK;
+}
+
+// The size of the record at the start of `b`, or 0 when it is not all there.
+ULONG RecordSize(const SecBuffer& b) {
+  const auto* p = static_cast<const unsigned char*>(b.pvBuffer);
+  return b.cbBuffer >= 2 && b.cbBuffer >= 2u + p[1] ? 2u + p[1] : 0;
+}
+
+// Takes the handshake message at the start of the input, if any.
+SECURITY_STATUS SEC_ENTRY Handshake(PCredHandle, PCtxtHandle, SEC_WCHAR*, unsigned long,
+                                    unsigned long, unsigned long, PSecBufferDesc input,
+                                    unsigned long, PCtxtHandle, PSecBufferDesc, unsigned long*,
+                                    PTimeStamp) {
+  if (input == nullptr || input->pBuffers[0].cbBuffer == 0) return SEC_E_OK;
+  SecBuffer* b = input->pBuffers;
+  const ULONG record = RecordSize(b[0]);
+  if (record == 0) return SEC_E_INCOMPLETE_MESSAGE;
+  if (b[0].cbBuffer > record) b[1] = {b[0].cbBuffer - record, SECBUFFER_EXTRA, nullptr};
+  return SEC_E_OK;
+}
+
+// A handshake message is left for InitializeSecurityContext, as SChannel
+// leaves it.
+SECURITY_STATUS SEC_ENTRY Decrypt(PCtxtHandle, PSecBufferDesc message, unsigned long,
+                                  unsigned long*) {
+  SecBuffer* b = message->pBuffers;
+  char* p = static_cast<char*>(b[0].pvBuffer);
+  const ULONG record = RecordSize(b[0]);
+  if (record == 0) return SEC_E_INCOMPLETE_MESSAGE;
+  if (p[0] == 'H') {
+    b[1] = {b[0].cbBuffer, SECBUFFER_EXTRA, p};
+    b[0].cbBuffer = 0;
+    return SEC_I_RENEGOTIATE;
+  }
+  if (b[0].cbBuffer > record) b[1] = {b[0].cbBuffer - record, SECBUFFER_EXTRA, p + record};
+  b[0] = {record - 2, SECBUFFER_DATA, p + 2};
+  return SEC_E_OK;
+}
+
+// The server's bytes, then the end of the stream; every receive returns at
+// once, as one does once the deadline has passed and bytes are queued.
+class Wire final : public Connection {
+ public:
+  explicit Wire(std::string bytes) : bytes_(std::move(bytes)) {}
+  IoResult Send(const char*, size_t size, Millis) override { return {IoStatus::Ok, size}; }
+  IoResult Receive(char* buffer, size_t size, Millis) override {
+    const size_t n = bytes_.copy(buffer, size);
+    bytes_.erase(0, n);
+    return {n > 0 ? IoStatus::Ok : IoStatus::Closed, n};
+  }
+
+ private:
+  std::string bytes_;
+};
+
+TEST(SchannelOverScriptedSspi, PostHandshakeMessagesAndEmptyRecords) {
+  // The good chain from make_certs.sh: the leaf, in a store that holds the
+  // intermediate the server sends beside it.
+  std::ifstream file(VTL_TLS_CERTS "/good.pem", std::ios::binary);
+  const std::string pem{std::istreambuf_iterator<char>(file), {}};
+  HCERTSTORE sent = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  for (size_t at = 0; (at = pem.find("-----BEGIN CERTIFICATE", at)) != std::string::npos; ++at) {
+    BYTE der[4096];
+    DWORD size = sizeof der;
+    const auto length = static_cast<DWORD>(pem.find("-----END CERTIFICATE", at) + 25 - at);
+    ASSERT_TRUE(CryptStringToBinaryA(pem.data() + at, length, CRYPT_STRING_BASE64HEADER, der, &size,
+                                     nullptr, nullptr));
+    CertAddEncodedCertificateToStore(sent, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_ALWAYS,
+                                     scripted.leaf == nullptr ? &scripted.leaf : nullptr);
+  }
+  ASSERT_NE(nullptr, scripted.leaf) << VTL_TLS_CERTS "/good.pem";
+
+  SecurityFunctionTableW sspi{};
+  sspi.AcquireCredentialsHandleW = Succeed;
+  sspi.QueryCredentialsAttributesW = Succeed;  // no protocol below TLS 1.2
+  sspi.FreeCredentialsHandle = Succeed;
+  sspi.InitializeSecurityContextW = Handshake;
+  sspi.QueryContextAttributesW = QueryContext;
+  sspi.DecryptMessage = Decrypt;
+  sspi.ApplyControlToken = Succeed;
+  sspi.DeleteSecurityContext = Succeed;
+  sspi.FreeContextBuffer = Succeed;
+  TlsPeer peer;
+  peer.host = "localhost";
+  peer.caFile = VTL_TLS_CERTS "/ca.pem";
+  std::string empties;
+  for (int i = 0; i < 1000; ++i) empties += std::string("D\0", 2);
+  const std::string ticketThenData = std::string("H\3tktD\4pong");
+  const struct {
+    const char* what;
+    DWORD protocol;
+    std::string wire;
+    Millis timeout;
+    IoStatus status;
+  } cases[] = {
+      {"TLS 1.3: a session ticket, then data", SP_PROT_TLS1_3_CLIENT, ticketThenData, Millis{60000},
+       IoStatus::Ok},
+      {"TLS 1.2: a renegotiation", SP_PROT_TLS1_2_CLIENT, ticketThenData, Millis{60000},
+       IoStatus::Failed},
+      {"empty records without end", SP_PROT_TLS1_3_CLIENT, empties, Millis{60000},
+       IoStatus::Failed},
+      {"the same, the deadline passed", SP_PROT_TLS1_3_CLIENT, empties, Millis{0},
+       IoStatus::TimedOut},
+  };
+  for (const auto& c : cases) {
+    scripted.protocol = c.protocol;
+    TlsOutcome tls = platform::win::StartTlsWith(&sspi, std::make_unique<Wire>(c.wire), peer);
+    ASSERT_EQ(0, tls.result) << c.what;
+    char buffer[64];
+    const IoResult r = tls.connection->Receive(buffer, sizeof buffer, c.timeout);
+    EXPECT_EQ(c.status, r.status) << c.what;
+    EXPECT_EQ(c.status == IoStatus::Ok ? "pong" : "", std::string(buffer, r.bytes)) << c.what;
+  }
+  CertFreeCertificateContext(std::exchange(scripted.leaf, nullptr));
+  CertCloseStore(sent, 0);
 }
 
 }  // namespace

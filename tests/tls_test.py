@@ -109,6 +109,8 @@ def main():
         ("an address the certificate does not name",
          Server("tls", certs, "good", host="127.0.0.2"), "127.0.0.2", ca, "9"),
         ("a certificate for another name", Server("tls", certs, "wrong-name"), "localhost", ca, "9"),
+        ("the name only as the subject's CN (RFC 9525)", Server("tls", certs, "cn-only"),
+         "localhost", ca, "9"),
         ("an expired certificate", Server("tls", certs, "expired"), "localhost", ca, "9"),
         ("a certificate not valid yet", Server("tls", certs, "not-yet"), "localhost", ca, "9"),
         ("a self-signed certificate", Server("tls", certs, "self-signed"), "localhost", ca, "9"),

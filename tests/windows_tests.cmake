@@ -37,7 +37,13 @@ foreach(locale IN LISTS VTL_LOCALES)
   vtl_wine_test(unit ${locale} vtl_tests)
   vtl_wine_test(api ${locale} vtl_api_tests)
   vtl_wine_test(c_api ${locale} vtl_c_api_test)
+  set_tests_properties(unit.${locale} PROPERTIES FIXTURES_REQUIRED "wine;unit_certs")
 endforeach()
+# The certificates the unit tests verify a scripted SChannel handshake with.
+add_test(NAME unit_certs
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/tls/make_certs.sh ${CMAKE_BINARY_DIR}/certs-unit)
+set_tests_properties(unit_certs PROPERTIES FIXTURES_SETUP unit_certs)
+target_compile_definitions(vtl_tests PRIVATE VTL_TLS_CERTS="${CMAKE_BINARY_DIR}/certs-unit")
 
 # A Japanese user on a system whose ANSI code page is UTF-8 (65001), in
 # Tokyo's zone. Wine takes the code page from the Unix locale and does not

@@ -8,12 +8,14 @@
 #   not-yet.pem     localhost and 127.0.0.1, valid from 2090
 #   self-signed.pem localhost and 127.0.0.1, signed by its own key
 #   unknown-ca.pem  localhost and 127.0.0.1, from a CA nobody trusts
+#   cn-only.pem     CN=localhost and no subjectAltName, from the intermediate
 # ca.pem is the root the tests trust. Nothing outside DIR is touched.
 set -eu
 dir=$1
 mkdir -p "$dir"
 cd "$dir"
-[ -f good.pem ] && [ -f ca.pem ] && exit 0
+# A directory made before cn-only.pem was added is made again whole.
+[ -f good.pem ] && [ -f ca.pem ] && [ -f cn-only.pem ] && exit 0
 
 key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
 
@@ -53,10 +55,10 @@ root() { # name cn
   ca_conf "$1"
 }
 
-# sign issuer name cn san start end extensions
+# sign issuer name cn san start end extensions (san empty: none)
 sign() {
   key "$2.key"
-  openssl req -new -key "$2.key" -subj "/CN=$3" -addext "subjectAltName=$4" -out "$2.csr"
+  openssl req -new -key "$2.key" -subj "/CN=$3" ${4:+-addext "subjectAltName=$4"} -out "$2.csr"
   openssl ca -batch -notext -config "$1.cnf" -cert "$1.pem" -keyfile "$1.key" -in "$2.csr" \
     -startdate "$5" -enddate "$6" -extensions "$7" -out "$2.crt" 2>/dev/null
 }
@@ -70,7 +72,8 @@ sign intermediate good localhost "$local_names" 20200101000000Z 20991231000000Z 
 sign intermediate wrong-name wrong.example "DNS:wrong.example" 20200101000000Z 20991231000000Z leaf
 sign intermediate expired localhost "$local_names" 20200101000000Z 20210101000000Z leaf
 sign intermediate not-yet localhost "$local_names" 20900101000000Z 20991231000000Z leaf
-for name in good wrong-name expired not-yet; do
+sign intermediate cn-only localhost "" 20200101000000Z 20991231000000Z leaf
+for name in good wrong-name expired not-yet cn-only; do
   cat "$name.crt" intermediate.pem "$name.key" >"$name.pem"
 done
 

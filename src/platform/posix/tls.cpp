@@ -170,7 +170,10 @@ class TlsConnection final : public Connection {
     const std::string& host = peer.host;
     if (host.empty() || host.find('\0') != std::string::npos) return 9;
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_.get());
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Only subjectAltName entries identify the server: RFC 9525 (section
+    // 6.3) took the subject's common name out of the check.
+    X509_VERIFY_PARAM_set_hostflags(
+        param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     if (peer.hostIsAddress) {
       // An address is never sent as SNI (RFC 6066, section 3).
       if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) return 9;

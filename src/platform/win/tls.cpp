@@ -3,15 +3,15 @@
 // connection. SChannel is told to leave the server's certificate alone; it
 // is checked here once the handshake is done, with CryptoAPI's chain engine
 // and SSL policy, and for an address host against the certificate's IP
-// address entries.
+// address entries. A TLS 1.2 renegotiation, which could bring another
+// certificate after that check, is refused.
 // For CERT_CHAIN_PARA's time-out of fetches (Windows Vista on).
 #define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
-#include "platform/win/winsock.h"
+#include "platform/win/tls.h"
 // (after windows.h)
 #include <wincrypt.h>
-#define SECURITY_WIN32
+// (after security.h's SECURITY_WIN32)
 #include <schannel.h>
-#include <security.h>
 
 #include <algorithm>
 #include <chrono>
@@ -72,6 +72,9 @@ constexpr char kAlertRecord = 21;
 constexpr size_t kMaxHandshakeBuffer = size_t{1} << 20;
 // How long destruction may spend sending close_notify.
 constexpr Millis kCloseNotifyTime{1000};
+// The most records in a row that may decrypt to nothing (OpenSSL allows as
+// many): beyond them the peer only holds the reader up.
+constexpr int kMaxEmptyRecords = 32;
 
 struct FreeCert {
   void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
@@ -98,12 +101,13 @@ using ChainPtr = std::unique_ptr<const CERT_CHAIN_CONTEXT, FreeChain>;
 using EnginePtr = std::unique_ptr<void, FreeEngine>;
 using SspiBuffer = std::unique_ptr<void, FreeSspiBuffer>;
 
-// SSPI, loaded for a connection and let go after it. Not imported: Wine's
-// secur32.dll starts Windows Sockets when it is loaded, which a process
-// that never asks for TLS should not see.
+// SSPI, loaded for a connection and let go after it, unless a table is
+// given. Not imported: Wine's secur32.dll starts Windows Sockets when it is
+// loaded, which a process that never asks for TLS should not see.
 class Sspi {
  public:
-  Sspi() {
+  explicit Sspi(const SecurityFunctionTableW* given) : table_(given) {
+    if (table_ != nullptr) return;
     wchar_t path[MAX_PATH];
     const UINT n = GetSystemDirectoryW(path, MAX_PATH - 16);
     if (n == 0 || n >= MAX_PATH - 16) return;
@@ -235,6 +239,33 @@ bool LoadRoots(const std::string& path, HCERTSTORE store) {
   return added > 0;
 }
 
+// The certificate's subjectAltName, decoded; null when it has none.
+std::unique_ptr<CERT_ALT_NAME_INFO, FreeLocal> AltNames(const CERT_CONTEXT& cert) {
+  const CERT_EXTENSION* extension = CertFindExtension(
+      szOID_SUBJECT_ALT_NAME2, cert.pCertInfo->cExtension, cert.pCertInfo->rgExtension);
+  if (extension == nullptr) return nullptr;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size))
+    return nullptr;
+  return std::unique_ptr<CERT_ALT_NAME_INFO, FreeLocal>(names);
+}
+
+// Whether the certificate names any server by subjectAltName. CryptoAPI's
+// SSL policy falls back to the subject's common name for one that does
+// not, which RFC 9525 (section 6.3) no longer allows.
+bool HasServerNames(const CERT_CONTEXT& cert) {
+  const auto names = AltNames(cert);
+  if (!names) return false;
+  for (DWORD i = 0; i < names->cAltEntry; ++i) {
+    const DWORD choice = names->rgAltEntry[i].dwAltNameChoice;
+    if (choice == CERT_ALT_NAME_DNS_NAME || choice == CERT_ALT_NAME_IP_ADDRESS) return true;
+  }
+  return false;
+}
+
 // Whether the certificate's subjectAltName names the address `host`.
 bool NamesAddress(const CERT_CONTEXT& cert, const std::string& host) {
   unsigned char want[16];
@@ -243,16 +274,8 @@ bool NamesAddress(const CERT_CONTEXT& cert, const std::string& host) {
     wantSize = 4;
   else if (inet_pton(AF_INET6, host.c_str(), want) != 1)
     return false;
-  const CERT_EXTENSION* extension = CertFindExtension(
-      szOID_SUBJECT_ALT_NAME2, cert.pCertInfo->cExtension, cert.pCertInfo->rgExtension);
-  if (extension == nullptr) return false;
-  CERT_ALT_NAME_INFO* names = nullptr;
-  DWORD size = 0;
-  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
-                           &size))
-    return false;
-  const std::unique_ptr<void, FreeLocal> owned(names);
+  const auto names = AltNames(cert);
+  if (!names) return false;
   for (DWORD i = 0; i < names->cAltEntry; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
     if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == wantSize &&
@@ -300,6 +323,7 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point dead
   const ChainPtr chain(made);
   // Any error at all: Wine's SSL policy passes a partial chain.
   if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return kUntrusted;
+  if (!HasServerNames(cert)) return kUntrusted;
   // Names are checked by the policy; addresses, which it does not match
   // against IP address entries, below.
   std::wstring name = peer.hostIsAddress ? std::wstring() : Widen(peer.host);
@@ -321,8 +345,10 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point dead
 
 class SchannelConnection final : public Connection {
  public:
-  SchannelConnection(std::unique_ptr<Connection> plain, const TlsPeer& peer)
-      : sspi_(library_.table()),
+  SchannelConnection(const SecurityFunctionTableW* sspi, std::unique_ptr<Connection> plain,
+                     const TlsPeer& peer)
+      : library_(sspi),
+        sspi_(library_.table()),
         plain_(std::move(plain)),
         target_(peer.hostIsAddress ? std::wstring() : Widen(peer.host)),
         in_(16 * 1024 + 512) {}
@@ -350,6 +376,7 @@ class SchannelConnection final : public Connection {
     if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
         info.dwProtocol == 0 || (info.dwProtocol & kBelowTls12) != 0)
       return kNoTls;
+    tls13_ = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
     if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
       return kNoTls;
     const size_t record = sizes_.cbHeader + sizes_.cbMaximumMessage + sizes_.cbTrailer;
@@ -399,15 +426,20 @@ class SchannelConnection final : public Connection {
     return {IoStatus::Ok, outTaken_};
   }
 
+  // The deadline is checked here too: once it has passed, the wrapped
+  // connection still returns bytes that wait on the socket, and a record
+  // may decrypt to nothing.
   IoResult Receive(char* buffer, size_t size, Millis timeout) override {
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
+    for (bool first = true;; first = false) {
       if (pendingBegin_ < pendingEnd_) return {IoStatus::Ok, TakePending(buffer, size)};
+      if (broken_) return {IoStatus::Failed, 0};
       if (closed_) return {IoStatus::Closed, 0};
+      if (!first && Clock::now() >= deadline) return {IoStatus::TimedOut, 0};
       if (inSize_ > 0) {
         const Step step = Decrypt(deadline);
-        if (step == Step::Failed) return {IoStatus::Failed, 0};
-        if (step == Step::Done) continue;
+        if (step == Step::Failed) broken_ = true;
+        if (step != Step::NeedMore) continue;
       }
       const IoResult r =
           plain_->Receive(in_.data() + inSize_, in_.size() - inSize_, Left(deadline));
@@ -499,6 +531,11 @@ class SchannelConnection final : public Connection {
     if (s == SEC_E_INCOMPLETE_MESSAGE)  // no record is longer than in_
       return inSize_ == in_.size() ? Step::Failed : Step::NeedMore;
     if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE && s != SEC_I_CONTEXT_EXPIRED) return Step::Failed;
+    // Under TLS 1.2 this is a renegotiation, which could bring a
+    // certificate never verified: refused, as OpenSSL is told to. Under TLS
+    // 1.3 it is the server's post-handshake messages (session tickets, key
+    // updates; RFC 8446 4.6), which leave its certificate as it was.
+    if (s == SEC_I_RENEGOTIATE && !tls13_) return Step::Failed;
     const SecBuffer* extra = nullptr;
     bool data = false;
     for (SecBuffer& b : buffers) {
@@ -519,9 +556,10 @@ class SchannelConnection final : public Connection {
     // The peer's close_notify. Wine reports it as an alert record that
     // decrypts to nothing.
     if (s == SEC_I_CONTEXT_EXPIRED || (s == SEC_E_OK && alert && !data)) closed_ = true;
+    emptyRecords_ = data ? 0 : emptyRecords_ + 1;
+    if (emptyRecords_ > kMaxEmptyRecords) return Step::Failed;
     if (s == SEC_I_RENEGOTIATE) {
-      // Handshake messages after the handshake (a new session ticket, a key
-      // update, a renegotiation): SChannel takes them through the handshake.
+      // SChannel takes the post-handshake messages through the handshake.
       try {
         if (Handshake(deadline) != kSecured) return Step::Failed;
       } catch (const std::bad_alloc&) {
@@ -566,7 +604,10 @@ class SchannelConnection final : public Connection {
   CtxtHandle context_{};
   bool hasContext_ = false;
   bool secured_ = false;
-  bool closed_ = false;  // the peer's close_notify came
+  bool closed_ = false;   // the peer's close_notify came
+  bool broken_ = false;   // a record could not be taken: nothing more is read
+  bool tls13_ = false;    // the protocol negotiated is TLS 1.3
+  int emptyRecords_ = 0;  // records in a row that decrypted to nothing
   SecPkgContext_StreamSizes sizes_{};
   std::vector<char> in_;  // received, not yet decrypted: inSize_ bytes
   size_t inSize_ = 0;
@@ -581,16 +622,21 @@ class SchannelConnection final : public Connection {
 
 }  // namespace
 
-TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
+TlsOutcome win::StartTlsWith(const SecurityFunctionTableW* sspi, std::unique_ptr<Connection> plain,
+                             const TlsPeer& peer) {
   TlsOutcome outcome;
   try {
-    auto tls = std::make_unique<SchannelConnection>(std::move(plain), peer);
+    auto tls = std::make_unique<SchannelConnection>(sspi, std::move(plain), peer);
     outcome.result = tls->Start(peer);
     if (outcome.result == kSecured) outcome.connection = std::move(tls);
   } catch (const std::bad_alloc&) {
     outcome.result = kNoMemory;
   }
   return outcome;
+}
+
+TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
+  return win::StartTlsWith(nullptr, std::move(plain), peer);
 }
 
 }  // namespace vtl::platform
