@@ -81,6 +81,19 @@ VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddr
  * waited for up to 10 s (the call then returns 1: the handler is running). */
 VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target);
 
+/* The detail of the last VTLSendMail or VTLInternet call made on the
+ * calling thread (calls on other threads change nothing; empty before any
+ * call): one line of printable ASCII, at most 1024 bytes, that says what
+ * failed and why ("mail.example.com:587: RCPT TO:<b@example.com>: 550 5.1.1
+ * no such user"), and for well-known refusals what to do; for a delivered
+ * mail the server's reply ("250 2.0.0 Ok: queued as 4F2A1C"). It never
+ * holds a password or token.
+ * Returns the detail's length in bytes, without the terminating zero. With
+ * a buffer and size > 0 it writes at most size - 1 bytes and a zero; with a
+ * null buffer or size <= 0 it writes nothing, so VTLLastError(NULL, 0)
+ * gives the size to allocate (plus one). It never fails and never blocks. */
+VTL_API int32_t VTL_CALL VTLLastError(char* buffer, int32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,8 +1,12 @@
 // The exported functions. Nothing thrown inside gets past them.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
 
+#include "mail/detail.h"
 #include "mail/session.h"
 #include "platform/platform.h"
 #include "shell/launcher.h"
@@ -12,6 +16,16 @@ namespace {
 
 std::atomic<uint64_t> g_sequence{0};
 
+// Keeps `text` as the calling thread's detail: printable ASCII already, cut
+// to the slot's size.
+void SetDetail(std::string_view text) noexcept {
+  vtl::platform::DetailSlot* slot = vtl::platform::ThreadDetailSlot();
+  if (slot == nullptr) return;
+  const size_t n = std::min(text.size(), vtl::platform::kMaxDetail);
+  std::memcpy(slot->text, text.data(), n);
+  slot->length = n;
+}
+
 }  // namespace
 
 extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddress,
@@ -19,6 +33,9 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const cha
                                                    const char* toName, const char* subject,
                                                    const char* body) {
   const vtl::platform::NoCancellation noCancellation;
+  SetDetail({});
+  int result = VTL_SEND_NO_MEMORY;
+  std::string detail;
   try {
     vtl::mail::SendEnv env;
     // The locale decides Japanese mode for this send, before anything else.
@@ -32,14 +49,37 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const cha
     env.hostName = vtl::platform::HostName();
     env.processId = vtl::platform::ProcessId();
     env.sequence = g_sequence.fetch_add(1, std::memory_order_relaxed);
-    return vtl::mail::SendMail({server, fromAddress, fromName, toAddress, toName, subject, body},
-                               env);
+    result = vtl::mail::SendMail({server, fromAddress, fromName, toAddress, toName, subject, body},
+                                 env, &detail);
   } catch (...) {
-    return VTL_SEND_NO_MEMORY;  // only the environment's strings can throw here
+    // Only the environment's strings can throw here: no memory.
   }
+  SetDetail(result == VTL_SEND_NO_MEMORY && detail.empty() ? "out of memory" : detail);
+  return result;
 }
 
 extern "C" VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target) {
   const vtl::platform::NoCancellation noCancellation;
-  return vtl::shell::Internet(window, target, vtl::platform::OpenWithDefaultHandler);
+  std::string detail;
+  const int result =
+      vtl::shell::Internet(window, target, vtl::platform::OpenWithDefaultHandler, detail);
+  std::string printable;
+  try {
+    vtl::mail::AppendPrintable(printable, detail, vtl::platform::kMaxDetail);
+  } catch (...) {
+    printable.clear();
+  }
+  SetDetail(printable);
+  return result;
+}
+
+extern "C" VTL_API int32_t VTL_CALL VTLLastError(char* buffer, int32_t size) {
+  const vtl::platform::DetailSlot* slot = vtl::platform::ThreadDetailSlot();
+  const size_t length = slot != nullptr ? slot->length : 0;
+  if (buffer != nullptr && size > 0) {
+    const size_t n = std::min(length, static_cast<size_t>(size) - 1);
+    if (n > 0) std::memcpy(buffer, slot->text, n);
+    buffer[n] = '\0';
+  }
+  return static_cast<int32_t>(length);
 }

@@ -109,6 +109,17 @@ TEST_P(Dialogue, RunsAsScripted) {
     for (const std::string& s : never)
       EXPECT_EQ(std::string::npos, out.clear.find(s)) << "sent in clear: " << s;
   }
+  // The detail says what the case says it does, on one printable line, and
+  // neither it nor the trace ever shows a secret.
+  EXPECT_TRUE(c.fields.count("detail")) << "the case states no detail; it gave: " << out.detail;
+  for (auto [it, end] = c.fields.equal_range("detail"); it != end; ++it)
+    EXPECT_NE(std::string::npos, out.detail.find(it->second)) << "detail: " << out.detail;
+  EXPECT_LE(out.detail.size(), 1024u);
+  for (const char ch : out.detail) EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << out.detail;
+  for (size_t i = 3; i < never.size(); ++i) {
+    EXPECT_EQ(std::string::npos, out.detail.find(never[i])) << "detail shows a secret";
+    EXPECT_EQ(std::string::npos, out.trace.find(never[i])) << "trace shows a secret";
+  }
 
   EXPECT_EQ(std::stoi(c.Get("result")), out.result);
   EXPECT_EQ(SplitItems(c.Get("client")), out.transcript);

@@ -241,7 +241,7 @@ TEST(Tls, RoundTripOverAFaultyConnection) {
   if (fscanf(server, "%d", &port) != 1) port = 0;
   test::FaultyNetwork network(SystemNetwork());
   ConnectOutcome plain = network.Connect("127.0.0.1", static_cast<uint16_t>(port), Millis{60000});
-  TlsOutcome tls{plain.result, nullptr};
+  TlsOutcome tls{plain.result, nullptr, {}};
   std::string reply;
   if (plain.result == 0) {
     tls = StartTls(std::move(plain.connection), {"localhost", false, VTL_TLS_CA, Millis{60000}});

@@ -90,9 +90,11 @@ TEST(Ehlo, FindsStartTlsAndMechanisms) {
   e = ParseEhlo("250-STARTTLS AUTH PLAIN\n250 AUTH CRAM-MD5 PLAINX\n");
   EXPECT_TRUE(!e.startTls && e.auth && !e.plain && !e.login && !e.xoauth2);
   EXPECT_EQ(Mechanism::Any, ChooseMechanism(Mechanism::Any, e));
-  EXPECT_EQ(Mechanism::Login, ChooseMechanism(Mechanism::Any, {true, true, false, true, false}));
-  EXPECT_EQ(Mechanism::Plain, ChooseMechanism(Mechanism::Any, {true, true, true, true, true}));
-  EXPECT_EQ(Mechanism::Any, ChooseMechanism(Mechanism::XOAuth2, {true, true, true, true, false}));
+  EXPECT_EQ(Mechanism::Login,
+            ChooseMechanism(Mechanism::Any, {true, true, false, true, false, {}}));
+  EXPECT_EQ(Mechanism::Plain, ChooseMechanism(Mechanism::Any, {true, true, true, true, true, {}}));
+  EXPECT_EQ(Mechanism::Any,
+            ChooseMechanism(Mechanism::XOAuth2, {true, true, true, true, false, {}}));
 }
 
 TEST(Sasl, EncodesAsRfc4648AndRfc4616Say) {

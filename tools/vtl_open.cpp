@@ -2,6 +2,7 @@
 // VTLInternet does, and says whether the desktop took it.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 #include "shell/launcher.h"
@@ -28,8 +29,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* target = argv[dashes ? 2 : 1];
-  const int result = vtl::shell::Internet(nullptr, target, vtl::platform::OpenWithDefaultHandler);
+  std::string detail;
+  const int result =
+      vtl::shell::Internet(nullptr, target, vtl::platform::OpenWithDefaultHandler, detail);
   std::printf("%s\n", result == 1 ? "opened"
                                   : "not opened: the desktop refused it or has no handler for it");
+  if (result != 1 && !detail.empty()) std::fprintf(stderr, "vtl-open: %s\n", detail.c_str());
   return result == 1 ? 0 : 1;
 }

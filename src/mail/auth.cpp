@@ -44,6 +44,8 @@ Extensions ParseEhlo(std::string_view reply) {
     } else if (EqualNoCase(keyword, "AUTH")) {
       found.auth = true;
       for (std::string_view m = NextWord(line); !m.empty(); m = NextWord(line)) {
+        if (found.mechanisms.find(m) == std::string::npos)
+          found.mechanisms.append(found.mechanisms.empty() ? "" : " ").append(m);
         found.plain |= EqualNoCase(m, "PLAIN");
         found.login |= EqualNoCase(m, "LOGIN");
         found.xoauth2 |= EqualNoCase(m, "XOAUTH2");

@@ -2,6 +2,7 @@
 // PLAIN (RFC 4616), LOGIN and XOAUTH2. No I/O here.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "mail/secret.h"
@@ -15,6 +16,7 @@ struct Extensions {
   bool plain = false;
   bool login = false;
   bool xoauth2 = false;
+  std::string mechanisms;  // every mechanism AUTH names, as the server wrote them
 };
 
 // The extensions named in an EHLO reply: its lines from the second on, each

@@ -38,6 +38,10 @@ class ReplyReader {
     return std::string_view(pending_).substr(lastStart_, start_ - lastStart_);
   }
 
+  // After Malformed: the line that was not a reply line, and what came
+  // after it.
+  std::string_view FailedLine() const { return std::string_view(pending_).substr(line_); }
+
   // Whether bytes after the last complete reply have arrived.
   bool HasMore() const { return pending_.size() > start_; }
 

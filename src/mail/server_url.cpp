@@ -104,15 +104,17 @@ bool IsDnsName(std::string_view s) {
   return true;
 }
 
-bool ParseHostPort(std::string_view text, ServerAddress& out) {
+// Each of these gives why the part is not well formed, or null.
+const char* ParseHostPort(std::string_view text, ServerAddress& out) {
   std::string_view port;
   if (!text.empty() && text[0] == '[') {
     const size_t close = text.find(']');
-    if (close == std::string_view::npos || !IsIpv6(text.substr(1, close - 1))) return false;
+    if (close == std::string_view::npos || !IsIpv6(text.substr(1, close - 1)))
+      return "the host is not an IPv6 address in brackets";
     out.host = text.substr(1, close - 1);
     out.hostIsAddress = true;
     text.remove_prefix(close + 1);
-    if (!text.empty() && text[0] != ':') return false;
+    if (!text.empty() && text[0] != ':') return "something follows the host's brackets";
     if (!text.empty()) port = text.substr(1);
   } else {
     const size_t colon = text.find(':');
@@ -125,17 +127,23 @@ bool ParseHostPort(std::string_view text, ServerAddress& out) {
     // against.
     out.hostIsAddress = out.host.find_first_not_of("0123456789.") == std::string::npos ||
                         ResolverReadsAsAddress(out.host);
-    if (out.hostIsAddress ? !IsIpv4(out.host) : !IsDnsName(out.host)) return false;
+    if (out.hostIsAddress && !IsIpv4(out.host))
+      return "the host is not an IPv4 address as four decimal numbers of 0 to 255 without "
+             "leading zeros";
+    if (!out.hostIsAddress && !IsDnsName(out.host))
+      return out.host.empty() ? "no host"
+                              : "the host is no DNS name (letters, digits, '-' and '.')";
   }
   unsigned value = 0;
-  if (port.size() > 5) return false;
+  if (port.size() > 5) return "the port is not a number from 1 to 65535";
   for (char c : port) {
-    if (!IsDigit(c)) return false;
+    if (!IsDigit(c)) return "the port is not a number from 1 to 65535";
     value = value * 10 + unsigned(c - '0');
   }
-  if (!port.empty() && (value == 0 || value > 65535)) return false;
+  if (!port.empty() && (value == 0 || value > 65535))
+    return "the port is not a number from 1 to 65535";
   out.port = static_cast<uint16_t>(value);
-  return true;
+  return nullptr;
 }
 
 bool ParseMechanism(std::string_view name, Mechanism& out) {
@@ -153,7 +161,7 @@ bool ParseMechanism(std::string_view name, Mechanism& out) {
 
 // user[;AUTH=mech][:password[;AUTH=mech]]: the option may follow the user,
 // as in RFC 5092's URLs, or the password.
-bool ParseUserInfo(std::string_view text, ServerAddress& out) {
+const char* ParseUserInfo(std::string_view text, ServerAddress& out) {
   constexpr std::string_view kOption = ";AUTH=";
   const size_t colon = text.find(':');
   std::string_view user = text.substr(0, colon);
@@ -161,24 +169,55 @@ bool ParseUserInfo(std::string_view text, ServerAddress& out) {
   for (std::string_view* part : {&user, &password}) {
     const size_t option = FindNoCase(*part, kOption);
     if (option == std::string_view::npos) continue;
-    if (out.mechanism != Mechanism::Any ||
-        !ParseMechanism(part->substr(option + kOption.size()), out.mechanism))
-      return false;
+    if (out.mechanism != Mechanism::Any) return "two ;AUTH= options";
+    if (!ParseMechanism(part->substr(option + kOption.size()), out.mechanism))
+      return "an unknown ;AUTH= mechanism (PLAIN, LOGIN or XOAUTH2)";
     *part = part->substr(0, option);
   }
   out.login = true;
+  if (user.empty()) return "a password without a user";
+  if (!Decode(user, out.user) || !Decode(password, out.password))
+    return "the user or the password has bad percent-encoding, or CR, LF or NUL";
   // A login without a password or token would only show the server the
   // user's name before it refuses.
-  if (user.empty() || !Decode(user, out.user) || !Decode(password, out.password) ||
-      out.password.empty())
-    return false;
+  if (out.password.empty()) return "a user without a password (or token)";
   // XOAUTH2 separates its fields with ^A: a control character in either
   // would let the URL add fields of its own.
   if (out.mechanism == Mechanism::XOAuth2)
     for (const Secret* part : {&out.user, &out.password})
       for (const char c : part->view())
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
-  return true;
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+          return "a control character in the user or the token of XOAUTH2";
+  return nullptr;
+}
+
+const char* Parse(std::string_view text, ServerAddress& out) {
+  const size_t scheme = text.find("://");
+  if (scheme == std::string_view::npos) {
+    out.security = Security::None;
+    out.host = text;
+    return nullptr;
+  }
+  if (EqualNoCase(text.substr(0, scheme), "smtps")) {
+    out.security = Security::Implicit;
+  } else if (EqualNoCase(text.substr(0, scheme), "smtp")) {
+    out.security = Security::StartTls;
+  } else {
+    return "an unknown scheme (smtps:// or smtp://)";
+  }
+  text.remove_prefix(scheme + 3);
+  // The authority ends at the path; "/" alone is allowed, nothing more.
+  const size_t end = text.find_first_of("/?#");
+  if (end != std::string_view::npos && text.substr(end) != "/")
+    return "a path, query or fragment after the host";
+  std::string_view authority = text.substr(0, end);
+  // A password may hold an "@" of its own; the host never does.
+  const size_t at = authority.rfind('@');
+  if (at != std::string_view::npos) {
+    if (const char* why = ParseUserInfo(authority.substr(0, at), out)) return why;
+    authority.remove_prefix(at + 1);
+  }
+  return ParseHostPort(authority, out);
 }
 
 }  // namespace
@@ -190,32 +229,10 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool ParseServer(std::string_view text, ServerAddress& out) {
-  const size_t scheme = text.find("://");
-  if (scheme == std::string_view::npos) {
-    out.security = Security::None;
-    out.host = text;
-    return true;
-  }
-  if (EqualNoCase(text.substr(0, scheme), "smtps")) {
-    out.security = Security::Implicit;
-  } else if (EqualNoCase(text.substr(0, scheme), "smtp")) {
-    out.security = Security::StartTls;
-  } else {
-    return false;
-  }
-  text.remove_prefix(scheme + 3);
-  // The authority ends at the path; "/" alone is allowed, nothing more.
-  const size_t end = text.find_first_of("/?#");
-  if (end != std::string_view::npos && text.substr(end) != "/") return false;
-  std::string_view authority = text.substr(0, end);
-  // A password may hold an "@" of its own; the host never does.
-  const size_t at = authority.rfind('@');
-  if (at != std::string_view::npos) {
-    if (!ParseUserInfo(authority.substr(0, at), out)) return false;
-    authority.remove_prefix(at + 1);
-  }
-  return ParseHostPort(authority, out);
+bool ParseServer(std::string_view text, ServerAddress& out, std::string* why) {
+  const char* wrong = Parse(text, out);
+  if (wrong != nullptr && why != nullptr) *why = std::string("URL: ") + wrong;
+  return wrong == nullptr;
 }
 
 }  // namespace vtl::mail

@@ -37,8 +37,9 @@ struct ServerAddress {
 // address other than a plain dotted quad), bad percent-encoding, CR, LF or
 // NUL after decoding, a user without a password, a control character in
 // XOAUTH2's user or token, an unknown mechanism.
-// Anything without "://" is taken whole as a host name.
-bool ParseServer(std::string_view text, ServerAddress& out);
+// Anything without "://" is taken whole as a host name. With `why`, says
+// which part is wrong (never quoting the user or the password).
+bool ParseServer(std::string_view text, ServerAddress& out, std::string* why = nullptr);
 
 // ASCII letters compared regardless of case.
 bool EqualNoCase(std::string_view a, std::string_view b);

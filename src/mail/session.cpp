@@ -1,5 +1,7 @@
 #include "mail/session.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -9,6 +11,7 @@
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
 #include "mail/auth.h"
+#include "mail/detail.h"
 #include "mail/message.h"
 #include "mail/reply.h"
 #include "mail/server_url.h"
@@ -27,7 +30,7 @@ constexpr size_t kDataChunk = 16 * 1024;
 
 class Dialogue {
  public:
-  explicit Dialogue(const Timeouts& timeouts) : timeouts_(timeouts) {}
+  Dialogue(const Timeouts& timeouts, const Trace& trace) : timeouts_(timeouts), trace_(trace) {}
 
   void Attach(Connection& connection) { connection_ = &connection; }
 
@@ -45,14 +48,27 @@ class Dialogue {
     auto deadline = Clock::now() + timeouts_.send;
     while (!bytes.empty()) {
       const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
-      if (left <= Millis::zero()) return false;
+      if (left <= Millis::zero()) return Failed("the server took nothing for", timeouts_.send);
       const IoResult r = connection_->Send(bytes.data(), bytes.size(), left);
       if (r.status == IoStatus::Interrupted) continue;
-      if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > bytes.size()) return false;
+      if (r.status == IoStatus::TimedOut)
+        return Failed("the server took nothing for", timeouts_.send);
+      if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > bytes.size())
+        return Failed("the connection broke while sending");
       bytes.remove_prefix(r.bytes);
       deadline = Clock::now() + timeouts_.send;
     }
     return true;
+  }
+
+  // A command line, shown in a trace as `shown` where it holds a secret.
+  bool SendLine(std::string_view line, std::string_view shown = {}) {
+    if (trace_) {
+      std::string_view text = shown.empty() ? line : shown;
+      if (text.ends_with("\r\n")) text.remove_suffix(2);
+      trace_(TraceKind::Sent, text);
+    }
+    return SendAll(line);
   }
 
   // The code of the next whole reply, or -1 when none arrives in time, the
@@ -63,46 +79,95 @@ class Dialogue {
       int code = 0;
       switch (reader_.Next(code)) {
         case ReplyReader::Status::Complete:
+          if (trace_) trace_(TraceKind::Received, QuoteReply(LastReply(), masks_));
           return code;
         case ReplyReader::Status::NeedMore:
           break;
-        default:
-          return -1;
+        case ReplyReader::Status::Malformed:
+          return Failed("a malformed reply:", {}, reader_.FailedLine()), -1;
+        case ReplyReader::Status::TooLong:
+          return Failed("a reply too long (a line over 64 KiB, or over 1 MiB in all)"), -1;
       }
       const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
-      if (left <= Millis::zero()) return -1;
+      if (left <= Millis::zero()) return Failed("no reply within", timeout), -1;
       const IoResult r = connection_->Receive(buffer_, sizeof buffer_, left);
       if (r.status == IoStatus::Interrupted) continue;
-      if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > sizeof buffer_) return -1;
+      if (r.status == IoStatus::TimedOut) return Failed("no reply within", timeout), -1;
+      if (r.status == IoStatus::Closed) return Failed("the server closed the connection"), -1;
+      if (r.status != IoStatus::Ok || r.bytes == 0 || r.bytes > sizeof buffer_)
+        return Failed("the connection broke"), -1;
       reader_.Feed(buffer_, r.bytes);
     }
   }
 
   // Sends a command and gives the code of its reply, or -1 as ReadReply.
-  int Exchange(std::string_view line, Millis timeout) {
-    return SendAll(line) ? ReadReply(timeout) : -1;
-  }
-
-  // Sends a command and checks that the reply's first digit is `expected`.
-  bool Command(std::string_view line, Millis timeout, int expected) {
-    return Exchange(line, timeout) / 100 == expected;
+  int Exchange(std::string_view line, Millis timeout, std::string_view shown = {}) {
+    return SendLine(line, shown) ? ReadReply(timeout) : -1;
   }
 
   // The reply ReadReply returned last, line ends included.
   std::string_view LastReply() const { return reader_.LastReply(); }
   // Whether the server sent more than the replies read so far.
   bool HasMore() const { return reader_.HasMore(); }
+  // Why the last send or reply failed, in words.
+  const std::string& Why() const { return why_; }
+
+  // What a step came to: the server's reply as it was sent, with a hint
+  // for well-known refusals; or why there was none.
+  std::string Said(int code) const {
+    if (code < 0) return why_;
+    std::string said = QuoteReply(LastReply(), masks_);
+    if (const std::string_view hint = HintFor(said); !hint.empty())
+      said.append(" (").append(hint).append(")");
+    return said;
+  }
+
+  // Texts no reply may show: the credentials while a login is under way
+  // (none once it is over).
+  void Mask(std::string_view a = {}, std::string_view b = {}, std::string_view c = {}) {
+    masks_ = {a, b, c};
+  }
 
   // The server is told we are leaving, if it still listens; its answer
   // changes nothing, so it is not waited for long.
+  // Keeps the reason of the failure before it, if any.
   void QuitQuietly() {
-    if (SendAll("QUIT\r\n")) ReadReply(timeouts_.quit);
+    std::string why;
+    why.swap(why_);
+    if (SendLine("QUIT\r\n")) ReadReply(timeouts_.quit);
+    why_.swap(why);
   }
 
  private:
+  // Notes why a send or a reply failed: `what`, then the time-out it ran
+  // out of, or a few bytes of what came. Never throws: a reason that finds
+  // no memory is left out, and a failure after delivery stays harmless.
+  bool Failed(const char* what, Millis timeout = {}, std::string_view bytes = {}) noexcept {
+    try {
+      why_ = what;
+      if (timeout > Millis::zero()) {
+        const auto ms = timeout.count();
+        why_.append(" ").append(std::to_string(ms % 1000 == 0 ? ms / 1000 : ms));
+        why_.append(ms % 1000 == 0 ? " s" : " ms");
+      }
+      if (!bytes.empty()) {
+        bytes = bytes.substr(0, bytes.find('\n'));
+        if (bytes.ends_with('\r')) bytes.remove_suffix(1);
+        why_.push_back(' ');
+        AppendPrintable(why_, bytes, 80);
+      }
+    } catch (...) {
+      why_.clear();
+    }
+    return false;
+  }
+
   Connection* connection_ = nullptr;
   const Timeouts& timeouts_;
+  const Trace& trace_;
   ReplyReader reader_;
+  std::string why_;
+  std::array<std::string_view, 3> masks_{};
   char buffer_[4096];
 };
 
@@ -120,13 +185,16 @@ class DataWriter : public LineSink {
 
   bool Flush() {
     const bool ok = dialogue_.SendAll(pending_);
+    sent_ += pending_.size();
     pending_.clear();
     return ok;
   }
+  size_t sent() const { return sent_; }
 
  private:
   Dialogue& dialogue_;
   std::string pending_;
+  size_t sent_ = 0;
 };
 
 bool HasLineBreak(const char* s) {
@@ -150,22 +218,52 @@ std::string EhloCommand(const std::string& hostName, Connection& connection) {
   return Command("EHLO ", name, "");
 }
 
+const char* MechanismName(Mechanism m) {
+  switch (m) {
+    case Mechanism::Plain:
+      return "PLAIN";
+    case Mechanism::Login:
+      return "LOGIN";
+    case Mechanism::XOAuth2:
+      return "XOAUTH2";
+    case Mechanism::Any:
+      break;
+  }
+  return "any";
+}
+
 // The login, over TLS, with the mechanisms the server offered there. A
 // refusal ends it: trying another mechanism would only show the server
-// the same secret again.
-int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, Millis timeout) {
+// the same secret again. No reply shown in `why` or a trace holds the
+// secret, raw or in base64, even where the server echoes it.
+int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, Millis timeout,
+          std::string& why) {
   const Mechanism mechanism =
       offered.auth ? ChooseMechanism(server.mechanism, offered) : Mechanism::Any;
   if (mechanism == Mechanism::Any) {
+    if (!offered.auth)
+      why = "the server offers no login over TLS (no AUTH in its EHLO reply)";
+    else if (server.mechanism != Mechanism::Any)
+      why = std::string("the server does not offer AUTH ") + MechanismName(server.mechanism) +
+            ", which the URL asks for; it offers AUTH " + offered.mechanisms;
+    else
+      why = "no login mechanism in common: the server offers AUTH " + offered.mechanisms +
+            "; vtl logs in with PLAIN or LOGIN, or XOAUTH2 where the URL asks for it";
     d.QuitQuietly();
     return VTL_SEND_AUTH_FAILED;
   }
-  int code = 0;
-  {
-    Secret command;
-    AuthCommand(mechanism, server, command);
-    code = d.Exchange(command.view(), timeout);
-  }
+  const std::string step = std::string("AUTH ") + MechanismName(mechanism);
+  const std::string shown = step + (mechanism == Mechanism::Login ? "" : " <hidden>");
+  Secret command, password64;
+  AuthCommand(mechanism, server, command);
+  AppendBase64(server.password.view(), password64);
+  std::string_view argument =
+      mechanism == Mechanism::Login ? std::string_view() : command.view().substr(step.size() + 1);
+  if (argument.ends_with("\r\n")) argument.remove_suffix(2);
+  d.Mask(server.password.view(), password64.view(),
+         mechanism == Mechanism::Login ? std::string_view() : argument);
+  int code = d.Exchange(command.view(), timeout, shown);
+  std::string challenge;
   if (mechanism == Mechanism::Login) {
     // Two challenges, the user's name and then the password; their text
     // is not read.
@@ -173,26 +271,37 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
       if (code != 334) break;
       Secret line;
       AppendBase64(answer->view(), line);
-      code = d.Exchange(line.Append("\r\n").view(), timeout);
+      code = d.Exchange(line.Append("\r\n").view(), timeout, "<hidden>");
     }
   } else if (mechanism == Mechanism::XOAuth2 && code == 334) {
-    // The token was not taken: the challenge says why, and an empty line
-    // ends the exchange (with 535).
+    // The token was not taken: the challenge (base64 of a JSON text) says
+    // why, and an empty line ends the exchange (with 535).
+    std::string_view reply = d.LastReply();
+    reply.remove_prefix(std::min<size_t>(4, reply.size()));
+    while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n')) reply.remove_suffix(1);
+    AppendPrintable(challenge, DecodeBase64(reply), 300);
     code = d.Exchange("\r\n", timeout);
   }
-  if (code < 0) return VTL_SEND_DIALOGUE_FAILED;
-  if (code / 100 == 2) return VTL_SEND_OK;
-  // A challenge nothing answers: "*" cancels the exchange (RFC 4954 4).
-  if (code == 334) d.Exchange("*\r\n", timeout);
-  d.QuitQuietly();
-  return VTL_SEND_AUTH_FAILED;
+  if (code / 100 == 2) {
+    d.Mask();
+    return VTL_SEND_OK;
+  }
+  why = step + ": " + d.Said(code);
+  if (!challenge.empty()) why += "; the server's challenge said " + challenge;
+  if (code >= 0) {
+    // A challenge nothing answers: "*" cancels the exchange (RFC 4954 4).
+    if (code == 334) d.Exchange("*\r\n", timeout);
+    d.QuitQuietly();
+  }
+  d.Mask();
+  return code < 0 ? VTL_SEND_DIALOGUE_FAILED : VTL_SEND_AUTH_FAILED;
 }
 
 // For a URL: TLS, EHLO over it, and the login when a user was given. 0 when
 // the mail may follow. A server that offers no STARTTLS, refuses it, or
 // slips bytes in after its go-ahead gets nothing more: no login, no mail.
 int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& server,
-           const SendEnv& env) {
+           const SendEnv& env, std::string& why) {
   const Timeouts& t = env.timeouts;
   // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
   // name hosts without one; the resolver was given it as written.
@@ -203,7 +312,12 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
     TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
                                  : platform::StartTls(std::move(connection), peer);
     if (secured.result == 0 && !secured.connection) secured.result = VTL_SEND_TLS_FAILED;
-    if (secured.result != 0) return secured.result;
+    if (secured.result != 0) {
+      why =
+          "TLS: " + (secured.detail.empty() ? std::string("the handshake failed") : secured.detail);
+      return secured.result;
+    }
+    if (env.trace && !secured.detail.empty()) env.trace(TraceKind::Info, secured.detail);
     connection = std::move(secured.connection);
     d.Restart(*connection);
     return 0;
@@ -213,35 +327,46 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
   auto hello = [&]() {
     const int code = d.Exchange(ehlo, t.other);
     if (code / 100 == 2) return 0;
+    why = "EHLO: " + d.Said(code);
     if (code > 0) d.QuitQuietly();
     return code < 0 ? VTL_SEND_DIALOGUE_FAILED : VTL_SEND_TLS_FAILED;
   };
 
   if (server.security == Security::Implicit)
     if (const int r = startTls()) return r;
-  if (d.ReadReply(t.greeting) / 100 != 2) {
+  if (const int code = d.ReadReply(t.greeting); code / 100 != 2) {
+    why = "greeting: " + d.Said(code);
     d.QuitQuietly();
     return VTL_SEND_DIALOGUE_FAILED;
   }
   if (const int r = hello()) return r;
   if (server.security == Security::StartTls) {
     if (!ParseEhlo(d.LastReply()).startTls) {
+      why =
+          "the server does not offer STARTTLS, so nothing more was sent (a port that takes TLS "
+          "from the start, such as 465, takes smtps://)";
       d.QuitQuietly();
       return VTL_SEND_TLS_FAILED;
     }
     const int code = d.Exchange("STARTTLS\r\n", t.other);
     if (code != 220) {
+      why = "STARTTLS: " + d.Said(code);
       if (code > 0) d.QuitQuietly();
       return VTL_SEND_TLS_FAILED;
     }
     // Bytes before the handshake were not sent by the server we are about
     // to check; they may be replies meant to be read as if sent over TLS.
-    if (d.HasMore() || connection->Unread() > 0) return VTL_SEND_TLS_FAILED;
+    if (d.HasMore() || connection->Unread() > 0) {
+      why =
+          "the server sent more after its go-ahead for STARTTLS; nothing read in clear may "
+          "count over TLS, so nothing more was sent";
+      return VTL_SEND_TLS_FAILED;
+    }
     if (const int r = startTls()) return r;
     if (const int r = hello()) return r;
   }
   if (!server.login) return VTL_SEND_OK;
-  const int result = LogIn(d, server, ParseEhlo(d.LastReply()), t.other);
+  const int result = LogIn(d, server, ParseEhlo(d.LastReply()), t.other, why);
   server.user.Clear();
   server.password.Clear();
   return result;
@@ -354,29 +479,71 @@ Composition Compose(const MailArgs& args, const SendEnv& env, jtext::TextMode mo
   return c;
 }
 
-int Run(const MailArgs& args, const SendEnv& env) {
-  const jtext::TextMode mode =
-      jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
-
-  const char* all[] = {args.server, args.fromAddress, args.fromName, args.toAddress,
-                       args.toName, args.subject,     args.body};
-  for (const char* a : all)
-    if (a == nullptr) return VTL_SEND_BAD_ARGUMENT;
-  for (const char* a : all)
-    if (*a == '\0') return VTL_SEND_BAD_ARGUMENT;
+// Which argument is wrong and how, or empty when none is.
+std::string BadArgument(const MailArgs& args) {
+  const struct {
+    const char* name;
+    const char* value;
+  } all[] = {{"server", args.server},     {"fromAddress", args.fromAddress},
+             {"fromName", args.fromName}, {"toAddress", args.toAddress},
+             {"toName", args.toName},     {"subject", args.subject},
+             {"body", args.body}};
+  for (const auto& a : all)
+    if (a.value == nullptr) return std::string(a.name) + " is null";
+  for (const auto& a : all)
+    if (*a.value == '\0') return std::string(a.name) + " is empty";
   // CR or LF here would end the command line early and let the rest of the
   // text pass for commands of its own.
-  if (HasLineBreak(args.server) || HasLineBreak(args.fromAddress) || HasLineBreak(args.toAddress))
-    return VTL_SEND_BAD_ARGUMENT;
+  for (const auto& a : {all[0], all[1], all[3]})
+    if (HasLineBreak(a.value)) return std::string(a.name) + " holds a line break (CR or LF)";
   // RFC 5321 4.5.3.1.3: a path is at most 256 octets, brackets included. A
   // longer address cannot be sent within the line limits, and no server
   // would take it.
-  if (std::strlen(args.fromAddress) > kMaxAddressLength ||
-      std::strlen(args.toAddress) > kMaxAddressLength)
-    return VTL_SEND_BAD_ARGUMENT;
+  for (const auto& a : {all[1], all[3]})
+    if (std::strlen(a.value) > kMaxAddressLength)
+      return std::string(a.name) + " is longer than " + std::to_string(kMaxAddressLength) +
+             " bytes (" + std::to_string(std::strlen(a.value)) + ")";
+  return {};
+}
+
+// "host:port", an IPv6 address in brackets.
+std::string Endpoint(const ServerAddress& server, uint16_t port) {
+  const bool v6 = server.host.find(':') != std::string::npos;
+  std::string where;
+  AppendPrintable(where, v6 ? "[" + server.host + "]" : server.host, 300);
+  return where + ":" + std::to_string(port);
+}
+
+// What the network layer's result means when it says no more.
+const char* ConnectFailure(int result) {
+  switch (result) {
+    case VTL_SEND_STARTUP_FAILED:
+      return "the sockets layer could not be started";
+    case VTL_SEND_RESOLVE_FAILED:
+      return "the name did not resolve";
+    case VTL_SEND_SOCKET_FAILED:
+      return "no socket could be created";
+    default:
+      return "no address accepted the connection";
+  }
+}
+
+int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
+  const jtext::TextMode mode =
+      jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
+
+  detail = BadArgument(args);
+  if (!detail.empty()) return VTL_SEND_BAD_ARGUMENT;
   ServerAddress server;
-  if (!ParseServer(args.server, server)) return VTL_SEND_BAD_ARGUMENT;
-  if (env.network == nullptr) return VTL_SEND_SOCKET_FAILED;
+  std::string wrong;
+  if (!ParseServer(args.server, server, &wrong)) {
+    detail = "server: " + wrong;
+    return VTL_SEND_BAD_ARGUMENT;
+  }
+  if (env.network == nullptr) {
+    detail = ConnectFailure(VTL_SEND_SOCKET_FAILED);
+    return VTL_SEND_SOCKET_FAILED;
+  }
 
   // Everything that takes memory in proportion to the texts is made before
   // the server is bothered.
@@ -391,55 +558,87 @@ int Run(const MailArgs& args, const SendEnv& env) {
   const std::string rcptTo = Command("RCPT TO:<", args.toAddress, ">");
 
   const Timeouts& t = env.timeouts;
-  Dialogue d(t);
+  Dialogue d(t, env.trace);
   DataWriter writer(d);
 
   const uint16_t port = server.security == Security::None ? env.port
                         : server.port != 0                ? server.port
                                                           : DefaultPort(server.security);
+  const std::string where = Endpoint(server, port) + ": ";
   ConnectOutcome connected = env.network->Connect(server.host, port, env.timeouts.connect);
-  if (connected.result != 0 || !connected.connection)
-    return connected.result != 0 ? connected.result : VTL_SEND_CONNECT_FAILED;
+  if (connected.result != 0 || !connected.connection) {
+    const int result = connected.result != 0 ? connected.result : VTL_SEND_CONNECT_FAILED;
+    detail = where + ConnectFailure(result);
+    if (!connected.detail.empty()) detail += ": " + connected.detail;
+    return result;
+  }
+  if (env.trace) env.trace(TraceKind::Info, "connected to " + where.substr(0, where.size() - 2));
   std::unique_ptr<Connection> connection = std::move(connected.connection);
   d.Attach(*connection);
+  // A step whose reply is not the one wanted ends the dialogue.
+  auto failed = [&](std::string_view step, int code) {
+    detail = where;
+    detail.append(step).append(": ").append(d.Said(code));
+    d.QuitQuietly();
+    return VTL_SEND_DIALOGUE_FAILED;
+  };
+  auto withoutEnd = [](std::string_view line) { return line.substr(0, line.size() - 2); };
   if (server.security != Security::None) {
-    if (const int r = Secure(d, connection, server, env)) return r;
-  } else if (d.ReadReply(t.greeting) / 100 != 2 || !d.Command(helo, t.other, 2)) {
-    d.QuitQuietly();
-    return VTL_SEND_DIALOGUE_FAILED;
+    std::string why;
+    if (const int r = Secure(d, connection, server, env, why)) {
+      detail = where + why;
+      return r;
+    }
+  } else {
+    if (const int code = d.ReadReply(t.greeting); code / 100 != 2) return failed("greeting", code);
+    if (const int code = d.Exchange(helo, t.other); code / 100 != 2) return failed("HELO", code);
   }
-  if (!d.Command(mailFrom, t.mail, 2) || !d.Command(rcptTo, t.rcpt, 2) ||
-      !d.Command("DATA\r\n", t.data, 3)) {
-    d.QuitQuietly();
-    return VTL_SEND_DIALOGUE_FAILED;
-  }
+  if (const int code = d.Exchange(mailFrom, t.mail); code / 100 != 2)
+    return failed(withoutEnd(mailFrom), code);
+  if (const int code = d.Exchange(rcptTo, t.rcpt); code / 100 != 2)
+    return failed(withoutEnd(rcptTo), code);
+  if (const int code = d.Exchange("DATA\r\n", t.data); code / 100 != 3) return failed("DATA", code);
 
   // From here until the end of data the server takes every byte as message
   // text; a failure leaves the message unfinished, and the server drops it.
   if (!writer.Line(headers) ||
       !WriteBodyLines(mail.Body(), mail.mode, writer,
                       mail.toShiftJis ? &*mail.toShiftJis : nullptr) ||
-      !writer.Line(".\r\n") || !writer.Flush())
-    return VTL_SEND_DIALOGUE_FAILED;
-  if (d.ReadReply(t.endOfData) / 100 != 2) {
-    d.QuitQuietly();
+      !writer.Line(".\r\n") || !writer.Flush()) {
+    detail = where + "message: " + d.Why();
     return VTL_SEND_DIALOGUE_FAILED;
   }
-  // Delivered. The server's answer to QUIT cannot change that: reporting a
-  // failure now would make the host send the mail a second time, and
-  // waiting long for it would only hold the host.
+  if (env.trace)
+    env.trace(TraceKind::Sent, "<the message, " + std::to_string(writer.sent()) + " bytes>");
+  if (const int code = d.ReadReply(t.endOfData); code / 100 != 2)
+    return failed("end of data", code);
+  // Delivered: the server's words, which hold its queue id. Nothing may
+  // turn that into a failure now, want of memory included.
+  try {
+    detail = QuoteReply(d.LastReply());
+  } catch (...) {
+    detail.clear();
+  }
+  // The server's answer to QUIT cannot change that: reporting a failure now
+  // would make the host send the mail a second time, and waiting long for
+  // it would only hold the host.
   d.QuitQuietly();
   return VTL_SEND_OK;
 }
 
 }  // namespace
 
-int SendMail(const MailArgs& args, const SendEnv& env) noexcept {
+int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail) noexcept {
+  std::string ignored;
+  std::string& why = detail != nullptr ? *detail : ignored;
   try {
-    return Run(args, env);
+    why.clear();
+    return Run(args, env, why);
   } catch (const std::bad_alloc&) {
+    why.clear();
     return VTL_SEND_NO_MEMORY;
   } catch (...) {
+    why.clear();
     return VTL_SEND_DIALOGUE_FAILED;
   }
 }

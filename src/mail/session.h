@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -36,6 +37,14 @@ struct Timeouts {
   Millis quit{5'000};
 };
 
+// What a trace is told, as it happens.
+enum class TraceKind {
+  Sent,      // a command line (a secret in it shown as <hidden>), or the message by its size
+  Received,  // a reply, its lines joined by " / "
+  Info,      // the connection made, the TLS session (version, cipher, certificate)
+};
+using Trace = std::function<void(TraceKind, std::string_view)>;
+
 struct SendEnv {
   LocaleInfo locale;
   // The system's conversions for a Japanese locale whose code page is not
@@ -51,9 +60,14 @@ struct SendEnv {
   std::string hostName;  // for the Message-ID; empty means unknown
   unsigned long processId = 0;
   uint64_t sequence = 0;  // distinguishes sends within one process
+  // The dialogue as it happens, for vtl-sendmail --verbose; the library's
+  // own calls have none.
+  Trace trace;
 };
 
-// The whole of VTLSendMail. Never throws.
-int SendMail(const MailArgs& args, const SendEnv& env) noexcept;
+// The whole of VTLSendMail. Never throws. With `detail`, says in one line
+// of printable ASCII what failed and why, or the server's reply to a
+// delivered message; empty where memory ran out.
+int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail = nullptr) noexcept;
 
 }  // namespace vtl::mail

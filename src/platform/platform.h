@@ -94,6 +94,10 @@ class Connection {
 struct ConnectOutcome {
   int result = 4;  // 0 connected, else the SendResult (1, 2, 3 or 4)
   std::unique_ptr<Connection> connection;
+  // When not 0: why, in words, for each address tried ("127.0.0.1:25
+  // connection refused; [::1]:25 no answer within 30 s"), or why the name
+  // did not resolve. The caller adds the host and port asked for.
+  std::string detail;
 };
 
 // The server a TLS client checks the certificate against.
@@ -111,6 +115,11 @@ struct TlsOutcome {
                    // handshake, a server that does not speak TLS, a stall); 9 the certificate
                    // is not trusted for `host`; 6 no memory
   std::unique_ptr<Connection> connection;  // when 0: the secured connection
+  // When not 0: why, in words (the certificate's fault with its dates,
+  // names or issuer; an alert from the server; a server answering in
+  // clear). When 0: the protocol version and cipher, and the certificate's
+  // subject and issuer, for a trace.
+  std::string detail;
 };
 
 class Network {
@@ -164,7 +173,24 @@ class NoCancellation {
 
 // Asks the desktop to open `target` (not null, not empty) with its default
 // handler, for `window` (may be null); true when the request was taken.
-bool OpenWithDefaultHandler(void* window, const char* target);
+// `detail` says which handler was tried and, when the request was not
+// taken, why in words (no association, no such file, the opener's exit
+// status).
+bool OpenWithDefaultHandler(void* window, const char* target, std::string& detail);
+
+// The detail of the calling thread's last exported call: one line of
+// printable ASCII of at most kMaxDetail bytes.
+inline constexpr size_t kMaxDetail = 1024;
+struct DetailSlot {
+  size_t length;
+  char text[kMaxDetail];
+};
+// The calling thread's slot, zeroed when first had; null when none can be
+// had. It lives in storage that needs nothing done when the thread ends or
+// the library is unloaded before it does: hosts unload DLLs while their
+// threads live on, and a thread-exit destructor left in an unloaded DLL
+// would crash them later.
+DetailSlot* ThreadDetailSlot() noexcept;
 
 }  // namespace platform
 }  // namespace vtl

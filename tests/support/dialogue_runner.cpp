@@ -53,7 +53,7 @@ TlsOutcome FakeTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
   for (std::string_view rest = hello; !rest.empty();) {
     const IoResult r = plain->Send(rest.data(), rest.size(), left());
     if (r.status == IoStatus::Interrupted) continue;
-    if (r.status != IoStatus::Ok || left() <= Millis::zero()) return {8, nullptr};
+    if (r.status != IoStatus::Ok || left() <= Millis::zero()) return {8, nullptr, "no hello"};
     rest.remove_prefix(r.bytes);
   }
   // One byte at a time: what follows the answer is no longer the stand-in's.
@@ -63,12 +63,12 @@ TlsOutcome FakeTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
     const IoResult r = plain->Receive(&c, 1, left());
     if (r.status == IoStatus::Interrupted) continue;
     if (r.status != IoStatus::Ok || left() <= Millis::zero() || answer.size() > 100)
-      return {8, nullptr};
+      return {8, nullptr, "no answer"};
     answer += c;
   }
-  if (answer == "<tls bad-certificate>\r\n") return {9, nullptr};
-  if (answer != "<tls>\r\n") return {8, nullptr};
-  return {0, std::make_unique<PassThrough>(std::move(plain))};
+  if (answer == "<tls bad-certificate>\r\n") return {9, nullptr, "a bad certificate"};
+  if (answer != "<tls>\r\n") return {8, nullptr, "not the stand-in's answer"};
+  return {0, std::make_unique<PassThrough>(std::move(plain)), "stand-in TLS"};
 }
 
 DialogueOutcome RunDialogue(const DialogueSetup& setup) {
@@ -97,6 +97,14 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   env.processId = 42;
   env.sequence = 7;
 
+  env.trace = [&outcome](mail::TraceKind kind, std::string_view text) {
+    outcome.trace
+        .append(kind == mail::TraceKind::Sent       ? "C: "
+                : kind == mail::TraceKind::Received ? "S: "
+                                                    : "* ")
+        .append(text)
+        .append("\n");
+  };
   const auto start = std::chrono::steady_clock::now();
   std::string serverArg = setup.serverArg;
   if (const size_t at = serverArg.find("{port}"); at != std::string::npos)
@@ -104,7 +112,7 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   outcome.result = mail::SendMail(
       {serverArg.c_str(), setup.from.c_str(), setup.fromName.c_str(), setup.to.c_str(),
        setup.toName.c_str(), setup.subject.c_str(), setup.body.c_str()},
-      env);
+      env, &outcome.detail);
   outcome.elapsed = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
   outcome.transcript = server.Transcript();
   const std::vector<std::string> data = server.DataBlocks();

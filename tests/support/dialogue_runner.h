@@ -40,6 +40,8 @@ struct DialogueOutcome {
   std::vector<std::string> transcript;  // as ScriptServer::Transcript gives it
   std::string data;                     // the first data block, or empty
   std::string clear;                    // every byte the client sent before it started TLS
+  std::string detail;                   // what the send said of its result
+  std::string trace;                    // the trace the send gave, a line each
   Millis elapsed{0};
 };
 

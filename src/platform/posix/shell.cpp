@@ -210,7 +210,7 @@ class AllSignalsBlocked {
 
 }  // namespace
 
-bool OpenWithDefaultHandler(void* /*window*/, const char* target) {
+bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& /*detail*/) {
   const std::string program = FindProgram("xdg-open");
   if (program.empty()) return false;
   // A target that begins with '-' would be taken for an option; as a

@@ -14,6 +14,13 @@
 
 namespace vtl::platform {
 
+DetailSlot* ThreadDetailSlot() noexcept {
+  // Trivially destructible, so no destructor is registered for the thread;
+  // the loader's TLS takes care of the memory, before and after dlclose.
+  static thread_local DetailSlot slot;
+  return &slot;
+}
+
 LocaleInfo UserLocale() {
   return ParseLocaleName(
       PickLocaleName(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG")));

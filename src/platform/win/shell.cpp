@@ -6,7 +6,7 @@
 
 namespace vtl::platform {
 
-bool OpenWithDefaultHandler(void* window, const char* target) {
+bool OpenWithDefaultHandler(void* window, const char* target, std::string& /*detail*/) {
   const win::ComForShell com;
   const HINSTANCE result =
       ShellExecuteA(static_cast<HWND>(window), "open", target, nullptr, nullptr, SW_SHOWNORMAL);

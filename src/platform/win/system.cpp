@@ -21,6 +21,10 @@ int UtcOffsetMinutes(DWORD zoneId, const TIME_ZONE_INFORMATION& zone) {
 
 }  // namespace win
 
+DetailSlot* ThreadDetailSlot() noexcept {
+  return nullptr;  // TODO(abi): TlsAlloc slot, freed at thread and process detach
+}
+
 // SChannel keeps no state to clean up at exit.
 void SkipTlsCleanupAtExit() {}
 
