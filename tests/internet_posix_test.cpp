@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -58,6 +59,13 @@ std::string ReadFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// What VTLLastError says about this thread's last call.
+std::string LastError() {
+  char buffer[1024];
+  const int32_t n = VTLLastError(buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer) : std::string();
+}
+
 class ExportedInternet : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -71,6 +79,15 @@ class ExportedInternet : public ::testing::Test {
     const fs::path handler = root_ / "handler.sh";
     WriteFile(handler, "#!/bin/sh\nprintf '%s' \"$1\" > \"$VTL_HANDLER_OUT\"\n");
     fs::permissions(handler, fs::perms::owner_all);
+    // Stays until the test lets it go (or a minute has passed).
+    const fs::path stay = root_ / "stay.sh";
+    WriteFile(stay,
+              "#!/bin/sh\ni=0\nwhile [ ! -e \"$VTL_RELEASE\" ] && [ $i -lt 600 ]; do\n"
+              "  sleep 0.1; i=$((i+1))\ndone\nprintf '%s' \"$1\" > \"$VTL_HANDLER_OUT\"\n");
+    fs::permissions(stay, fs::perms::owner_all);
+    WriteFile(root_ / "data/applications/vtl-stay-handler.desktop",
+              "[Desktop Entry]\nType=Application\nName=vtl staying handler\nExec=" + stay.string() +
+                  " %u\nMimeType=x-scheme-handler/vtlstay;\n");
     const fs::path slow = root_ / "slow.sh";
     WriteFile(slow, "#!/bin/sh\nsleep 1\nprintf '%s' \"$1\" > \"$VTL_HANDLER_OUT\"\n");
     fs::permissions(slow, fs::perms::owner_all);
@@ -83,7 +100,8 @@ class ExportedInternet : public ::testing::Test {
     WriteFile(root_ / "config/mimeapps.list",
               "[Default Applications]\nx-scheme-handler/vtltest=vtl-test-handler.desktop\n"
               "text/plain=vtl-test-handler.desktop\n"
-              "x-scheme-handler/vtlslow=vtl-slow-handler.desktop\n");
+              "x-scheme-handler/vtlslow=vtl-slow-handler.desktop\n"
+              "x-scheme-handler/vtlstay=vtl-stay-handler.desktop\n");
     // Hiding the system's data dirs hides its MIME database too, and without
     // one xdg-mime cannot tell that a .txt file is text/plain when it asks
     // mimetype (File::MimeInfo, which reads mime/globs) rather than file
@@ -115,6 +133,7 @@ class ExportedInternet : public ::testing::Test {
     // xdg-open's last resort, run-mailcap, would read /etc/mailcap.
     env_.emplace_back("MAILCAPS", (root_ / "none").c_str());
     env_.emplace_back("VTL_HANDLER_OUT", output_.c_str());
+    env_.emplace_back("VTL_RELEASE", (root_ / "release").c_str());
     // xdg-open is a shell script whose sed and grep, in a UTF-8 locale, do
     // not match the Shift_JIS bytes of a target, and it then finds no
     // handler; in the C locale bytes are bytes. The library passes them on
@@ -144,6 +163,7 @@ const std::string kAwkward = kShellAwkward + "\x93\xfa\x96\x7b";
 TEST_F(ExportedInternet, UrlReachesTheHandlerUnchanged) {
   const std::string url = "vtltest:" + kAwkward;
   EXPECT_EQ(1, VTLInternet(nullptr, url.c_str()));
+  EXPECT_EQ("opened with xdg-open", LastError());
   EXPECT_EQ(url, Received());
 }
 
@@ -155,14 +175,19 @@ TEST_F(ExportedInternet, DocumentReachesTheHandlerUnchanged) {
   const fs::path document = root_ / (kShellAwkward + "\xe6\x97\xa5\xe6\x9c\xac.txt");
   WriteFile(document, "plain text\n");
   EXPECT_EQ(1, VTLInternet(nullptr, document.c_str()));
+  EXPECT_EQ("opened with xdg-open", LastError());
   EXPECT_EQ(document.string(), Received());
   EXPECT_FALSE(fs::exists("x")) << "something ran the $(...)";
 }
+
+const std::string kNoSuchFile =
+    "xdg-open exited with status 2: one of the files passed on the command line did not exist";
 
 TEST_F(ExportedInternet, TargetIsNeverTakenForAnOption) {
   // "--help" would make xdg-open print its usage and succeed; as a file it
   // does not exist.
   EXPECT_EQ(0, VTLInternet(nullptr, "--help"));
+  EXPECT_EQ(kNoSuchFile, LastError());
   // A document whose name begins with '-' opens as that document.
   const fs::path cwd = fs::current_path();
   fs::current_path(root_);
@@ -175,7 +200,18 @@ TEST_F(ExportedInternet, TargetIsNeverTakenForAnOption) {
 
 TEST_F(ExportedInternet, NoAssociationGives0) {
   EXPECT_EQ(0, VTLInternet(nullptr, "vtlnothing:whatever"));
+  // The generic mode finds no way to open it (3); a desktop's own opener
+  // would fail at it (4).
+  const std::string noHandler = LastError();
+  EXPECT_TRUE(noHandler ==
+                  "xdg-open exited with status 3: a required tool could not be found (no "
+                  "application for this type?)" ||
+              noHandler ==
+                  "xdg-open exited with status 4: the action failed (typically no application "
+                  "is associated)")
+      << noHandler;
   EXPECT_EQ(0, VTLInternet(nullptr, (root_ / "missing.txt").c_str()));
+  EXPECT_EQ(kNoSuchFile, LastError());
   EXPECT_EQ("<not run>", Received());
 }
 
@@ -188,7 +224,56 @@ TEST_F(ExportedInternet, NullOrEmptyTargetGives0) {
 TEST_F(ExportedInternet, MissingXdgOpenGives0) {
   const ScopedEnv path("PATH", (root_ / "empty").c_str());
   EXPECT_EQ(0, VTLInternet(nullptr, "vtltest:x"));
+  EXPECT_EQ("xdg-open is not installed (xdg-utils)", LastError());
+  // One that is there but is no program the system can run.
+  fs::create_directories(root_ / "broken");
+  WriteFile(root_ / "broken/xdg-open", "not a program\n");
+  fs::permissions(root_ / "broken/xdg-open", fs::perms::owner_all);
+  const ScopedEnv broken("PATH", (root_ / "broken").c_str());
+  EXPECT_EQ(0, VTLInternet(nullptr, "vtltest:x"));
+  EXPECT_EQ("xdg-open could not be started: not an executable", LastError());
   EXPECT_EQ("<not run>", Received());
+}
+
+TEST_F(ExportedInternet, OpenersExitStatusInWords) {
+  // An xdg-open of the test's own, which ends as it is told.
+  fs::create_directories(root_ / "fake");
+  WriteFile(root_ / "fake/xdg-open",
+            "#!/bin/sh\n[ \"$VTL_FAKE\" = signal ] && kill -TERM $$\nexit \"$VTL_FAKE\"\n");
+  fs::permissions(root_ / "fake/xdg-open", fs::perms::owner_all);
+  const ScopedEnv path("PATH", (root_ / "fake").c_str());
+  const struct {
+    const char* fake;
+    int result;
+    std::string words;
+  } cases[] = {
+      {"0", 1, "opened with xdg-open"},
+      {"1", 0, "xdg-open exited with status 1: error in command line syntax"},
+      {"2", 0, kNoSuchFile},
+      {"3", 0,
+       "xdg-open exited with status 3: a required tool could not be found (no application for "
+       "this type?)"},
+      {"4", 0,
+       "xdg-open exited with status 4: the action failed (typically no application is "
+       "associated)"},
+      {"5", 0, "xdg-open exited with status 5"},
+      {"signal", 0, "xdg-open was ended by signal 15"},
+  };
+  for (const auto& c : cases) {
+    const ScopedEnv fake("VTL_FAKE", c.fake);
+    EXPECT_EQ(c.result, VTLInternet(nullptr, "vtltest:x")) << c.fake;
+    EXPECT_EQ(c.words, LastError()) << c.fake;
+  }
+}
+
+TEST_F(ExportedInternet, OpenerStillRunningCountsAsTaken) {
+  // xdg-open waits for this handler, which stays until the call is over.
+  EXPECT_EQ(1, VTLInternet(nullptr, "vtlstay:x"));
+  EXPECT_EQ("xdg-open still running after 10 s: the handler is taken to be running", LastError());
+  WriteFile(root_ / "release", "");
+  const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fs::exists(output_) && std::chrono::steady_clock::now() < patience) usleep(50'000);
+  EXPECT_EQ("vtlstay:x", Received());
 }
 
 int g_sigchld = 0;

@@ -49,6 +49,15 @@ std::string AnsiToUtf8(const std::string& ansi) {
   return utf8;
 }
 
+// What VTLLastError says about this thread's last call.
+std::string LastError() {
+  char buffer[1024];
+  const int32_t n = VTLLastError(buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer) : std::string();
+}
+
+const char* const kOpened = "opened by the shell (ShellExecute open)";
+
 class ShellOpen : public ::testing::Test {
  protected:
   static constexpr const char* kClasses = "Software\\Classes\\";
@@ -117,20 +126,33 @@ const std::string kAwkward = "a b;$(x)&'\x93\xfa\x96\x7b";
 TEST_F(ShellOpen, UrlReachesTheHandlerUnchanged) {
   const std::string url = "vtltest:" + kAwkward + "\"q";
   EXPECT_EQ(1, VTLInternet(nullptr, url.c_str()));
+  EXPECT_EQ(kOpened, LastError());
   EXPECT_EQ(AnsiToUtf8(url), Received());
 }
 
 TEST_F(ShellOpen, DocumentReachesTheHandlerUnchanged) {
   const std::string path = MakeFile(kAwkward + ".vtltest");
   EXPECT_EQ(1, VTLInternet(nullptr, path.c_str()));
+  EXPECT_EQ(kOpened, LastError());
   EXPECT_EQ(AnsiToUtf8(path), Received());
 }
 
 TEST_F(ShellOpen, MissingDocumentOrNoAssociationGives0) {
   EXPECT_EQ(0, VTLInternet(nullptr, (dir_ + "\\missing.vtltest").c_str()));
+  EXPECT_EQ("ShellExecute open failed with 2: no such file", LastError());
+  EXPECT_EQ(0, VTLInternet(nullptr, (dir_ + "\\none\\missing.vtltest").c_str()));
+  // Windows tells a missing folder from a missing file; Wine does not.
+  const std::string noFolder = LastError();
+  EXPECT_TRUE(noFolder == "ShellExecute open failed with 3: no such path" ||
+              noFolder == "ShellExecute open failed with 2: no such file")
+      << noFolder;
   EXPECT_EQ(0, VTLInternet(nullptr, MakeFile("plain.vtlnone").c_str()));
+  EXPECT_EQ("ShellExecute open failed with 31: no application is associated with this file type",
+            LastError());
   EXPECT_EQ(0, VTLInternet(nullptr, nullptr));
+  EXPECT_EQ("target is null", LastError());
   EXPECT_EQ(0, VTLInternet(nullptr, ""));
+  EXPECT_EQ("target is empty", LastError());
   EXPECT_EQ("<not run>", Received(std::chrono::milliseconds(1000)));
 }
 

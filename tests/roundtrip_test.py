@@ -33,6 +33,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tools"))
@@ -835,6 +836,31 @@ class ResultCodeTest(MailCase):
                             subject="S", body=b"x")
             t.join(15)
 
+    def test_failure_detail_on_stderr(self):
+        # Standard output keeps the one line scripts read; why it failed, in
+        # the server's words, goes to standard error, and only on failure.
+        refused = "nobody@example.com"
+        reply = f"RCPT TO:<{refused}>: 550 5.1.1 <{refused}>: no such mailbox here"
+        with SmtpSink(refuse=[refused]) as sink:
+            for options in ([], ["-v"]):
+                with self.subTest(options=options):
+                    r = run_sendmail(sink.port, "C", to_addr=refused, from_name="A", to_name="B",
+                                     subject="S", body=b"x", options=options)
+                    self.assertEqual(r.returncode, DIALOGUE_FAILED, (r.stdout, r.stderr))
+                    self.assertRegex(r.stdout.decode(), r"\Aerror 7: [^\n]*\n\Z")
+                    lines = r.stderr.decode("ascii").splitlines()
+                    self.assertEqual(lines[-1], f"vtl-sendmail: 127.0.0.1:{sink.port}: {reply}")
+                    if options:
+                        self.assertIn(f"C: RCPT TO:<{refused}>", lines)
+                        self.assertIn(f"S: 550 5.1.1 <{refused}>: no such mailbox here", lines)
+                        self.assertTrue(lines[-2].startswith("* result 7: ") and reply in lines[-2],
+                                        lines[-2])
+                    else:
+                        self.assertEqual(len(lines), 1, lines)
+            r = run_sendmail(sink.port, "C", from_name="A", to_name="B", subject="S", body=b"x")
+            self.assertEqual((r.returncode, r.stderr), (OK, b""), r.stdout)
+            self.assertEqual(len(sink.wait_for(1, timeout=RECEIVE_TIMEOUT)), 1)
+
 
 def _load_library():
     lib = ctypes.CDLL(LIBRARY)
@@ -1046,6 +1072,61 @@ class SubmissionTest(unittest.TestCase):
                 ("smtps", f"smtps://{user}:pw@localhost:PORT", None, None, BAD_ARGUMENT)):
             with self.subTest(sink=sink, url=url, options=options):
                 self.send(sink, url, expected, password=password, options=options)
+
+    def test_verbose_trace_shows_no_secret(self):
+        # A trace is for pasting into a support request: every line marked,
+        # the login hidden, the message by its size only.
+        user, wrong = "alice%40example.com", "Wr0ng-p\u00e4ssw\u00f6rd"
+
+        def forms(password):
+            raw, name = password.encode(), self.USER.encode()
+            plain = [base64.b64encode(b"%s\0%s\0%s" % (z, name, raw)) for z in (b"", name)]
+            percent = urllib.parse.quote(password, safe="-._~")  # as it joins the URL
+            return [raw, percent.encode(), base64.b64encode(raw), *plain]
+
+        for sink, url, password, expected, steps in (
+                ("smtps", f"smtps://{user}@localhost:PORT", self.PASSWORD, OK,
+                 ["C: EHLO ", "S: 250-", "C: AUTH PLAIN <hidden>", "S: 235 ", "C: MAIL FROM:"]),
+                ("smtp", f"smtp://{user};AUTH=LOGIN@localhost:PORT", self.PASSWORD, OK,
+                 ["C: EHLO ", "S: 250-", "C: STARTTLS", "S: 220 ", "C: EHLO ", "S: 250-",
+                  "C: AUTH LOGIN", "S: 334 ", "C: <hidden>", "S: 334 ", "C: <hidden>", "S: 235 "]),
+                ("smtps", f"smtps://{user}@localhost:PORT", wrong, AUTH_FAILED,
+                 ["C: EHLO ", "C: AUTH PLAIN <hidden>", "S: 535 "])):
+            with self.subTest(url=url, expected=expected):
+                port = self.sinks[sink].port
+                self.sinks[sink].clear()
+                r = run_sendmail(None, "C", server=url.replace("PORT", str(port)),
+                                 from_name="A", to_name="B", subject="Submitted",
+                                 body=b"Over TLS\n", options=["--verbose", "--ca-file", self.ca],
+                                 env={"VTL_PASSWORD": password})
+                # First, and naming the form only: a failure message is output too.
+                shown = r.stdout + r.stderr
+                hidden = forms(password) + [base64.b64encode(self.USER.encode())]  # LOGIN's user
+                for i, secret in enumerate(hidden):
+                    self.assertFalse(secret in shown, f"form {i} of the login shown")
+                self.assertEqual(r.returncode, expected, (r.stdout, r.stderr))
+                lines = r.stderr.decode("ascii").splitlines()
+                self.assertEqual(lines[0], f"* connected to localhost:{port}")
+                self.assertTrue(all(line.startswith(("C: ", "S: ", "* ", "vtl-sendmail: "))
+                                    for line in lines), lines)
+                # The steps in this order, with other lines between them.
+                dialogue = iter(lines)
+                for step in steps:
+                    self.assertTrue(any(line.startswith(step) for line in dialogue),
+                                    f"{step!r} missing or out of order in\n" + "\n".join(lines))
+                self.assertTrue(lines[-1 if expected == OK else -2].startswith(
+                    f"* result {expected}: "), lines)
+                if expected == OK:
+                    sizes = [m for m in map(re.compile(r"C: <the message, (\d+) bytes>").fullmatch,
+                                            lines) if m]
+                    self.assertEqual(len(sizes), 1, lines)
+                    data = self.sinks[sink].wait_for(1, timeout=RECEIVE_TIMEOUT)[0].data
+                    self.assertGreaterEqual(int(sizes[0][1]), len(data))
+                    self.assertNotIn(b"Over TLS", r.stderr)
+                    self.assertNotIn(b"Submitted", r.stderr)
+                else:
+                    self.assertTrue(lines[-1].startswith(f"vtl-sendmail: localhost:{port}: "
+                                                         "AUTH PLAIN: 535 "), lines)
 
     def test_password_file_and_library_call(self):
         with tempfile.NamedTemporaryFile("w", encoding="utf-8") as f:

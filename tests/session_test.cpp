@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #endif
 
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -95,6 +98,31 @@ MailArgs GoodArgs() {
   return {"127.0.0.1", "a@example.com", "Alice", "b@example.com", "Bob", "Hello", "Hi"};
 }
 
+#ifndef _WIN32
+// Runs `body` in a child as InChild does; what it puts in its detail comes
+// back in `detail`.
+template <class F>
+int InChildWithDetail(F body, std::string& detail) {
+  int fds[2];
+  if (pipe(fds) != 0) return -2;
+  const int result = test::InChild([&] {
+    close(fds[0]);
+    std::string d;
+    const int r = body(d);
+    // One detail is far less than a pipe holds, so this never waits.
+    if (write(fds[1], d.data(), d.size()) < 0) return 101;
+    return r;
+  });
+  close(fds[1]);
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+    detail.append(buffer, static_cast<size_t>(n));
+  close(fds[0]);
+  return result;
+}
+
+#endif
+
 TEST(SendMail, AbsentOrEmptyArgumentGives5WithoutConnecting) {
   for (int position = 0; position < 7; ++position) {
     for (const char* bad : {static_cast<const char*>(nullptr), ""}) {
@@ -153,8 +181,59 @@ TEST(SendMail, NothingListeningGives4) {
   ASSERT_NE(test::kNoSocket, s);
   const uint16_t port = test::LocalPort(s);
   test::CloseSocket(s);  // the port is now known to be free
+  std::string detail;
   EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
-            SendMail(GoodArgs(), TestEnv(platform::SystemNetwork(), port)));
+            SendMail(GoodArgs(), TestEnv(platform::SystemNetwork(), port), &detail));
+  // The address tried, and why it failed.
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(address + ": no address accepted the connection: " + address + " connection refused",
+            detail);
+#ifndef _WIN32
+  // A name with ten addresses, in a network and a file system of the
+  // child's own: each is tried, and the first eight are named.
+  char hosts[] = "/tmp/vtl-hosts.XXXXXX";
+  const int fd = mkstemp(hosts);
+  ASSERT_GE(fd, 0);
+  std::string lines;
+  for (int i = 1; i <= 10; ++i) lines += "127.0.0." + std::to_string(i) + " many.vtl.test\n";
+  ASSERT_EQ(static_cast<ssize_t>(lines.size()), write(fd, lines.data(), lines.size()));
+  close(fd);
+  detail.clear();
+  const int result = InChildWithDetail(
+      [&hosts](std::string& d) {
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+          return 100;
+        // The new network's loopback starts down.
+        ifreq lo{};
+        std::strcpy(lo.ifr_name, "lo");
+        const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (control < 0 || ioctl(control, SIOCGIFFLAGS, &lo) != 0) return 100;
+        lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+        if (ioctl(control, SIOCSIFFLAGS, &lo) != 0) return 100;
+        close(control);
+        MailArgs args = GoodArgs();
+        args.server = "many.vtl.test";
+        return SendMail(args, TestEnv(platform::SystemNetwork()), &d);
+      },
+      detail);
+  unlink(hosts);
+  if (result == 100) GTEST_SKIP() << "no network and mount namespace can be made here";
+  EXPECT_EQ(VTL_SEND_CONNECT_FAILED, result);
+  const std::string prefix = "many.vtl.test:25: no address accepted the connection: ";
+  ASSERT_EQ(prefix, detail.substr(0, prefix.size())) << detail;
+  size_t named = 0;
+  std::string_view rest = std::string_view(detail).substr(prefix.size());
+  for (size_t end; (end = rest.find("; ")) != std::string_view::npos; rest.remove_prefix(end + 2)) {
+    const std::string_view one = rest.substr(0, end);
+    EXPECT_EQ(0u, one.find("127.0.0.")) << one;
+    EXPECT_EQ(one.size() - 22, one.find(":25 connection refused")) << one;
+    ++named;
+  }
+  EXPECT_EQ(8u, named) << detail;
+  EXPECT_EQ("and 2 more", rest) << detail;
+#endif
 }
 
 TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
@@ -170,10 +249,14 @@ TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
   SendEnv env = TestEnv(platform::SystemNetwork(), port);
   env.timeouts.connect = Millis{300};
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(VTL_SEND_CONNECT_FAILED, SendMail(GoodArgs(), env));
+  std::string detail;
+  EXPECT_EQ(VTL_SEND_CONNECT_FAILED, SendMail(GoodArgs(), env, &detail));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, Millis{300});
   EXPECT_LT(elapsed, Millis{20000});
+  EXPECT_NE(std::string::npos,
+            detail.find("127.0.0.1:" + std::to_string(port) + " no answer within 0.3 s"))
+      << detail;
   for (test::SocketHandle s : fillers) test::CloseSocket(s);
   test::CloseSocket(listener);
 }
@@ -183,31 +266,56 @@ TEST(SendMail, NoSocketGives3) {
 #ifdef VTL_SANITIZED
   GTEST_SKIP() << "with no descriptor free the sanitizer's own checks fail in the child";
 #endif
-  const int result = test::InChild([] {
-    // Every descriptor the process may have is taken.
-    rlimit few{64, 64};
-    if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 100;
-    while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
-    }
-    return SendMail(GoodArgs(), TestEnv(platform::SystemNetwork()));
-  });
+  std::string detail;
+  const int result = InChildWithDetail(
+      [](std::string& d) {
+        // Every descriptor the process may have is taken.
+        rlimit few{64, 64};
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 100;
+        while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+        }
+        return SendMail(GoodArgs(), TestEnv(platform::SystemNetwork()), &d);
+      },
+      detail);
   EXPECT_EQ(VTL_SEND_SOCKET_FAILED, result);
-}
-
-TEST(SendMail, UnresolvableNameGives2) {
-  // In a network namespace of its own the child has no route anywhere, so
-  // the resolver fails without a packet leaving the machine.
-  const int result = test::InChild([] {
-    if (unshare(CLONE_NEWNET) != 0) return 100;
-    MailArgs args = GoodArgs();
-    args.server = "mail.example.invalid";
-    return SendMail(args, TestEnv(platform::SystemNetwork()));
-  });
-  if (result == 100) GTEST_SKIP() << "no network namespace can be made here";
-  EXPECT_EQ(VTL_SEND_RESOLVE_FAILED, result);
+  EXPECT_EQ("127.0.0.1:25: no socket could be created: too many open files", detail);
 }
 
 #endif  // !_WIN32
+
+TEST(SendMail, UnresolvableNameGives2) {
+  std::string detail;
+#ifndef _WIN32
+  // In a network namespace of its own the child has no route anywhere, so
+  // the resolver fails without a packet leaving the machine.
+  const std::string name = "mail.example.invalid";
+  const int result = InChildWithDetail(
+      [&name](std::string& d) {
+        if (unshare(CLONE_NEWNET) != 0) return 100;
+        MailArgs args = GoodArgs();
+        args.server = name.c_str();
+        return SendMail(args, TestEnv(platform::SystemNetwork()), &d);
+      },
+      detail);
+  if (result == 100) GTEST_SKIP() << "no network namespace can be made here";
+#else
+  // A label over 63 octets: the resolver refuses it without asking anyone.
+  const std::string name = std::string(70, 'a') + ".invalid";
+  MailArgs args = GoodArgs();
+  args.server = name.c_str();
+  const int result = SendMail(args, TestEnv(platform::SystemNetwork()), &detail);
+#endif
+  EXPECT_EQ(VTL_SEND_RESOLVE_FAILED, result);
+  // The resolver's reason follows, in printable words.
+  const std::string prefix = name + ":25: the name did not resolve: ";
+  ASSERT_EQ(prefix, detail.substr(0, prefix.size())) << detail;
+  const std::string reason = detail.substr(prefix.size());
+  EXPECT_GE(reason.size(), 5u) << detail;
+  EXPECT_TRUE(std::all_of(reason.begin(), reason.end(), [](char c) {
+    return c >= 0x20 && c <= 0x7E;
+  })) << detail;
+  EXPECT_EQ(std::string::npos, reason.find("error ")) << "a number, not words: " << detail;
+}
 
 const LocaleInfo kShiftJisLocale{"JPN", 932, jtext::ShiftJisLeadBytes(), {}};
 const LocaleInfo kUtf8Locale{"JPN", 65001, {}, "UTF-8"};

@@ -21,7 +21,9 @@ once it listens:
 With a certificate (a PEM file holding the chain and the key) it speaks TLS,
 from the first byte (--tls implicit) or after STARTTLS, which it then
 requires (--tls starttls); with --login USER:PASSWORD it offers AUTH PLAIN and
-LOGIN over TLS only, and takes mail only after that login.
+LOGIN over TLS only, and takes mail only after that login. From Python,
+refuse=[ADDRESS, ...] names recipients it turns away with 550, as a server
+does a mailbox it does not have.
 
 Only the Python standard library and aiosmtpd (Debian: python3-aiosmtpd).
 """
@@ -85,6 +87,14 @@ class _Handler:
         self._sink._store(envelope.mail_from, envelope.rcpt_tos, bytes(raw), session.peer)
         return "250 OK: message kept"
 
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):  # noqa: N802
+        if address in self._sink.refuse:
+            return f"550 5.1.1 <{address}>: no such mailbox here"
+        # What aiosmtpd does when no handler takes RCPT.
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        return "250 OK"
+
 
 class _SocketController(Controller):
     """A Controller that serves on a socket bound beforehand.
@@ -111,12 +121,13 @@ class SmtpSink:
     def __init__(self, host: str = "127.0.0.1", port: int = 0, directory: str | None = None,
                  ready_timeout: float = 10.0, session_timeout: float = 60.0,
                  tls: str | None = None, certfile: str | None = None,
-                 logins: dict[str, str] | None = None) -> None:
+                 logins: dict[str, str] | None = None, refuse=()) -> None:
         _check_loopback(host)
         if tls not in (None, "implicit", "starttls") or (tls is None) != (certfile is None):
             raise ValueError("tls is 'implicit' or 'starttls', and needs a certificate")
         self.tls, self.certfile, self.logins = tls, certfile, logins
         self.logged_in: list[tuple[str, str]] = []  # (mechanism, user) of each login taken
+        self.refuse = frozenset(refuse)  # recipients answered 550
         self.host = host
         self.port = port
         self.directory = directory

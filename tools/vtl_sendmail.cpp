@@ -1,5 +1,6 @@
 // vtl-sendmail: sends one mail through the same core as VTLSendMail, with a
-// port of the user's choosing, and says in one line how it went.
+// port of the user's choosing, and says in one line how it went; on
+// standard error, why it failed, and with --verbose the whole dialogue.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: vtl-sendmail --server HOST|URL --from ADDRESS --from-name NAME --to ADDRESS\n"
     "                    --to-name NAME --subject TEXT [--port N] [--body-file FILE]\n"
-    "                    [--password-file FILE] [--ca-file FILE]\n"
+    "                    [--password-file FILE] [--ca-file FILE] [-v|--verbose]\n"
     "       vtl-sendmail --version | --help\n"
     "\n"
     "Sends one plain-text mail through the SMTP server HOST. The body is read from\n"
@@ -30,7 +31,11 @@ constexpr const char* kUsage =
     "carry every character. Elsewhere ASCII text is sent as it is and any other text\n"
     "in UTF-8; a locale with no codeset (C, POSIX) is taken to hold UTF-8.\n"
     "\n"
-    "  --port N   the server's port; by default the services entry \"mail\", else 25\n"
+    "  --port N       the server's port; by default the services entry \"mail\", else 25\n"
+    "  -v, --verbose  show the dialogue on standard error as it happens: \"C: \" lines\n"
+    "                 the client sent, \"S: \" the server's replies, \"* \" the connection\n"
+    "                 and the TLS session, and last \"* result N: ...\". The password,\n"
+    "                 in any form, shows as <hidden>, and the message only by its size.\n"
     "\n"
     "A URL asks for TLS and, with a user, a login:\n"
     "  smtps://[user[;AUTH=PLAIN|LOGIN|XOAUTH2]@]host[:port]   TLS from the start, port 465\n"
@@ -40,6 +45,9 @@ constexpr const char* kUsage =
     "  --ca-file FILE        trust only the CA certificates in this PEM file, instead\n"
     "                        of the system's store\n"
     "\n"
+    "One line on standard output says how the send went. On failure standard error\n"
+    "says what failed and why, with the server's reply where there was one:\n"
+    "  vtl-sendmail: 127.0.0.1:25: RCPT TO:<bob@example.com>: 550 5.1.1 ...\n"
     "The exit status is the result code, 0 to 10, as VTLSendMail returns it, or 66\n"
     "when the body could not be read (nothing is sent then).\n";
 
@@ -76,6 +84,42 @@ const char* Describe(int result) {
     default:
       return "error: unknown result";
   }
+}
+
+// One line of the dialogue on standard error, its bytes beyond printable
+// ASCII as \xNN: a certificate's subject or an address must not drive the
+// terminal, and the trace is meant to be pasted as it is. Allocates nothing
+// and never throws: a trace line after the message was delivered must not
+// turn the send into a failure, which would have it sent again.
+void PrintTrace(vtl::mail::TraceKind kind, std::string_view text) noexcept {
+  const char* mark = kind == vtl::mail::TraceKind::Sent       ? "C: "
+                     : kind == vtl::mail::TraceKind::Received ? "S: "
+                                                              : "* ";
+  char line[1024];
+  size_t n = 0;
+  // Written whole where it fits, so that each line stays one write.
+  auto put = [&](char c) {
+    if (n == sizeof line) {
+      std::fwrite(line, 1, n, stderr);
+      n = 0;
+    }
+    line[n++] = c;
+  };
+  for (const char* m = mark; *m != '\0'; ++m) put(*m);
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7F) {
+      put(c);
+    } else {
+      const char hex[] = "0123456789ABCDEF";
+      put('\\');
+      put('x');
+      put(hex[b >> 4]);
+      put(hex[b & 15]);
+    }
+  }
+  put('\n');
+  std::fwrite(line, 1, n, stderr);
 }
 
 int Refuse(const char* message) {
@@ -143,6 +187,7 @@ int ReadAll(std::FILE* in, std::string& out) {
 int Run(int argc, char** argv) {
   std::optional<std::string> server, from, fromName, to, toName, subject, bodyFile, port,
       passwordFile, caFile;
+  bool verbose = false;
   struct Option {
     const char* name;
     std::optional<std::string>* value;
@@ -165,6 +210,10 @@ int Run(int argc, char** argv) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0) {
+      verbose = true;
+      continue;
     }
     bool known = false;
     for (const Option& o : options) {
@@ -248,12 +297,21 @@ int Run(int argc, char** argv) {
   env.clock = vtl::platform::Now;
   env.hostName = vtl::platform::HostName();
   env.processId = vtl::platform::ProcessId();
+  if (verbose) env.trace = PrintTrace;
   auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
   const char* serverArgument = url.empty() ? text(server) : url.view().data();
+  std::string detail;
   const int result = vtl::mail::SendMail({serverArgument, text(from), text(fromName), text(to),
                                           text(toName), text(subject), body.c_str()},
-                                         env);
+                                         env, &detail);
+  // Standard output keeps its one line, which scripts read. The detail is
+  // printable ASCII and names no credential; it is printed as it is, with
+  // nothing allocated, since a delivered message must not end as a failure.
   std::printf("%s\n", Describe(result));
+  if (verbose)
+    std::fprintf(stderr, "* result %d%s%s\n", result, detail.empty() ? "" : ": ", detail.c_str());
+  if (result != VTL_SEND_OK && !detail.empty())
+    std::fprintf(stderr, "vtl-sendmail: %s\n", detail.c_str());
   return result;
 }
 }  // namespace

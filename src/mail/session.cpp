@@ -336,6 +336,9 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
     if (const int r = startTls()) return r;
   if (const int code = d.ReadReply(t.greeting); code / 100 != 2) {
     why = "greeting: " + d.Said(code);
+    // A server that waits in silence may be waiting for a TLS handshake.
+    if (code < 0 && server.security == Security::StartTls)
+      why += " (a port that takes TLS from the start, such as 465, takes smtps://)";
     d.QuitQuietly();
     return VTL_SEND_DIALOGUE_FAILED;
   }

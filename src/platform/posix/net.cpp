@@ -16,7 +16,9 @@
 #include <climits>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "platform/attempts.h"
 #include "platform/platform.h"
 
 namespace vtl::platform {
@@ -122,20 +124,102 @@ class SocketConnection final : public Connection {
   Fd fd_;
 };
 
-// A non-blocking connect bounded by `timeout`.
-bool ConnectWithin(int fd, const sockaddr* address, socklen_t length, Millis timeout) {
+// Words of our own for the errors a connection meets, the same as on
+// Windows: strerror's follow the host's locale and its C library, and the
+// detail is one line of stable English ASCII.
+std::string ErrorWords(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+      return "connection refused";
+    case ENETUNREACH:
+      return "network unreachable";
+    case EHOSTUNREACH:
+      return "host unreachable";
+    case ECONNRESET:
+      return "connection reset";
+    case ECONNABORTED:
+      return "connection aborted";
+    case EACCES:
+    case EPERM:
+      return "not permitted (a firewall?)";
+    case ENETDOWN:
+      return "network is down";
+    case EADDRNOTAVAIL:
+      return "no local address or port available";
+    case EAFNOSUPPORT:
+      return "address family not supported";
+    case EPROTONOSUPPORT:
+      return "protocol not supported";
+    case EMFILE:
+      return "too many open files";
+    case ENFILE:
+      return "too many open files in the system";
+    case ENOBUFS:
+      return "out of buffer space";
+    case ENOMEM:
+      return "out of memory";
+    default:
+      return "error " + std::to_string(error);
+  }
+}
+
+// What the resolver said, as its own words when they are printable ASCII
+// (they are translated in some locales), with its first letter made small
+// as the rest of the detail is written.
+std::string ResolverWords(int code, int systemError) {
+  if (code == EAI_SYSTEM) return "resolver: " + ErrorWords(systemError);
+  const char* said = gai_strerror(code);
+  std::string words = said != nullptr ? said : "";
+  for (const char c : words)
+    if (c < 0x20 || c > 0x7E) return "resolver error " + std::to_string(code);
+  if (words.empty()) return "resolver error " + std::to_string(code);
+  if (words.size() > 1 && words[0] >= 'A' && words[0] <= 'Z' && words[1] >= 'a' && words[1] <= 'z')
+    words[0] = static_cast<char>(words[0] - 'A' + 'a');
+  return words;
+}
+
+// "192.0.2.1:25", "[2001:db8::1]:25".
+std::string AddressText(const addrinfo& a) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (a.ai_family == AF_INET) {
+    const auto& v4 = *reinterpret_cast<const sockaddr_in*>(a.ai_addr);
+    if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return "?";
+    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+  }
+  if (a.ai_family == AF_INET6) {
+    const auto& v6 = *reinterpret_cast<const sockaddr_in6*>(a.ai_addr);
+    if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return "?";
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+  }
+  return "address family " + std::to_string(a.ai_family);
+}
+
+// A non-blocking connect bounded by `timeout`. When it fails, `error` is
+// the socket's error, or 0 when the time ran out.
+bool ConnectWithin(int fd, const sockaddr* address, socklen_t length, Millis timeout, int& error) {
+  error = 0;
   if (::connect(fd, address, length) == 0) return true;
-  if (errno != EINPROGRESS && errno != EINTR) return false;
+  if (errno != EINPROGRESS && errno != EINTR) {
+    error = errno;
+    return false;
+  }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
     if (left <= Millis::zero()) return false;
     const IoStatus s = Wait(fd, POLLOUT, left);
     if (s == IoStatus::Interrupted) continue;
-    if (s != IoStatus::Ok) return false;
-    int error = 0;
+    if (s == IoStatus::TimedOut) return false;
+    if (s != IoStatus::Ok) {
+      error = errno;
+      return false;
+    }
     socklen_t size = sizeof error;
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+      error = errno;
+      return false;
+    }
+    return error == 0;
   }
 }
 
@@ -157,17 +241,30 @@ class PosixNetwork final : public Network {
       hints.ai_flags |= AI_NUMERICHOST;
     AddrInfoList list;
     const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head) != 0 ||
-        list.head == nullptr) {
+    const int resolved = getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head);
+    const int resolverErrno = errno;
+    if (resolved != 0 || list.head == nullptr) {
       outcome.result = 2;
+      outcome.detail = resolved != 0 ? ResolverWords(resolved, resolverErrno) : "no address";
       return outcome;
     }
     bool madeSocket = false;
+    Attempts attempts;
     for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
       Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-      if (!fd.valid()) continue;
+      if (!fd.valid()) {
+        attempts.Failed(AddressText(*a), ErrorWords(errno), "no socket: ");
+        continue;
+      }
       madeSocket = true;
-      if (!ConnectWithin(fd.get(), a->ai_addr, a->ai_addrlen, timeout)) continue;
+      int error = 0;
+      if (!ConnectWithin(fd.get(), a->ai_addr, a->ai_addrlen, timeout, error)) {
+        // The system's own time-out, should it come first, is reported as ours.
+        attempts.Failed(AddressText(*a), error == 0 || error == ETIMEDOUT
+                                             ? "no answer within " + Seconds(timeout)
+                                             : ErrorWords(error));
+        continue;
+      }
       // Commands are written whole, one at a time: nothing is gained by
       // letting Nagle hold the next one back.
       const int one = 1;
@@ -177,6 +274,7 @@ class PosixNetwork final : public Network {
       return outcome;
     }
     outcome.result = madeSocket ? 4 : 3;
+    outcome.detail = attempts.Text(!madeSocket);
     return outcome;
   }
 };

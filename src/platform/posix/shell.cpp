@@ -27,6 +27,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,18 @@ namespace {
 // its generic mode it waits for the handler, which is then taken to be
 // running, so the request counts as taken.
 constexpr int kOpenerWaitMs = 10'000;
+// How much longer the intermediate is given to report.
+constexpr int kReportGraceMs = 5'000;
 
-// What the intermediate reports.
+// What the intermediate reports: a kind, then a number that goes with it
+// (the exit status, the signal, the error number), in native byte order.
 constexpr char kOpened = '1';
-constexpr char kRefused = '0';
+constexpr char kExited = 'x';
+constexpr char kKilled = 'k';
 constexpr char kStillRunning = 'r';
+constexpr char kNotStarted = 'e';
+constexpr char kNotWaited = 'w';
+constexpr size_t kReportSize = 1 + sizeof(int);
 
 class FileActions {
  public:
@@ -182,20 +190,28 @@ class AllSignalsBlocked {
     for (rlim_t fd = 4; fd < top; ++fd) close(static_cast<int>(fd));
   }
 
-  char outcome = kRefused;
+  char outcome = kNotStarted;
   pid_t opener = -1;
-  if (posix_spawn(&opener, program, actions, attributes, argv, environ) == 0) {
+  int value = posix_spawn(&opener, program, actions, attributes, argv, environ);
+  if (value == 0) {
     const long long deadline = NowMs() + kOpenerWaitMs;
     outcome = kStillRunning;
     for (;;) {
       int status = 0;
       const pid_t done = waitpid(opener, &status, WNOHANG);
       if (done == opener) {
-        outcome = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kOpened : kRefused;
+        if (WIFEXITED(status)) {
+          value = WEXITSTATUS(status);
+          outcome = value == 0 ? kOpened : kExited;
+        } else {
+          value = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+          outcome = kKilled;
+        }
         break;
       }
       if (done < 0 && errno != EINTR) {
-        outcome = kRefused;
+        value = errno;
+        outcome = kNotWaited;
         break;
       }
       if (NowMs() >= deadline) break;
@@ -203,16 +219,86 @@ class AllSignalsBlocked {
       nanosleep(&pause, nullptr);
     }
   }
-  while (write(report, &outcome, 1) < 0 && errno == EINTR) {
+  // One write of less than PIPE_BUF bytes: it arrives whole or not at all.
+  char message[kReportSize];
+  message[0] = outcome;
+  std::memcpy(message + 1, &value, sizeof value);
+  while (write(report, message, sizeof message) < 0 && errno == EINTR) {
   }
   _exit(0);
 }
 
+// Our own words for the few errors that starting a program meets: strerror's
+// follow the host's locale, and the detail is stable English ASCII.
+std::string ErrorWords(int error) {
+  switch (error) {
+    case ENOENT:
+      return "no such file";
+    case EACCES:
+      return "permission denied";
+    case ENOEXEC:
+      return "not an executable";
+    case ENOMEM:
+      return "out of memory";
+    case EAGAIN:
+      return "too many processes";
+    case EMFILE:
+      return "too many open files";
+    case ENFILE:
+      return "too many open files in the system";
+    default:
+      return "error " + std::to_string(error);
+  }
+}
+
+// What xdg-open's exit status means, as its manual gives it.
+std::string ExitWords(int status) {
+  std::string words = "xdg-open exited with status " + std::to_string(status);
+  switch (status) {
+    case 1:
+      return words + ": error in command line syntax";
+    case 2:
+      return words + ": one of the files passed on the command line did not exist";
+    case 3:
+      // What the generic mode exits with when nothing can open the target.
+      return words + ": a required tool could not be found (no application for this type?)";
+    case 4:
+      return words + ": the action failed (typically no application is associated)";
+    default:
+      return words;
+  }
+}
+
+// What the intermediate's report says, for the detail.
+std::string ReportWords(char kind, int value) {
+  switch (kind) {
+    case kOpened:
+      return "opened with xdg-open";
+    case kExited:
+      return ExitWords(value);
+    case kKilled:
+      return "xdg-open was ended by signal " + std::to_string(value);
+    case kStillRunning:
+      return "xdg-open still running after " + std::to_string(kOpenerWaitMs / 1000) +
+             " s: the handler is taken to be running";
+    case kNotStarted:
+      return "xdg-open could not be started: " + ErrorWords(value);
+    case kNotWaited:
+      return "xdg-open could not be waited for: " + ErrorWords(value);
+    default:
+      return "the process that starts xdg-open ended without saying how it went";
+  }
+}
+
 }  // namespace
 
-bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& /*detail*/) {
+bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& detail) {
   const std::string program = FindProgram("xdg-open");
-  if (program.empty()) return false;
+  if (program.empty()) {
+    detail = "xdg-open is not installed (xdg-utils)";
+    return false;
+  }
+  const std::string notStarted = "xdg-open could not be started: ";
   // A target that begins with '-' would be taken for an option; as a
   // relative path it means the same file.
   std::string argument;
@@ -224,12 +310,14 @@ bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& /
   // none of the host's descriptors, signal mask or handlers.
   FileActions actions;
   SpawnAttributes attributes;
-  if (!actions.ok() || !attributes.ok()) return false;
-  if (posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0) != 0 ||
+  if (!actions.ok() || !attributes.ok() ||
+      posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0) != 0 ||
       posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0) != 0 ||
       posix_spawn_file_actions_adddup2(actions.get(), 1, 2) != 0 ||
-      posix_spawn_file_actions_addclosefrom_np(actions.get(), 3) != 0)
+      posix_spawn_file_actions_addclosefrom_np(actions.get(), 3) != 0) {
+    detail = notStarted + "its descriptors could not be arranged";
     return false;
+  }
   sigset_t none;
   sigset_t all;
   sigemptyset(&none);
@@ -239,11 +327,16 @@ bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& /
   if (posix_spawnattr_setsigmask(attributes.get(), &none) != 0 ||
       posix_spawnattr_setsigdefault(attributes.get(), &all) != 0 ||
       posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                     POSIX_SPAWN_SETSID) != 0)
+                                                     POSIX_SPAWN_SETSID) != 0) {
+    detail = notStarted + "its signals could not be arranged";
     return false;
+  }
 
   Pipe report;
-  if (!report.ok()) return false;
+  if (!report.ok()) {
+    detail = notStarted + "no pipe: " + ErrorWords(errno);
+    return false;
+  }
   pid_t intermediate = -1;
   {
     const AllSignalsBlocked blocked;
@@ -254,12 +347,16 @@ bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& /
       RunIntermediate(program.c_str(), argv.data(), actions.get(), attributes.get(),
                       report.writeEnd());
   }
-  if (intermediate < 0) return false;
+  if (intermediate < 0) {
+    detail = notStarted + "no process: " + ErrorWords(errno);
+    return false;
+  }
   report.CloseWriteEnd();
 
-  char outcome = 0;
+  char message[kReportSize] = {};
+  size_t got = 0;
   bool ended = false;  // reported, or gone: either way it is exiting
-  const long long deadline = NowMs() + kOpenerWaitMs + 5'000;
+  const long long deadline = NowMs() + kOpenerWaitMs + kReportGraceMs;
   while (!ended) {
     const long long left = deadline - NowMs();
     if (left <= 0) break;
@@ -268,10 +365,10 @@ bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& /
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) break;
     if (n == 0) continue;  // the deadline is checked above
-    const ssize_t got = read(report.readEnd(), &outcome, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got != 1) outcome = 0;
-    ended = true;
+    const ssize_t r = read(report.readEnd(), message + got, sizeof message - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r > 0) got += static_cast<size_t>(r);
+    if (r <= 0 || got == sizeof message) ended = true;
   }
   // Only one that never reported nor ended can still be running; it must
   // not linger. (Once it has ended, a host that reaps its children may
@@ -289,6 +386,20 @@ bool OpenWithDefaultHandler(void* /*window*/, const char* target, std::string& /
       const timespec pause{0, 1'000'000};
       nanosleep(&pause, nullptr);
     }
+  }
+  const char outcome = got == sizeof message ? message[0] : 0;
+  int value = 0;
+  std::memcpy(&value, message + 1, sizeof value);
+  // The request has been handed over or not by now: no memory for its words
+  // must not change which.
+  try {
+    if (ended)
+      detail = ReportWords(outcome, value);
+    else
+      detail = "the process that starts xdg-open did not report within " +
+               std::to_string((kOpenerWaitMs + kReportGraceMs) / 1000) + " s";
+  } catch (const std::bad_alloc&) {
+    detail.clear();
   }
   return outcome == kOpened || outcome == kStillRunning;
 }

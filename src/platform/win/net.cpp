@@ -6,7 +6,9 @@
 #include <climits>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "platform/attempts.h"
 #include "platform/platform.h"
 #include "platform/win/winsock.h"
 
@@ -133,22 +135,120 @@ class WinsockConnection final : public Connection {
   Socket socket_;
 };
 
-// A non-blocking connect bounded by `timeout`.
-bool ConnectWithin(SOCKET s, const sockaddr* address, int length, Millis timeout) {
+// Words of our own for the sockets layer's and the resolver's errors, the
+// same as on Linux for the same faults. FormatMessage would give them in
+// the user's language, differently again under Wine, and the detail is one
+// line of stable English ASCII.
+std::string ErrorWords(int error) {
+  switch (error) {
+    case WSAECONNREFUSED:
+      return "connection refused";
+    case WSAENETUNREACH:
+      return "network unreachable";
+    case WSAEHOSTUNREACH:
+      return "host unreachable";
+    case WSAECONNRESET:
+      return "connection reset";
+    case WSAECONNABORTED:
+      return "connection aborted";
+    case WSAEACCES:
+      return "not permitted (a firewall?)";
+    case WSAENETDOWN:
+      return "network is down";
+    case WSAEADDRNOTAVAIL:
+      return "no local address or port available";
+    case WSAEAFNOSUPPORT:
+      return "address family not supported";
+    case WSAEPROTONOSUPPORT:
+      return "protocol not supported";
+    case WSAESOCKTNOSUPPORT:
+      return "socket type not supported";
+    case WSAEMFILE:
+      return "too many open files";
+    case WSAENOBUFS:
+      return "out of buffer space";
+    case WSA_NOT_ENOUGH_MEMORY:
+      return "out of memory";
+    case WSAHOST_NOT_FOUND:
+      return "no such host is known";
+    case WSATRY_AGAIN:
+      return "the name server did not answer";
+    case WSANO_RECOVERY:
+      return "non-recoverable failure in name resolution";
+    case WSANO_DATA:
+      return "the name has no address";
+    case WSATYPE_NOT_FOUND:
+      return "service not known";
+    case WSAEINVAL:
+      return "invalid argument";
+    case WSANOTINITIALISED:
+      return "the sockets layer is not started";
+    case WSASYSNOTREADY:
+      return "the network subsystem is not ready";
+    case WSAVERNOTSUPPORTED:
+      return "the sockets layer does not offer the version asked for";
+    case WSAEPROCLIM:
+      return "too many programs use the sockets layer";
+    case WSAEINPROGRESS:
+      return "a blocking call is in progress";
+    default:
+      return "error " + std::to_string(error);
+  }
+}
+
+// Why the sockets layer did not start. The session keeps only that it did
+// not, so it is asked once more (it failed a moment ago and fails the same
+// way); a start that succeeds after all is undone.
+int StartupError(WORD version) {
+  WSADATA data;
+  const int error = WSAStartup(version, &data);
+  if (error == 0) WSACleanup();
+  return error;
+}
+
+// "192.0.2.1:25", "[2001:db8::1]:25".
+std::string AddressText(const addrinfo& a) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (a.ai_family == AF_INET) {
+    auto& v4 = *reinterpret_cast<sockaddr_in*>(a.ai_addr);
+    if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return "?";
+    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+  }
+  if (a.ai_family == AF_INET6) {
+    auto& v6 = *reinterpret_cast<sockaddr_in6*>(a.ai_addr);
+    if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return "?";
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+  }
+  return "address family " + std::to_string(a.ai_family);
+}
+
+// A non-blocking connect bounded by `timeout`. When it fails, `error` is
+// the socket's error, or 0 when the time ran out.
+bool ConnectWithin(SOCKET s, const sockaddr* address, int length, Millis timeout, int& error) {
+  error = 0;
   if (::connect(s, address, length) == 0) return true;
-  const int error = WSAGetLastError();
-  if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) return false;
+  const int started = WSAGetLastError();
+  if (started != WSAEWOULDBLOCK && started != WSAEINPROGRESS) {
+    error = started;
+    return false;
+  }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
     if (left <= Millis::zero()) return false;
     const IoStatus status = Wait(s, Readiness::Connected, left);
     if (status == IoStatus::Interrupted) continue;
-    if (status != IoStatus::Ok) return false;
-    int soError = 0;
-    int size = sizeof soError;
-    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size) == 0 &&
-           soError == 0;
+    if (status == IoStatus::TimedOut) return false;
+    if (status != IoStatus::Ok) {
+      error = WSAGetLastError();
+      return false;
+    }
+    int size = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
+      error = WSAGetLastError();
+      return false;
+    }
+    return error == 0;
   }
 }
 
@@ -175,6 +275,7 @@ class WinsockNetwork final : public Network {
     auto session = std::make_unique<WinsockSession>(version_);
     if (!session->started()) {
       outcome.result = 1;
+      outcome.detail = ErrorWords(StartupError(version_));
       return outcome;
     }
     addrinfo hints{};
@@ -191,19 +292,35 @@ class WinsockNetwork final : public Network {
       hints.ai_flags |= AI_NUMERICHOST;
     AddrInfoList list;
     const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head) != 0 ||
-        list.head == nullptr) {
+    // getaddrinfo returns the sockets layer's error code itself.
+    const int resolved = getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head);
+    if (resolved != 0 || list.head == nullptr) {
       outcome.result = 2;
+      outcome.detail = resolved != 0 ? ErrorWords(resolved) : "no address";
       return outcome;
     }
     bool madeSocket = false;
+    Attempts attempts;
     for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
       Socket s(NewSocket(*a));
-      if (!s.valid()) continue;
+      if (!s.valid()) {
+        attempts.Failed(AddressText(*a), ErrorWords(WSAGetLastError()), "no socket: ");
+        continue;
+      }
       madeSocket = true;
       u_long nonBlocking = 1;
-      if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) continue;
-      if (!ConnectWithin(s.get(), a->ai_addr, static_cast<int>(a->ai_addrlen), timeout)) continue;
+      if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) {
+        attempts.Failed(AddressText(*a), ErrorWords(WSAGetLastError()), "not made non-blocking: ");
+        continue;
+      }
+      int error = 0;
+      if (!ConnectWithin(s.get(), a->ai_addr, static_cast<int>(a->ai_addrlen), timeout, error)) {
+        // The system's own time-out, should it come first, is reported as ours.
+        attempts.Failed(AddressText(*a), error == 0 || error == WSAETIMEDOUT
+                                             ? "no answer within " + Seconds(timeout)
+                                             : ErrorWords(error));
+        continue;
+      }
       // Commands are written whole, one at a time: nothing is gained by
       // letting Nagle hold the next one back.
       const BOOL noDelay = TRUE;
@@ -215,6 +332,7 @@ class WinsockNetwork final : public Network {
       return outcome;
     }
     outcome.result = madeSocket ? 4 : 3;
+    outcome.detail = attempts.Text(!madeSocket);
     return outcome;
   }
 
