@@ -130,9 +130,13 @@ TEST(SendMail, AbsentOrEmptyArgumentGives5WithoutConnecting) {
       const char** fields[] = {&args.server, &args.fromAddress, &args.fromName, &args.toAddress,
                                &args.toName, &args.subject,     &args.body};
       *fields[position] = bad;
+      const char* names[] = {"server", "fromAddress", "fromName", "toAddress",
+                             "toName", "subject",     "body"};
       CountingNetwork network(0);
-      EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network)))
+      std::string detail;
+      EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network), &detail))
           << "position " << position << (bad ? " empty" : " null");
+      EXPECT_EQ(std::string(names[position]) + (bad ? " is empty" : " is null"), detail);
       EXPECT_EQ(0, network.calls);
     }
   }
@@ -161,7 +165,9 @@ TEST(SendMail, AddressOverThePathLimitGives5WithoutConnecting) {
     EXPECT_EQ(VTL_SEND_CONNECT_FAILED, SendMail(args, TestEnv(refusing)));
     (from ? args.fromAddress : args.toAddress) = over.c_str();
     CountingNetwork network(0);
-    EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network)));
+    std::string detail;
+    EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network), &detail));
+    EXPECT_NE(std::string::npos, detail.find("is longer than 254 bytes (255)")) << detail;
     EXPECT_EQ(0, network.calls);
   }
 }
