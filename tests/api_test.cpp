@@ -11,9 +11,12 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <latch>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/hex.h"
@@ -239,6 +242,95 @@ TEST_F(ExportedSendMail, CallerStringsAreNotWritten) {
   EXPECT_EQ(VTL_SEND_CONNECT_FAILED,
             VTLSendMail("127.0.0.26", "a@example.com", "A", "b@example.com", "B", "S",
                         "line one\r\nline two\r\n"));
+}
+
+// What VTLLastError gives the calling thread: the length it returns, and
+// the text a buffer of the largest size needed (1025 bytes) receives.
+struct Detail {
+  int32_t length = -1;
+  std::string text;
+};
+
+Detail LastDetail() {
+  Detail d;
+  d.length = VTLLastError(nullptr, 0);
+  char buffer[1025];
+  std::memset(buffer, '#', sizeof buffer);
+  if (VTLLastError(buffer, sizeof buffer) == d.length)
+    d.text.assign(buffer, strnlen(buffer, sizeof buffer));
+  return d;
+}
+
+TEST(ExportedLastError, WritesAtMostSizeMinusOneBytesAndAZero) {
+  // A long detail first: the shorter one after it must not keep its tail.
+  const std::string longAddress = std::string(300, 'a') + "@example.com";
+  EXPECT_EQ(VTL_SEND_BAD_ARGUMENT,
+            VTLSendMail("127.0.0.1", longAddress.c_str(), "A", "b@example.com", "B", "S", "x"));
+  EXPECT_EQ("fromAddress is longer than 254 bytes (312)", LastDetail().text);
+  EXPECT_EQ(VTL_SEND_BAD_ARGUMENT,
+            VTLSendMail("", "a@example.com", "A", "b@example.com", "B", "S", "x"));
+  const std::string detail = "server is empty";
+  const auto length = static_cast<int32_t>(detail.size());
+
+  // No buffer, or no room: the length, and nothing written.
+  EXPECT_EQ(length, VTLLastError(nullptr, 0));
+  EXPECT_EQ(length, VTLLastError(nullptr, 64));
+  char buffer[32];
+  for (const int32_t size : {0, -1, INT32_MIN}) {
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(length, VTLLastError(buffer, size));
+    EXPECT_EQ(std::string(sizeof buffer, '#'), std::string(buffer, sizeof buffer)) << size;
+  }
+  // size - 1 bytes at most and a zero, whatever the size; nothing after them.
+  for (const int32_t size : {1, 2, length - 1, length, length + 1, length + 2, 32}) {
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(length, VTLLastError(buffer, size));
+    const size_t n = std::min<size_t>(static_cast<size_t>(size) - 1, detail.size());
+    EXPECT_EQ(detail.substr(0, n) + '\0' + std::string(sizeof buffer - n - 1, '#'),
+              std::string(buffer, sizeof buffer))
+        << size;
+  }
+  // Reading it changes nothing; the next call's detail replaces it.
+  EXPECT_EQ(length, LastDetail().length);
+  EXPECT_EQ(0, VTLInternet(nullptr, ""));
+  EXPECT_EQ("target is empty", LastDetail().text);
+}
+
+TEST(ExportedLastError, EachThreadReadsItsOwn) {
+  EXPECT_EQ(VTL_SEND_BAD_ARGUMENT,
+            VTLSendMail("127.0.0.1", "a@example.com", "A", "b@example.com", "B", "", "x"));
+  // Both calls are made before any thread reads.
+  std::latch called(3);
+  int results[2] = {-1, -1};
+  Detail read[3];
+  std::thread emptyServer([&] {
+    results[0] = VTLSendMail("", "a@example.com", "A", "b@example.com", "B", "S", "x");
+    called.arrive_and_wait();
+    read[0] = LastDetail();
+  });
+  std::thread nullFrom([&] {
+    results[1] = VTLSendMail("127.0.0.1", nullptr, "A", "b@example.com", "B", "S", "x");
+    called.arrive_and_wait();
+    read[1] = LastDetail();
+  });
+  std::thread noCall([&] {
+    called.arrive_and_wait();
+    read[2] = LastDetail();
+  });
+  emptyServer.join();
+  nullFrom.join();
+  noCall.join();
+  EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, results[0]);
+  EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, results[1]);
+  EXPECT_EQ(15, read[0].length);
+  EXPECT_EQ("server is empty", read[0].text);
+  EXPECT_EQ(19, read[1].length);
+  EXPECT_EQ("fromAddress is null", read[1].text);
+  // A thread that has made no call reads an empty detail.
+  EXPECT_EQ(0, read[2].length);
+  EXPECT_EQ("", read[2].text);
+  // And this thread's is still its own.
+  EXPECT_EQ("subject is empty", LastDetail().text);
 }
 
 #ifndef _WIN32

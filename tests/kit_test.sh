@@ -2,9 +2,10 @@
 # The Windows kit as a user gets it. tools/windows-kit.sh makes the zip
 # twice (the same bytes both times); the kit's sums hold, its DLLs are the
 # ones the win64 and win32 tests ran, stripped, with the project's version in their
-# version resource, its header is vtl.h and its VB and Pascal constants are
-# vtl.h's. Then tests/kit/send.c is built against the kit's headers and
-# import libraries, for x64 and x86: with mingw-w64 against libvtl.dll.a, and
+# version resource, and export the functions vtl.h declares; its header is
+# vtl.h, and its VB and Pascal constants and declarations are vtl.h's. Then
+# tests/kit/send.c is built against the kit's headers and import libraries,
+# for x64 and x86: with mingw-w64 against libvtl.dll.a, and
 # with clang and lld-link (no C runtime) against vtl.lib; and
 # tests/kit/send.pas with Free Pascal against the kit's delphi/vtl.pas. Free
 # Pascal's Windows units are not packaged in Debian, so the few a program
@@ -37,6 +38,9 @@ kit=$work/$(basename "$zip" .zip)
 (cd "$kit" && sha256sum -c --quiet SHA256SUMS)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win64/CMakeCache.txt)
 [ "$kit" = "$work/vtl-$version-windows" ]
+# The functions vtl.h declares, sorted, each followed by a space.
+functions=$(sed -n 's/.* VTL_CALL \(VTL[A-Za-z]*\)(.*/\1/p' include/vtl.h | LC_ALL=C sort | tr '\n' ' ')
+[ "$functions" = "VTLInternet VTLLastError VTLSendMail " ]
 
 for arch in x64:win64:x86_64 x86:win32:i686; do
   dir=$kit/${arch%%:*}
@@ -48,6 +52,17 @@ for arch in x64:win64:x86_64 x86:win32:i686; do
     found=$(strings -el "$dir/vtl.dll" | grep -A1 -x "$key" | tail -n 1)
     [ "$found" = "$version" ] || { echo "$dir/vtl.dll: $key $found, not $version" >&2; exit 1; }
   done
+  exports=$(llvm-readobj --coff-exports "$dir/vtl.dll" | awk '$1 == "Name:" { print $2 }' |
+    LC_ALL=C sort | tr '\n' ' ')
+  [ "$exports" = "$functions" ] || { echo "$dir/vtl.dll: exports $exports" >&2; exit 1; }
+done
+# Every function, declared for VBA7 (PtrSafe) and for VB6 in the VB module,
+# and in the unit.
+for name in $functions; do
+  [ "$(grep -c "^Public Declare \(PtrSafe \)\?Function $name Lib \"vtl.dll\"" "$kit/vb/vtl.bas")" = 2 ] ||
+    { echo "vb/vtl.bas: $name is not declared twice" >&2; exit 1; }
+  grep -q "external VtlLibrary name '$name';" "$kit/delphi/vtl.pas" ||
+    { echo "delphi/vtl.pas: $name is not declared" >&2; exit 1; }
 done
 # Every result code of vtl.h, with its value, in the VB module and the unit.
 grep '^#define VTL_SEND_' include/vtl.h | while read -r _ name value; do
@@ -72,7 +87,8 @@ while read -r arch gcc target machine exitprocess fpctarget cpu sysinit; do
     "$work/send-$arch.obj" "$dir/vtl.lib" "$work/kernel32-$arch.lib"
   imports=$(llvm-readobj --coff-imports "$out/msvc.exe" | awk '$1 == "Name:" { dll = $2 }
     $1 == "Symbol:" && dll == "vtl.dll" { print $2 }' | LC_ALL=C sort | tr '\n' ' ')
-  [ "$imports" = "VTLInternet VTLSendMail " ] || { echo "$arch vtl.lib: imports $imports" >&2; exit 1; }
+  # send.c calls every function: vtl.lib has them all.
+  [ "$imports" = "$functions" ] || { echo "$arch vtl.lib: imports $imports" >&2; exit 1; }
   echo "$arch: built with mingw-w64 and, against vtl.lib, with lld-link"
 
   # Free Pascal: its Windows units from the sources, then the program.

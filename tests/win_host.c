@@ -5,10 +5,20 @@
  *
  *   vtl_host DLL TEXTS-FILE           VTLSendMail
  *   vtl_host DLL --open TARGET-FILE   VTLInternet, with no window
+ *   vtl_host DLL --unload             threads that called outlive the DLL
  *
  * TEXTS-FILE holds the seven arguments of VTLSendMail, each ending in a zero
  * byte; TARGET-FILE holds the target's bytes. Prints "result N" and exits
- * with N; 100 and above mean the host itself failed. */
+ * with N; 100 and above mean the host itself failed.
+ *
+ * --unload: a thread loads the DLL, makes a call (a bad argument: no
+ * network), reads the detail, unloads the DLL and ends. Then another thread
+ * makes a call to the DLL the main thread loaded, the main thread unloads
+ * it and loads it again, and that thread, which has made no call to the DLL
+ * as it is now, must read an empty detail before it ends. Storage the DLL
+ * left a destructor in for a thread's end would crash or hang the host
+ * here, or keep the DLL loaded (107). Prints the two details and "threads
+ * ended after the unload", and exits with 0. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,8 +27,101 @@
 typedef LONG(WINAPI* SendMailProc)(LPCSTR server, LPCSTR fromAddress, LPCSTR fromName,
                                    LPCSTR toAddress, LPCSTR toName, LPCSTR subject, LPCSTR body);
 typedef LONG(WINAPI* InternetProc)(HWND window, LPCSTR target);
+typedef LONG(WINAPI* LastErrorProc)(LPSTR buffer, LONG size);
 
-enum { kArguments = 7 };
+enum { kArguments = 7, kDetailSize = 1025 };
+
+struct Unload {
+  const char* dll;
+  HMODULE library; /* the second thread's DLL, loaded by the main thread */
+  HMODULE again;   /* the same, loaded again */
+  HANDLE called;   /* set by the second thread once it has made its call */
+  HANDLE unloaded; /* set by the main thread once the DLL is loaded again */
+  volatile LONG failed;
+  char detail[2][kDetailSize];
+};
+
+static LastErrorProc LastError(HMODULE library) {
+  return (LastErrorProc)(void (*)(void))GetProcAddress(library, "VTLLastError");
+}
+
+/* VTLSendMail with a bad argument, and its detail read into `detail`. */
+static int CallAndRead(HMODULE library, LPCSTR server, LPCSTR from, char* detail) {
+  const SendMailProc send = (SendMailProc)(void (*)(void))GetProcAddress(library, "VTLSendMail");
+  const LastErrorProc last = LastError(library);
+  LONG length;
+  if (send == NULL || last == NULL) return 0;
+  if (send(server, from, "A", "b@example.com", "B", "S", "x") != 5) return 0;
+  length = last(NULL, 0);
+  return length > 0 && length < kDetailSize && last(detail, kDetailSize) == length &&
+         strlen(detail) == (size_t)length;
+}
+
+static DWORD WINAPI LoadCallUnload(LPVOID argument) {
+  struct Unload* u = (struct Unload*)argument;
+  const HMODULE library = LoadLibraryA(u->dll);
+  if (library == NULL || !CallAndRead(library, "", "a@example.com", u->detail[0])) u->failed = 1;
+  if (library != NULL) FreeLibrary(library);
+  return 0;
+}
+
+static DWORD WINAPI CallThenOutliveTheDll(LPVOID argument) {
+  struct Unload* u = (struct Unload*)argument;
+  LastErrorProc last;
+  if (!CallAndRead(u->library, "127.0.0.1", NULL, u->detail[1])) u->failed = 1;
+  SetEvent(u->called);
+  WaitForSingleObject(u->unloaded, INFINITE);
+  last = u->again != NULL ? LastError(u->again) : NULL;
+  if (last == NULL || last(NULL, 0) != 0) u->failed = 1;
+  return 0;
+}
+
+/* Waits for the thread to end. One that does not within 30 s is stuck in
+ * its end (the loader's lock held, as when a destructor left for it
+ * unloads the DLL from there): the process could not exit either, so it is
+ * terminated, with 108. */
+static void AwaitEnd(HANDLE thread) {
+  if (WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0) {
+    CloseHandle(thread);
+    return;
+  }
+  fprintf(stderr, "a thread did not end after the unload\n");
+  fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), 108);
+}
+
+static int Unload(const char* dll) {
+  static struct Unload u;
+  HANDLE thread;
+  int unloaded;
+  u.dll = dll;
+  thread = CreateThread(NULL, 0, LoadCallUnload, &u, 0, NULL);
+  if (thread == NULL) return 105;
+  AwaitEnd(thread);
+  if (u.failed) return 106;
+  /* Else the test would show nothing. */
+  if (GetModuleHandleA(dll) != NULL) return 107;
+
+  u.library = LoadLibraryA(dll);
+  u.called = CreateEventA(NULL, TRUE, FALSE, NULL);
+  u.unloaded = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (u.library == NULL) return 103;
+  if (u.called == NULL || u.unloaded == NULL) return 105;
+  thread = CreateThread(NULL, 0, CallThenOutliveTheDll, &u, 0, NULL);
+  if (thread == NULL) return 105;
+  WaitForSingleObject(u.called, INFINITE);
+  FreeLibrary(u.library);
+  unloaded = GetModuleHandleA(dll) == NULL;
+  u.again = LoadLibraryA(dll);
+  SetEvent(u.unloaded);
+  AwaitEnd(thread);
+  if (u.again != NULL) FreeLibrary(u.again);
+  if (u.failed) return 106;
+  if (!unloaded) return 107;
+  printf("detail 1: %s\ndetail 2: %s\n", u.detail[0], u.detail[1]);
+  printf("threads ended after the unload\n");
+  return 0;
+}
 
 int main(int argc, char** argv) {
   static char texts[1 << 20];
@@ -33,8 +136,11 @@ int main(int argc, char** argv) {
   LONG result;
   const int opening = argc == 4 && strcmp(argv[2], "--open") == 0;
 
+  if (argc == 3 && strcmp(argv[2], "--unload") == 0) return Unload(argv[1]);
   if (argc != 3 && !opening) {
-    fprintf(stderr, "usage: vtl_host DLL TEXTS-FILE | vtl_host DLL --open TARGET-FILE\n");
+    fprintf(stderr,
+            "usage: vtl_host DLL TEXTS-FILE | vtl_host DLL --open TARGET-FILE"
+            " | vtl_host DLL --unload\n");
     return 100;
   }
   f = fopen(argv[opening ? 3 : 2], "rb");

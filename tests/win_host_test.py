@@ -286,6 +286,20 @@ class TlsHostTest(HostCase):
                         self.assertEqual(s.messages, [])
 
 
+class UnloadHostTest(unittest.TestCase):
+    """Threads that called the DLL end after it is unloaded (win_host.c
+    --unload): the per-thread detail leaves nothing behind that runs at a
+    thread's end. No network and no root."""
+
+    def test_threads_outlive_the_dll(self):
+        r = subprocess.run([WINE, HOST, DLL, "--unload"], env=rt.locale_env("en_US.UTF-8"),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=rt.SEND_TIMEOUT)
+        self.assertEqual(r.returncode, 0, f"{r.stdout!r} {r.stderr!r}")
+        self.assertEqual(r.stdout.replace(b"\r\n", b"\n"),
+                         b"detail 1: server is empty\ndetail 2: fromAddress is null\n"
+                         b"threads ended after the unload\n")
+
+
 def windows_path(path: str) -> str:
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 

@@ -39,6 +39,17 @@ function VTLSendMail(Server, FromAddress, FromName, ToAddress, ToName, Subject,
 function VTLInternet(Window: Pointer; Target: PAnsiChar): Integer; stdcall;
   external VtlLibrary name 'VTLInternet';
 
+{ The detail of the last VTLSendMail or VTLInternet call made on the calling
+  thread (calls on other threads change nothing): one line of ASCII, at most
+  1024 bytes, that says what failed and why. Returns its length; copies at
+  most Size - 1 bytes and a zero to Buffer, and nothing when Buffer is nil
+  or Size is 0. A buffer of 1025 bytes always holds it:
+    var Buffer: array[0..1024] of AnsiChar;
+    VTLLastError(Buffer, SizeOf(Buffer));
+    Detail := string(PAnsiChar(@Buffer[0])); }
+function VTLLastError(Buffer: PAnsiChar; Size: Integer): Integer; stdcall;
+  external VtlLibrary name 'VTLLastError';
+
 implementation
 
 end.

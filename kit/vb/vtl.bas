@@ -27,6 +27,15 @@ Public Const VTL_SEND_AUTH_FAILED As Long = 10         ' the login was refused
 ' VTLInternet opens target (a web address, a document or a program) with the
 ' handler the desktop associates with it; hWnd is the owner window or 0.
 ' It returns 1 when the desktop took the request, else 0.
+' VTLLastError gives the detail of the last VTLSendMail or VTLInternet call
+' made on the calling thread: one line of ASCII, 1024 characters at most,
+' that says what failed and why. It returns the detail's length and copies
+' at most size - 1 characters and a zero into buffer, which must hold size:
+'     Dim detail As String, n As Long
+'     detail = String$(1025, vbNullChar)
+'     n = VTLLastError(detail, Len(detail))
+'     detail = Left$(detail, n)
+' VTLLastError(vbNullString, 0) gives the length and writes nothing.
 #If VBA7 Then
 Public Declare PtrSafe Function VTLSendMail Lib "vtl.dll" ( _
     ByVal server As String, ByVal fromAddress As String, ByVal fromName As String, _
@@ -34,6 +43,8 @@ Public Declare PtrSafe Function VTLSendMail Lib "vtl.dll" ( _
     ByVal body As String) As Long
 Public Declare PtrSafe Function VTLInternet Lib "vtl.dll" ( _
     ByVal hWnd As LongPtr, ByVal target As String) As Long
+Public Declare PtrSafe Function VTLLastError Lib "vtl.dll" ( _
+    ByVal buffer As String, ByVal size As Long) As Long
 #Else
 Public Declare Function VTLSendMail Lib "vtl.dll" ( _
     ByVal server As String, ByVal fromAddress As String, ByVal fromName As String, _
@@ -41,4 +52,6 @@ Public Declare Function VTLSendMail Lib "vtl.dll" ( _
     ByVal body As String) As Long
 Public Declare Function VTLInternet Lib "vtl.dll" ( _
     ByVal hWnd As Long, ByVal target As String) As Long
+Public Declare Function VTLLastError Lib "vtl.dll" ( _
+    ByVal buffer As String, ByVal size As Long) As Long
 #End If

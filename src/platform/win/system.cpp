@@ -1,4 +1,6 @@
-// Clock, locale, host name and services database on Windows.
+// Clock, locale, host name and services database on Windows, and the
+// calling thread's detail slot.
+#include <atomic>
 #include <string>
 
 #include "platform/platform.h"
@@ -19,10 +21,63 @@ int UtcOffsetMinutes(DWORD zoneId, const TIME_ZONE_INFORMATION& zone) {
   return static_cast<int>(-bias);
 }
 
+namespace {
+
+// The detail slots: one TLS index for the process, and each thread's slot
+// on the process heap, made when the thread first needs it. No thread_local
+// here: mingw-w64 makes that emutls, whose blocks a destructor frees at a
+// thread's end from the DLL's own callbacks, and a thread_local with a
+// destructor of its own pins the DLL and frees it from the thread's end,
+// where the thread then hangs under Wine (tests/win_host.c --unload). In
+// the DLL, DllMain (dll.cpp) frees the slots; in a program with the core
+// linked in, a thread's slot stays on the heap until the process ends.
+INIT_ONCE g_detailOnce = INIT_ONCE_STATIC_INIT;
+// TLS_OUT_OF_INDEXES until made, and when none could be had.
+std::atomic<DWORD> g_detailIndex{TLS_OUT_OF_INDEXES};
+
+BOOL CALLBACK MakeDetailIndex(PINIT_ONCE, PVOID, PVOID*) {
+  g_detailIndex.store(TlsAlloc(), std::memory_order_release);
+  return TRUE;
+}
+
+}  // namespace
+
+void FreeThreadDetailSlot() noexcept {
+  const DWORD index = g_detailIndex.load(std::memory_order_acquire);
+  if (index == TLS_OUT_OF_INDEXES) return;
+  void* slot = TlsGetValue(index);
+  if (slot == nullptr) return;
+  TlsSetValue(index, nullptr);
+  HeapFree(GetProcessHeap(), 0, slot);
+}
+
+void FreeDetailIndex() noexcept {
+  FreeThreadDetailSlot();
+  const DWORD index = g_detailIndex.exchange(TLS_OUT_OF_INDEXES, std::memory_order_acq_rel);
+  if (index != TLS_OUT_OF_INDEXES) TlsFree(index);
+}
+
 }  // namespace win
 
 DetailSlot* ThreadDetailSlot() noexcept {
-  return nullptr;  // TODO(abi): TlsAlloc slot, freed at thread and process detach
+  // TlsGetValue resets the thread's last error; the host's is kept.
+  const DWORD lastError = GetLastError();
+  DetailSlot* slot = nullptr;
+  InitOnceExecuteOnce(&win::g_detailOnce, win::MakeDetailIndex, nullptr, nullptr);
+  const DWORD index = win::g_detailIndex.load(std::memory_order_acquire);
+  if (index != TLS_OUT_OF_INDEXES) {
+    slot = static_cast<DetailSlot*>(TlsGetValue(index));
+    if (slot == nullptr) {
+      slot = static_cast<DetailSlot*>(
+          HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(DetailSlot)));
+      if (slot != nullptr && !TlsSetValue(index, slot)) {
+        HeapFree(GetProcessHeap(), 0, slot);
+        slot = nullptr;
+      }
+    }
+  }
+  SetLastError(lastError);
+  return slot;
 }
 
 // SChannel keeps no state to clean up at exit.
