@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   }
-  std::printf("%d%s%s\n", tls.result, line.empty() ? "" : " ", line.c_str());
+  std::printf("%d%s%s\n%s\n", tls.result, line.empty() ? "" : " ", line.c_str(),
+              tls.detail.c_str());
   return 0;
 }

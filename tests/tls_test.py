@@ -4,7 +4,8 @@ certificate or misbehaviour. Runs the tls_probe program given (under an
 emulator such as Wine when one is given) once per case and checks the result
 code it prints: 0 secured (and a line echoed through the session, or
 "(closed)" for the server's close_notify), 8 no TLS session, 9 certificate
-not trusted.
+not trusted; and the detail it prints on the next line, which must hold the
+case's words, the same on every system.
 
 usage: tls_test.py CERT-DIR COMMAND... (the probe, after its emulator if any)
        tls_test.py --serve CERT-DIR: serves one connection as the good server
@@ -12,6 +13,7 @@ usage: tls_test.py CERT-DIR COMMAND... (the probe, after its emulator if any)
 import os
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import threading
@@ -24,7 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 class Server:
     """Listens on host:0; `kind` says what each connection gets."""
 
-    def __init__(self, kind, certs, cert=None, host="127.0.0.1", max_version=None, once=False):
+    def __init__(self, kind, certs, cert=None, host="127.0.0.1", max_version=None, once=False,
+                 ciphers=None, alert=None):
         self.kind, self.sni, self.once = kind, [], once
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.sock = socket.socket(family, socket.SOCK_STREAM)
@@ -38,8 +41,9 @@ class Server:
             if max_version:
                 self.ctx.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
                 self.ctx.maximum_version = max_version
-                self.ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
-            self.ctx.sni_callback = lambda s, name, c: self.sni.append(name)
+                self.ctx.set_ciphers(ciphers or "DEFAULT:@SECLEVEL=0")
+            # An alert for an answer to the ClientHello, where one is given.
+            self.ctx.sni_callback = lambda s, name, c: self.sni.append(name) or alert
         if once:
             self.sock.settimeout(60)  # a client that never comes
         self.thread = threading.Thread(target=self.serve, daemon=True)
@@ -63,6 +67,17 @@ class Server:
                 conn.recv(4096)
             elif self.kind == "stall":
                 conn.recv(4096)  # the ClientHello, never answered
+                conn.recv(4096)
+            elif self.kind == "part":
+                conn.recv(4096)
+                conn.sendall(b"\x16\x03\x03")  # the start of a record, never finished
+                conn.recv(4096)
+            elif self.kind == "reset":
+                conn.recv(4096)
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            elif self.kind == "hang-up":
+                conn.recv(4096)  # the ClientHello, then the end (a FIN, not a reset)
+                conn.shutdown(socket.SHUT_WR)
                 conn.recv(4096)
             else:
                 with self.ctx.wrap_socket(conn, server_side=True) as tls:
@@ -98,53 +113,101 @@ def main():
     warnings.simplefilter("ignore", DeprecationWarning)  # TLS 1.1, served on purpose
     ca = os.path.join(certs, "ca.pem")
     good = Server("tls", certs, "good")
+    trust = ("(trust the CA with --ca-file or in the system's store; a proxy or security product "
+             "that inspects TLS does this)")
+    success = "; certificate CN=localhost, issued by CN=vtl test intermediate CA"
     cases = [
-        # (what, server, host the client names, CA file, expected output)
-        ("a chain from the trusted CA, by DNS name", good, "localhost", ca, "0 pong"),
-        ("the same, by IPv4 address", good, "127.0.0.1", ca, "0 pong"),
+        # (what, server, host the client names, CA file, expected output, words of the detail)
+        ("a chain from the trusted CA, by DNS name", good, "localhost", ca, "0 pong", success),
+        ("the same, by IPv4 address", good, "127.0.0.1", ca, "0 pong", success),
         ("the same over 3-byte sends and 2-byte receives, each interrupted once",
-         good, "localhost", ca, "0 pong", "faulty"),
-        ("the same, from the system's store alone", good, "localhost", "-", "9"),
-        ("close_notify for an answer", Server("bye", certs, "good"), "localhost", ca, "0 (closed)"),
+         good, "localhost", ca, "0 pong", success, "faulty"),
+        ("the same, from the system's store alone", good, "localhost", "-", "9",
+         "the certificate's issuer is not trusted: CN=vtl test root CA " + trust),
+        ("close_notify for an answer", Server("bye", certs, "good"), "localhost", ca, "0 (closed)",
+         success),
         ("an address the certificate does not name",
-         Server("tls", certs, "good", host="127.0.0.2"), "127.0.0.2", ca, "9"),
-        ("a certificate for another name", Server("tls", certs, "wrong-name"), "localhost", ca, "9"),
+         Server("tls", certs, "good", host="127.0.0.2"), "127.0.0.2", ca, "9",
+         "the certificate is for localhost, 127.0.0.1, 127.0.0.27, ::1, not 127.0.0.2"),
+        ("a certificate for another name", Server("tls", certs, "wrong-name"), "localhost", ca, "9",
+         "the certificate is for wrong.example, not localhost"),
         ("the name only as the subject's CN (RFC 9525)", Server("tls", certs, "cn-only"),
-         "localhost", ca, "9"),
-        ("an expired certificate", Server("tls", certs, "expired"), "localhost", ca, "9"),
-        ("a certificate not valid yet", Server("tls", certs, "not-yet"), "localhost", ca, "9"),
-        ("a self-signed certificate", Server("tls", certs, "self-signed"), "localhost", ca, "9"),
-        ("a CA nobody trusts", Server("tls", certs, "unknown-ca"), "localhost", ca, "9"),
-        ("a server that answers in clear", Server("clear", certs), "127.0.0.1", ca, "8"),
-        ("a handshake that stalls (1 s time-out)", Server("stall", certs), "127.0.0.1", ca, "8"),
+         "localhost", ca, "9", "no subjectAltName: the certificate names its host only as the "
+         "subject's common name, which is not checked (RFC 9525)"),
+        ("an expired certificate", Server("tls", certs, "expired"), "localhost", ca, "9",
+         "the certificate expired on 2021-01-01"),
+        ("a certificate not valid yet", Server("tls", certs, "not-yet"), "localhost", ca, "9",
+         "the certificate is not valid until 2090-01-01"),
+        ("a self-signed certificate", Server("tls", certs, "self-signed"), "localhost", ca, "9",
+         "the certificate is self-signed"),
+        ("a CA nobody trusts", Server("tls", certs, "unknown-ca"), "localhost", ca, "9",
+         "the certificate's issuer is not trusted: CN=vtl test untrusted CA " + trust),
+        ("an intermediate CA expired, its name not ASCII", Server("tls", certs, "old-ca"),
+         "localhost", ca, "9", r"the CA certificate CN=vtl test expired CA \xc3\xa9 expired on "
+         "2021-01-01"),
+        ("a certificate for TLS clients only", Server("tls", certs, "client-only"), "localhost",
+         ca, "9", "the certificate is not for a TLS server (its extended key usage)"),
+        ("a certificate for five other names", Server("tls", certs, "many-names"), "localhost",
+         ca, "9", "the certificate is for a.example, b.example, c.example, d.example, ..., not "
+         "localhost"),
+        ("a chain without its intermediate", Server("tls", certs, "no-intermediate"), "localhost",
+         ca, "9", "the chain is incomplete: the server did not send the intermediate CA "
+         "CN=vtl test intermediate CA"),
+        ("a CA file that is not there", good, "localhost", os.path.join(certs, "none.pem"), "9",
+         "the CA file cannot be read"),
+        ("a CA file without a certificate", good, "localhost", os.path.join(certs, "good.key"),
+         "9", "the CA file cannot be read"),
+        ("a server that answers in clear", Server("clear", certs), "127.0.0.1", ca, "8",
+         "the server answered in clear text, not TLS (port 465 takes smtps://, 587 smtp://)"),
+        ("a handshake that stalls (1 s time-out)", Server("stall", certs), "127.0.0.1", ca, "8",
+         "no reply to the TLS handshake within 1 s"),
+        ("a handshake that stalls part way (1 s time-out)", Server("part", certs), "127.0.0.1",
+         ca, "8", "the TLS handshake did not finish within 1 s"),
+        # Linux says "the connection failed during the handshake"; under Wine a reset reads
+        # as the end of the stream ("the server closed the connection during the handshake").
+        ("a server that resets the connection", Server("reset", certs), "127.0.0.1", ca, "8",
+         " during the handshake"),
+        ("a server that hangs up on the ClientHello", Server("hang-up", certs), "127.0.0.1", ca,
+         "8", "the server closed the connection during the handshake"),
+        ("a server that refuses the name with an alert",
+         Server("tls", certs, "good", alert=ssl.ALERT_DESCRIPTION_UNRECOGNIZED_NAME), "localhost",
+         ca, "8", "the server sent the alert unrecognized name"),
+        ("no cipher in common", Server("tls", certs, "good", max_version=ssl.TLSVersion.TLSv1_2,
+                                       ciphers="PSK"), "localhost", ca, "8", "no cipher in common"),
     ]
     try:
         cases.append(("TLS 1.1 at most", Server("tls", certs, "good",
                                                  max_version=ssl.TLSVersion.TLSv1_1),
-                      "localhost", ca, "8"))
+                      "localhost", ca, "8",
+                      "the server wants TLS 1.1 or older, which is not allowed"))
     except ssl.SSLError:
         print("skipped: this Python cannot serve TLS 1.1")
     try:
         v6 = Server("tls", certs, "good", host="::1")
-        cases.append(("the trusted chain, by IPv6 address", v6, "::1", ca, "0 pong"))
+        cases.append(("the trusted chain, by IPv6 address", v6, "::1", ca, "0 pong", success))
     except OSError:
         print("skipped: no IPv6 loopback")
 
     failures = 0
-    for what, server, host, cafile, expected, *options in cases:
-        timeout = "1000" if server.kind == "stall" else "60000"
+    for what, server, host, cafile, expected, words, *options in cases:
+        timeout = "1000" if server.kind in ("stall", "part") else "60000"
         start = time.monotonic()
         out = subprocess.run(probe + [host, str(server.port), cafile, timeout] + options,
                              capture_output=True, text=True, timeout=250)
-        got = out.stdout.strip().splitlines()[-1] if out.stdout.strip() else "(nothing)"
-        ok = got == expected
-        if server.kind == "stall":  # the time-out bounds the handshake (wide margin for Wine)
+        got, detail = (out.stdout.splitlines() + ["(nothing)", "(nothing)"])[:2]
+        # One line of printable ASCII; a session gives its protocol first.
+        ok = got == expected and words in detail and detail.isprintable() and detail.isascii()
+        ok = ok and (not got.startswith("0") or detail.startswith(("TLSv1.2", "TLSv1.3")))
+        # The time-out bounds the handshake (a wide margin for Wine).
+        if server.kind in ("stall", "part"):
             elapsed = time.monotonic() - start
             got += f" after {elapsed:.1f} s"
             ok = ok and elapsed < 30
         if server is good and host == "localhost" and cafile == ca:
             ok = ok and good.sni[-1:] == ["localhost"]
-        print(("ok   " if ok else "FAIL ") + f"{what}: {got} (expected {expected})")
+        print(("ok   " if ok else "FAIL ") + f"{what}: {got} (expected {expected})\n     {detail}")
+        if words not in detail:
+            print(f"     (expected the words: {words})")
         failures += not ok
     # An address is never sent as SNI.
     if any(name is not None and name != "localhost" for name in good.sni):

@@ -5,6 +5,7 @@
 // them; Drive tells the two apart and retries only the first, within the
 // deadline. Nothing here copies plaintext: SSL_write takes it straight from
 // the caller's buffer.
+#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -12,17 +13,23 @@
 #include <openssl/x509v3.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/tls_words.h"
 
 namespace vtl::platform {
 namespace {
+
+using namespace tls_words;
 
 using Clock = std::chrono::steady_clock;
 
@@ -40,6 +47,121 @@ struct Deleter {
 using ContextPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, Deleter<SSL_free>>;
 using MethodPtr = std::unique_ptr<BIO_METHOD, Deleter<BIO_meth_free>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
+using AltNamesPtr = std::unique_ptr<GENERAL_NAMES, Deleter<GENERAL_NAMES_free>>;
+
+// A distinguished name as RFC 4514 writes it, most specific first
+// ("CN=host, O=Org"), with ", " between its parts as CryptoAPI puts them.
+std::string NameText(const X509_NAME* name) {
+  constexpr unsigned long kFlags =
+      (XN_FLAG_RFC2253 & ~XN_FLAG_SEP_MASK & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC;
+  const BioPtr bio(BIO_new(BIO_s_mem()));
+  char* data = nullptr;
+  if (!bio || name == nullptr || X509_NAME_print_ex(bio.get(), name, 0, kFlags) < 0)
+    return "(no name)";
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  std::string out;
+  AppendPrintable(out, std::string_view(data, size > 0 ? static_cast<size_t>(size) : 0));
+  return out.empty() ? "(no name)" : out;
+}
+
+// YYYY-MM-DD, in UTC.
+std::string DateText(const ASN1_TIME* time) {
+  std::tm tm{};
+  if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return "(no date)";
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  return text;
+}
+
+// The DNS names and addresses of the certificate's subjectAltName, the
+// first few; empty when it has none.
+std::string ServerNames(const X509* cert) {
+  const AltNamesPtr names(
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
+  std::string out;
+  int listed = 0;
+  for (int i = 0; names && i < sk_GENERAL_NAME_num(names.get()); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+    std::string one;
+    if (name->type == GEN_DNS) {
+      const ASN1_STRING* dns = name->d.dNSName;
+      AppendPrintable(one,
+                      std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                                       static_cast<size_t>(ASN1_STRING_length(dns))),
+                      64);
+    } else if (name->type == GEN_IPADD) {
+      const ASN1_STRING* ip = name->d.iPAddress;
+      const int length = ASN1_STRING_length(ip);
+      char text[INET6_ADDRSTRLEN] = "";
+      if ((length != 4 && length != 16) ||
+          inet_ntop(length == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(ip), text,
+                    sizeof text) == nullptr)
+        continue;
+      one = text;
+    } else {
+      continue;
+    }
+    if (listed == kNamesListed) {
+      out += ", ...";
+      break;
+    }
+    out.append(listed++ > 0 ? ", " : "").append(one);
+  }
+  return out;
+}
+
+std::string UntrustedIssuer(const X509_NAME* issuer) {
+  return "the certificate's issuer is not trusted: " + NameText(issuer) + std::string(kTrustHint);
+}
+
+// Why the chain of `cert`, found wanting at `depth` of it (0: the server's
+// own certificate), or `leaf` is not trusted for `host`.
+std::string CertificateFault(long code, int depth, const X509* cert, const X509* leaf,
+                             const std::string& host) {
+  if (cert == nullptr) cert = leaf;
+  if (cert == nullptr || leaf == nullptr)
+    return "the certificate is not trusted: " + std::string(X509_verify_cert_error_string(code));
+  const std::string which = depth > 0
+                                ? "the CA certificate " + NameText(X509_get_subject_name(cert))
+                                : std::string("the certificate");
+  switch (code) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return which + " expired on " + DateText(X509_get0_notAfter(cert));
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return which + " is not valid until " + DateText(X509_get0_notBefore(cert));
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: {
+      const std::string names = ServerNames(leaf);
+      if (names.empty()) return std::string(kCnOnly);
+      std::string out = "the certificate is for " + names + ", not ";
+      AppendPrintable(out, host, 64);
+      return out;
+    }
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+      return "the certificate is self-signed";
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      return UntrustedIssuer(X509_get_subject_name(cert));
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      // A CA certificate the server sent whose issuer is nowhere: a root
+      // not trusted here. The server's own: most often the server left out
+      // the intermediate, but its issuer may be a root as well.
+      if (depth > 0) return UntrustedIssuer(X509_get_issuer_name(cert));
+      return "the chain is incomplete: the server did not send the intermediate CA " +
+             NameText(X509_get_issuer_name(cert)) + ", or that CA is not trusted";
+    case X509_V_ERR_INVALID_PURPOSE:
+      return which + " is not for a TLS server (its extended key usage)";
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+      return "a signature in the chain does not verify";
+    case X509_V_ERR_CERT_REVOKED:
+      return which + " is revoked";
+    default:
+      return "the certificate is not trusted: " + std::string(X509_verify_cert_error_string(code));
+  }
+}
 
 // OpenSSL's errors go to a queue of the calling thread. SSL_get_error reads
 // it, so it must start empty; and it is emptied again on the way out, so
@@ -145,11 +267,17 @@ class TlsConnection final : public Connection {
     });
   }
 
-  // The handshake: 0 secured, else the StartTls result.
-  int Handshake(const TlsPeer& peer) {
+  // The handshake: 0 secured, else the StartTls result; `detail` says why
+  // in words, or what was set up.
+  int Handshake(const TlsPeer& peer, std::string& detail) {
     int result = 0;
     const ContextPtr context = SharedContext(peer.caFile, result);
-    if (!context) return result;
+    if (!context) {
+      if (result == 9)
+        detail = peer.caFile.empty() ? "the system's trusted certificates cannot be read"
+                                     : "the CA file cannot be read or holds no certificate";
+      return result;
+    }
     SSL_CTX* ctx = context.get();
 
     method_.reset(BIO_meth_new(BIO_TYPE_SOURCE_SINK, "vtl connection"));
@@ -164,11 +292,19 @@ class TlsConnection final : public Connection {
     BIO_set_data(bio, this);
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl_.get(), bio, bio);  // the session owns the BIO from here
+    // The callbacks only take note of what went wrong; the verdict stays
+    // OpenSSL's own.
+    SSL_set_app_data(ssl_.get(), this);
+    SSL_set_verify(ssl_.get(), SSL_VERIFY_PEER, NoteVerifyError);
+    SSL_set_info_callback(ssl_.get(), NoteAlert);
 
     // A name that cannot be checked matches no certificate. An empty one
     // would turn the check off altogether.
     const std::string& host = peer.host;
-    if (host.empty() || host.find('\0') != std::string::npos) return 9;
+    if (host.empty() || host.find('\0') != std::string::npos) {
+      detail = "no host name to check the certificate against";
+      return 9;
+    }
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_.get());
     // Only subjectAltName entries identify the server: RFC 9525 (section
     // 6.3) took the subject's common name out of the check.
@@ -176,17 +312,38 @@ class TlsConnection final : public Connection {
         param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     if (peer.hostIsAddress) {
       // An address is never sent as SNI (RFC 6066, section 3).
-      if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) return 9;
+      if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
+        detail = "the address cannot be checked against the certificate";
+        return 9;
+      }
     } else if (SSL_set1_host(ssl_.get(), host.c_str()) != 1 ||
                SSL_set_tlsext_host_name(ssl_.get(), host.c_str()) != 1) {
+      detail = "the host name cannot be sent for TLS (SNI)";
       return 8;  // no memory, or a name too long for SNI, which no DNS name is
     }
 
     const IoResult r = Drive(peer.timeout, [this](size_t&) { return SSL_connect(ssl_.get()); });
-    const long verified = SSL_get_verify_result(ssl_.get());
-    if (r.status != IoStatus::Ok) return FailedHandshakeResult(verified);
-    if (verified != X509_V_OK || SSL_get0_peer_certificate(ssl_.get()) == nullptr) return 9;
+    long verified = SSL_get_verify_result(ssl_.get());
+    if (verified == X509_V_OK) verified = verifyError_;
+    const X509* leaf = SSL_get0_peer_certificate(ssl_.get());
+    if (verified != X509_V_OK) {
+      detail = CertificateFault(verified, verifyDepth_, verifyCert_.get(), verifyLeaf_.get(), host);
+      return r.status != IoStatus::Ok ? FailedHandshakeResult(verified) : 9;
+    }
+    if (r.status != IoStatus::Ok) {
+      detail = HandshakeFault(r.status, peer.timeout);
+      return 8;
+    }
+    if (leaf == nullptr) {
+      detail = "the server sent no certificate";
+      return 9;
+    }
     secured_ = true;
+    detail = SSL_get_version(ssl_.get());
+    if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get()))
+      detail.append(" ").append(SSL_CIPHER_standard_name(cipher));
+    detail += "; certificate " + NameText(X509_get_subject_name(leaf)) + ", issued by " +
+              NameText(X509_get_issuer_name(leaf));
     return 0;
   }
 
@@ -237,6 +394,9 @@ class TlsConnection final : public Connection {
         case SSL_ERROR_ZERO_RETURN:
           return {IoStatus::Closed, 0};
         default:
+          // The queue is emptied on the way out: what the handshake's
+          // failure is put down to is kept.
+          error_ = ERR_peek_last_error();
           broken_ = true;
           return {last_ == IoStatus::Closed ? IoStatus::Closed : IoStatus::Failed, 0};
       }
@@ -263,6 +423,10 @@ class TlsConnection final : public Connection {
     if (r.status == IoStatus::Ok && (r.bytes == 0 || r.bytes > size)) r.status = IoStatus::Failed;
     self.last_ = r.status;
     if (r.status == IoStatus::Ok) {
+      if constexpr (!kWrite) {
+        for (size_t i = 0; i < r.bytes && self.firstSize_ < sizeof self.first_; ++i)
+          self.first_[self.firstSize_++] = data[i];
+      }
       *moved = r.bytes;
       return 1;
     }
@@ -277,6 +441,62 @@ class TlsConnection final : public Connection {
 
   static long Control(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
 
+  // The first error of the chain, where in it, and the certificate there.
+  static int NoteVerifyError(int ok, X509_STORE_CTX* store) {
+    const auto* ssl = static_cast<const SSL*>(
+        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* self = ssl != nullptr ? static_cast<TlsConnection*>(SSL_get_app_data(ssl)) : nullptr;
+    if (ok != 1 && self != nullptr && self->verifyError_ == X509_V_OK) {
+      self->verifyError_ = X509_STORE_CTX_get_error(store);
+      self->verifyDepth_ = X509_STORE_CTX_get_error_depth(store);
+      X509* cert = X509_STORE_CTX_get_current_cert(store);
+      if (cert != nullptr && X509_up_ref(cert) == 1) self->verifyCert_.reset(cert);
+      // The session keeps the server's certificate only once it passed.
+      X509* leaf = X509_STORE_CTX_get0_cert(store);
+      if (leaf != nullptr && X509_up_ref(leaf) == 1) self->verifyLeaf_.reset(leaf);
+    }
+    return ok;
+  }
+
+  // The first alert the server sent.
+  static void NoteAlert(const SSL* ssl, int where, int value) {
+    auto* self = static_cast<TlsConnection*>(SSL_get_app_data(ssl));
+    if ((where & SSL_CB_READ_ALERT) != 0 && self != nullptr && self->alert_ < 0)
+      self->alert_ = value & 0xFF;
+  }
+
+  // Why a handshake that never came to a verdict on the certificate failed.
+  std::string HandshakeFault(IoStatus status, Millis timeout) const {
+    if (!LooksLikeTls(std::string_view(first_, firstSize_))) return std::string(kClearText);
+    if (alert_ >= 0) return AlertFault(alert_);
+    if (status == IoStatus::TimedOut)
+      return (firstSize_ == 0 ? "no reply to the TLS handshake within "
+                              : "the TLS handshake did not finish within ") +
+             TimeText(timeout);
+    if (status == IoStatus::Closed) return std::string(kClosed);
+    if (last_ == IoStatus::Failed) return "the connection failed during the handshake";
+    // Clear text was told by the first bytes: a "wrong version number" left
+    // for here is a malformed record, and keeps OpenSSL's words below.
+    if (ERR_GET_LIB(error_) == ERR_LIB_SSL) {
+      switch (ERR_GET_REASON(error_)) {
+        case SSL_R_UNSUPPORTED_PROTOCOL:
+        case SSL_R_WRONG_SSL_VERSION:
+          return std::string(kOldProtocol);
+        case SSL_R_NO_CIPHERS_AVAILABLE:
+        case SSL_R_NO_SHARED_CIPHER:
+          return std::string(kNoCommonCipher);
+        default:
+          break;
+      }
+    }
+    std::string out = "the handshake failed";
+    if (const char* reason = ERR_reason_error_string(error_)) {
+      out += ": ";
+      AppendPrintable(out, reason);
+    }
+    return out;
+  }
+
   // Destroyed in reverse: the session (and its BIO) before the BIO method,
   // both before the plain connection.
   std::unique_ptr<Connection> plain_;
@@ -286,6 +506,15 @@ class TlsConnection final : public Connection {
   IoStatus last_ = IoStatus::Ok;  // what the plain connection last said
   bool secured_ = false;          // the handshake completed
   bool broken_ = false;           // a fatal error: no more I/O, no close_notify
+  // For the words of a failed handshake:
+  char first_[5] = {};  // the server's first bytes (a record header), firstSize_ of them
+  size_t firstSize_ = 0;
+  int alert_ = -1;                // the first alert the server sent
+  unsigned long error_ = 0;       // OpenSSL's error when the session broke
+  long verifyError_ = X509_V_OK;  // the first fault of the chain
+  int verifyDepth_ = 0;           // where in the chain: 0 the server's certificate
+  X509Ptr verifyCert_;            // the certificate there
+  X509Ptr verifyLeaf_;            // the server's certificate
 };
 
 }  // namespace
@@ -304,7 +533,13 @@ TlsOutcome StartTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
     return outcome;
   }
   const ErrorQueueScope errors;
-  outcome.result = tls->Handshake(peer);
+  try {
+    outcome.result = tls->Handshake(peer, outcome.detail);
+  } catch (const std::bad_alloc&) {
+    outcome.detail.clear();
+    outcome.result = 6;
+    return outcome;
+  }
   if (outcome.result == 0) outcome.connection = std::move(tls);
   return outcome;
 }

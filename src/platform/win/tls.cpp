@@ -16,16 +16,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/tls_words.h"
 
 namespace vtl::platform {
 namespace {
+
+using namespace tls_words;
 
 using Clock = std::chrono::steady_clock;
 
@@ -185,6 +191,54 @@ class Credentials {
   bool valid_ = false;
 };
 
+// UTF-16 as printable ASCII: what is not ASCII is escaped byte by byte of
+// its UTF-8, as OpenSSL's names are.
+std::string Printable(const wchar_t* text, size_t size, size_t limit = 160) {
+  std::string utf8;
+  const int n = size == 0 ? 0
+                          : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr,
+                                                0, nullptr, nullptr);
+  if (n > 0) {
+    utf8.resize(static_cast<size_t>(n));
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), utf8.data(), n, nullptr, nullptr);
+  }
+  std::string out;
+  AppendPrintable(out, utf8, limit);
+  return out;
+}
+
+std::string Hex(unsigned long value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", value);
+  return text;
+}
+
+// A distinguished name as RFC 4514 writes it, most specific first
+// ("CN=host, O=Org").
+std::string NameText(const CERT_NAME_BLOB& name) {
+  constexpr DWORD kType = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+  auto* blob = const_cast<CERT_NAME_BLOB*>(&name);
+  const DWORD n = CertNameToStrW(X509_ASN_ENCODING, blob, kType, nullptr, 0);
+  if (n <= 1) return "(no name)";
+  std::wstring text(n, L'\0');
+  const DWORD written = CertNameToStrW(X509_ASN_ENCODING, blob, kType, text.data(), n);
+  return written <= 1 ? "(no name)" : Printable(text.data(), written - 1);
+}
+
+// YYYY-MM-DD, in UTC.
+std::string DateText(const FILETIME& time) {
+  SYSTEMTIME t{};
+  if (!FileTimeToSystemTime(&time, &t)) return "(no date)";
+  char text[40];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", unsigned{t.wYear}, unsigned{t.wMonth},
+                unsigned{t.wDay});
+  return text;
+}
+
+std::string UntrustedIssuer(const CERT_NAME_BLOB& issuer) {
+  return "the certificate's issuer is not trusted: " + NameText(issuer) + std::string(kTrustHint);
+}
+
 Millis Left(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
   return left < Millis::zero() ? Millis::zero() : left;
@@ -266,6 +320,92 @@ bool HasServerNames(const CERT_CONTEXT& cert) {
   return false;
 }
 
+// The DNS names and addresses of the certificate's subjectAltName, the
+// first few; empty when it has none.
+std::string ServerNames(const CERT_CONTEXT& cert) {
+  const auto names = AltNames(cert);
+  std::string out;
+  int listed = 0;
+  for (DWORD i = 0; names && i < names->cAltEntry; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    std::string one;
+    if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+      one = Printable(entry.pwszDNSName, std::wcslen(entry.pwszDNSName), 64);
+    } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
+      const DWORD length = entry.IPAddress.cbData;
+      char text[INET6_ADDRSTRLEN] = "";
+      if ((length != 4 && length != 16) ||
+          inet_ntop(length == 4 ? AF_INET : AF_INET6, entry.IPAddress.pbData, text, sizeof text) ==
+              nullptr)
+        continue;
+      one = text;
+    } else {
+      continue;
+    }
+    if (listed == kNamesListed) {
+      out += ", ...";
+      break;
+    }
+    out.append(listed++ > 0 ? ", " : "").append(one);
+  }
+  return out;
+}
+
+std::string NameFault(const CERT_CONTEXT& cert, const std::string& host) {
+  const std::string names = ServerNames(cert);
+  if (names.empty()) return std::string(kCnOnly);
+  std::string out = "the certificate is for " + names + ", not ";
+  AppendPrintable(out, host, 64);
+  return out;
+}
+
+// Why the chain engine does not trust the chain, in the words OpenSSL's
+// verify errors get on Linux. A chain holds the server's certificate
+// first; a root it does not trust ends it, and so does a certificate whose
+// issuer it could not find (a partial chain).
+std::string ChainFault(const CERT_CHAIN_CONTEXT& chain) {
+  const DWORD status = chain.TrustStatus.dwErrorStatus;
+  const std::string unknown = "the certificate is not trusted (chain status " + Hex(status) + ")";
+  if (chain.cChain == 0 || chain.rgpChain[0]->cElement == 0) return unknown;
+  const CERT_SIMPLE_CHAIN& simple = *chain.rgpChain[0];
+  const DWORD n = simple.cElement;
+  const CERT_INFO& top = *simple.rgpElement[n - 1]->pCertContext->pCertInfo;
+  if ((status & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0)
+    return n == 1 ? "the certificate is self-signed" : UntrustedIssuer(top.Subject);
+  if ((status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0) {
+    if (n > 1) return UntrustedIssuer(top.Issuer);
+    return "the chain is incomplete: the server did not send the intermediate CA " +
+           NameText(top.Issuer) + ", or that CA is not trusted";
+  }
+  auto info = [&](DWORD i) -> const CERT_INFO& {
+    return *simple.rgpElement[i]->pCertContext->pCertInfo;
+  };
+  auto fault = [&](DWORD i) { return simple.rgpElement[i]->TrustStatus.dwErrorStatus; };
+  auto which = [&](DWORD i) {
+    return i > 0 ? "the CA certificate " + NameText(info(i).Subject)
+                 : std::string("the certificate");
+  };
+  // In OpenSSL's order: the purpose of each certificate from the server's
+  // own up, then from the root down each one's signature and dates.
+  if ((status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0) {
+    DWORD i = 0;  // the server's own when no certificate is marked, only the chain
+    while (i + 1 < n && (fault(i) & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) == 0) ++i;
+    if ((fault(i) & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) == 0) i = 0;
+    return which(i) + " is not for a TLS server (its extended key usage)";
+  }
+  for (DWORD i = n; i-- > 0;) {
+    if ((fault(i) & CERT_TRUST_IS_NOT_SIGNATURE_VALID) != 0)
+      return "a signature in the chain does not verify";
+    if ((fault(i) & CERT_TRUST_IS_NOT_TIME_VALID) != 0) {
+      return CertVerifyTimeValidity(nullptr, const_cast<CERT_INFO*>(&info(i))) < 0
+                 ? which(i) + " is not valid until " + DateText(info(i).NotBefore)
+                 : which(i) + " expired on " + DateText(info(i).NotAfter);
+    }
+    if ((fault(i) & CERT_TRUST_IS_REVOKED) != 0) return which(i) + " is revoked";
+  }
+  return unknown;
+}
+
 // Whether the certificate's subjectAltName names the address `host`.
 bool NamesAddress(const CERT_CONTEXT& cert, const std::string& host) {
   unsigned char want[16];
@@ -287,14 +427,19 @@ bool NamesAddress(const CERT_CONTEXT& cert, const std::string& host) {
 
 // Whether `cert`, with the intermediates the server sent beside it, chains
 // up to a trusted root for server authentication and names `peer.host`.
-// The roots are the system's, or only those of peer.caFile.
-int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point deadline) {
+// The roots are the system's, or only those of peer.caFile. `why` says
+// what is wrong.
+int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point deadline,
+           std::string& why) {
   StorePtr roots;
   EnginePtr engine;
   if (!peer.caFile.empty()) {
     roots.reset(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
     if (!roots) return kNoMemory;
-    if (!LoadRoots(peer.caFile, roots.get())) return kUntrusted;
+    if (!LoadRoots(peer.caFile, roots.get())) {
+      why = "the CA file cannot be read or holds no certificate";
+      return kUntrusted;
+    }
     // The size of Windows 7's structure, which ends with the exclusive
     // stores; later fields are not known to every system.
     CERT_CHAIN_ENGINE_CONFIG config{};
@@ -302,7 +447,10 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point dead
         offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof(HCERTSTORE);
     config.hExclusiveRoot = roots.get();
     HCERTCHAINENGINE made = nullptr;
-    if (!CertCreateCertificateChainEngine(&config, &made)) return kUntrusted;
+    if (!CertCreateCertificateChainEngine(&config, &made)) {
+      why = "the CA file's certificates cannot be used (" + Hex(GetLastError()) + ")";
+      return kUntrusted;
+    }
     engine.reset(made);
   }
   LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
@@ -318,12 +466,20 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point dead
   chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
   const CERT_CHAIN_CONTEXT* made = nullptr;
   if (!CertGetCertificateChain(engine.get(), &cert, nullptr, cert.hCertStore, &chainPara, 0,
-                               nullptr, &made))
+                               nullptr, &made)) {
+    why = "no chain could be built for the certificate (" + Hex(GetLastError()) + ")";
     return kUntrusted;
+  }
   const ChainPtr chain(made);
   // Any error at all: Wine's SSL policy passes a partial chain.
-  if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return kUntrusted;
-  if (!HasServerNames(cert)) return kUntrusted;
+  if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) {
+    why = ChainFault(*chain);
+    return kUntrusted;
+  }
+  if (!HasServerNames(cert)) {
+    why = kCnOnly;
+    return kUntrusted;
+  }
   // Names are checked by the policy; addresses, which it does not match
   // against IP address entries, below.
   std::wstring name = peer.hostIsAddress ? std::wstring() : Widen(peer.host);
@@ -336,10 +492,20 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point dead
   policyPara.pvExtraPolicyPara = &ssl;
   CERT_CHAIN_POLICY_STATUS status{};
   status.cbSize = sizeof status;
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara, &status) ||
-      status.dwError != 0)
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara, &status)) {
+    why = "the certificate cannot be checked (" + Hex(GetLastError()) + ")";
     return kUntrusted;
-  if (peer.hostIsAddress && !NamesAddress(cert, peer.host)) return kUntrusted;
+  }
+  if (status.dwError != 0) {
+    why = static_cast<HRESULT>(status.dwError) == CERT_E_CN_NO_MATCH
+              ? NameFault(cert, peer.host)
+              : "the certificate is not trusted (SSL policy status " + Hex(status.dwError) + ")";
+    return kUntrusted;
+  }
+  if (peer.hostIsAddress && !NamesAddress(cert, peer.host)) {
+    why = NameFault(cert, peer.host);
+    return kUntrusted;
+  }
   return kSecured;
 }
 
@@ -364,21 +530,38 @@ class SchannelConnection final : public Connection {
     if (hasContext_) sspi_->DeleteSecurityContext(&context_);
   }
 
-  // Handshake, protocol version and certificate: the TlsOutcome result.
-  int Start(const TlsPeer& peer) {
-    if (sspi_ == nullptr) return kNoTls;
+  // Handshake, protocol version and certificate: the TlsOutcome result;
+  // `detail` says why in words, or what was set up.
+  int Start(const TlsPeer& peer, std::string& detail) {
+    if (sspi_ == nullptr) {
+      detail = "SSPI (secur32.dll) cannot be had";
+      return kNoTls;
+    }
     const SECURITY_STATUS acquired = credentials_.Acquire();
-    if (acquired != SEC_E_OK) return acquired == SEC_E_INSUFFICIENT_MEMORY ? kNoMemory : kNoTls;
+    if (acquired == SEC_E_INSUFFICIENT_MEMORY) return kNoMemory;
+    if (acquired != SEC_E_OK) {
+      detail = "SChannel gives no credentials for TLS 1.2 (SSPI status " + Hex(acquired) + ")";
+      return kNoTls;
+    }
+    timeout_ = peer.timeout;
     const auto deadline = Clock::now() + peer.timeout;
     const int handshake = Handshake(deadline);
-    if (handshake != kSecured) return handshake;
+    if (handshake != kSecured) {
+      detail = std::move(why_);
+      return handshake;
+    }
     SecPkgContext_ConnectionInfo info{};
     if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
-        info.dwProtocol == 0 || (info.dwProtocol & kBelowTls12) != 0)
+        info.dwProtocol == 0 || (info.dwProtocol & kBelowTls12) != 0) {
+      detail = info.dwProtocol == 0 ? "SChannel does not tell the protocol it set up"
+                                    : std::string(kOldProtocol);
       return kNoTls;
+    }
     tls13_ = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
-    if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
+    if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK) {
+      detail = "SChannel does not tell the sizes of its records";
       return kNoTls;
+    }
     const size_t record = sizes_.cbHeader + sizes_.cbMaximumMessage + sizes_.cbTrailer;
     if (in_.size() < record) in_.resize(record);
     out_.resize(record);
@@ -387,10 +570,14 @@ class SchannelConnection final : public Connection {
     const CERT_CONTEXT* cert = nullptr;
     if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) !=
             SEC_E_OK ||
-        cert == nullptr)
+        cert == nullptr) {
+      detail = "the server sent no certificate";
       return kUntrusted;
+    }
     const CertPtr owned(cert);
-    return Verify(*cert, peer, deadline);
+    const int verified = Verify(*cert, peer, deadline, detail);
+    if (verified == kSecured) detail = Summary(info.dwProtocol, *cert);
+    return verified;
   }
 
   // One record at a time. A record is sent whole before anything else is
@@ -471,7 +658,7 @@ class SchannelConnection final : public Connection {
   // in_) to its end; what SChannel leaves unread stays in in_.
   int Handshake(Clock::time_point deadline) {
     for (;;) {
-      if (Left(deadline) == Millis::zero()) return kNoTls;
+      if (Left(deadline) == Millis::zero()) return Fail(SEC_E_OK, IoStatus::TimedOut);
       if (!hasContext_ || inSize_ > 0) {
         SecBuffer input[2] = {{static_cast<ULONG>(inSize_), SECBUFFER_TOKEN, in_.data()},
                               {0, SECBUFFER_EMPTY, nullptr}};
@@ -486,7 +673,8 @@ class SchannelConnection final : public Connection {
         const SspiBuffer token(output[0].pvBuffer, FreeSspiBuffer{sspi_});
         if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED) hasContext_ = true;
         if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED || s == SEC_I_INCOMPLETE_CREDENTIALS) {
-          if (token && !SendAll(token.get(), output[0].cbBuffer, deadline)) return kNoTls;
+          if (token && !SendAll(token.get(), output[0].cbBuffer, deadline))
+            return Fail(SEC_E_OK, IoStatus::Failed);
           if (s == SEC_I_INCOMPLETE_CREDENTIALS) continue;  // none to give: go on without
           if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0) {
             std::memmove(in_.data(), in_.data() + inSize_ - input[1].cbBuffer, input[1].cbBuffer);
@@ -501,20 +689,80 @@ class SchannelConnection final : public Connection {
           if (token)
             SendAll(token.get(), output[0].cbBuffer,
                     std::min(deadline, Clock::now() + kCloseNotifyTime));
-          return s == SEC_E_INSUFFICIENT_MEMORY ? kNoMemory : kNoTls;
+          return s == SEC_E_INSUFFICIENT_MEMORY ? kNoMemory : Fail(s, IoStatus::Ok);
         }
       }
       if (inSize_ == in_.size()) {
-        if (in_.size() >= kMaxHandshakeBuffer) return kNoTls;
+        if (in_.size() >= kMaxHandshakeBuffer) {
+          why_ = "the server's handshake does not end";
+          return kNoTls;
+        }
         in_.resize(in_.size() * 2);
       }
       const IoResult r =
           plain_->Receive(in_.data() + inSize_, in_.size() - inSize_, Left(deadline));
-      if (r.status == IoStatus::Ok)
+      if (r.status == IoStatus::Ok) {
+        for (size_t i = 0; i < r.bytes && firstSize_ < sizeof first_; ++i)
+          first_[firstSize_++] = in_[inSize_ + i];
         inSize_ += r.bytes;
-      else if (r.status != IoStatus::Interrupted)
-        return kNoTls;
+        // Clear text may never fill the record its first bytes announce.
+        if (!secured_ && !LooksLikeTls(std::string_view(first_, firstSize_)))
+          return Fail(SEC_E_OK, IoStatus::Ok);
+      } else if (r.status != IoStatus::Interrupted) {
+        return Fail(SEC_E_OK, r.status);
+      }
     }
+  }
+
+  // kNoTls, with why_ saying why in words.
+  int Fail(SECURITY_STATUS s, IoStatus io) {
+    why_ = HandshakeFault(s, io);
+    return kNoTls;
+  }
+
+  std::string HandshakeFault(SECURITY_STATUS s, IoStatus io) const {
+    if (!LooksLikeTls(std::string_view(first_, firstSize_))) return std::string(kClearText);
+    if (const int alert = AlertIn(); alert >= 0) return AlertFault(alert);
+    // A ServerHello (RFC 5246 7.4.1.3) of a version below TLS 1.2's 3.3,
+    // which Wine's SChannel reports as an internal error.
+    const auto* hello = reinterpret_cast<const unsigned char*>(first_);
+    if (firstSize_ == sizeof first_ && hello[0] == 22 && hello[5] == 2 &&
+        (hello[9] < 3 || (hello[9] == 3 && hello[10] < 3)))
+      return std::string(kOldProtocol);
+    if (io == IoStatus::TimedOut)
+      return (firstSize_ == 0 ? "no reply to the TLS handshake within "
+                              : "the TLS handshake did not finish within ") +
+             TimeText(timeout_);
+    if (io == IoStatus::Closed) return std::string(kClosed);
+    if (io != IoStatus::Ok) return "the connection failed during the handshake";
+    if (s == SEC_E_ALGORITHM_MISMATCH) return std::string(kNoCommonCipher);
+    // What SChannel says to a server that picks a version it does not take.
+    if (s == SEC_E_UNSUPPORTED_FUNCTION) return std::string(kOldProtocol);
+    return "the handshake failed (SSPI status " + Hex(static_cast<unsigned long>(s)) + ")";
+  }
+
+  // The description of an alert the server sent in clear, among the bytes
+  // SChannel did not take; -1 when there is none.
+  int AlertIn() const {
+    const auto* p = reinterpret_cast<const unsigned char*>(in_.data());
+    for (size_t at = 0; at + 7 <= inSize_; at += 5 + (size_t{p[at + 3]} << 8 | p[at + 4])) {
+      if (p[at] == kAlertRecord && p[at + 3] == 0 && p[at + 4] == 2) return p[at + 6];
+    }
+    return -1;
+  }
+
+  // The protocol and cipher suite, and whose certificate the server has.
+  std::string Summary(DWORD protocol, const CERT_CONTEXT& cert) {
+    std::string out = (protocol & SP_PROT_TLS1_3_CLIENT) != 0 ? "TLSv1.3" : "TLSv1.2";
+    SecPkgContext_CipherInfo cipher{};
+    cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+    if (sspi_->QueryContextAttributesW(&context_, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK) {
+      const wchar_t* name = cipher.szCipherSuite;
+      const auto n = static_cast<size_t>(std::find(name, name + SZ_ALG_MAX_SIZE, L'\0') - name);
+      if (n > 0) out += " " + Printable(name, n, 64);
+    }
+    return out + "; certificate " + NameText(cert.pCertInfo->Subject) + ", issued by " +
+           NameText(cert.pCertInfo->Issuer);
   }
 
   enum class Step { Done, NeedMore, Failed };
@@ -608,6 +856,12 @@ class SchannelConnection final : public Connection {
   bool broken_ = false;   // a record could not be taken: nothing more is read
   bool tls13_ = false;    // the protocol negotiated is TLS 1.3
   int emptyRecords_ = 0;  // records in a row that decrypted to nothing
+  // For the words of a failed handshake:
+  Millis timeout_{0};    // the time it had
+  char first_[11] = {};  // the server's first bytes, firstSize_ of them: up to a ServerHello's
+                         // version
+  size_t firstSize_ = 0;
+  std::string why_;  // why it failed
   SecPkgContext_StreamSizes sizes_{};
   std::vector<char> in_;  // received, not yet decrypted: inSize_ bytes
   size_t inSize_ = 0;
@@ -627,9 +881,10 @@ TlsOutcome win::StartTlsWith(const SecurityFunctionTableW* sspi, std::unique_ptr
   TlsOutcome outcome;
   try {
     auto tls = std::make_unique<SchannelConnection>(sspi, std::move(plain), peer);
-    outcome.result = tls->Start(peer);
+    outcome.result = tls->Start(peer, outcome.detail);
     if (outcome.result == kSecured) outcome.connection = std::move(tls);
   } catch (const std::bad_alloc&) {
+    outcome.detail.clear();
     outcome.result = kNoMemory;
   }
   return outcome;
