@@ -241,13 +241,15 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
   const Mechanism mechanism =
       offered.auth ? ChooseMechanism(server.mechanism, offered) : Mechanism::Any;
   if (mechanism == Mechanism::Any) {
+    std::string mechanisms;
+    AppendPrintable(mechanisms, offered.mechanisms, 200);
     if (!offered.auth)
       why = "the server offers no login over TLS (no AUTH in its EHLO reply)";
     else if (server.mechanism != Mechanism::Any)
       why = std::string("the server does not offer AUTH ") + MechanismName(server.mechanism) +
-            ", which the URL asks for; it offers AUTH " + offered.mechanisms;
+            ", which the URL asks for; it offers AUTH " + mechanisms;
     else
-      why = "no login mechanism in common: the server offers AUTH " + offered.mechanisms +
+      why = "no login mechanism in common: the server offers AUTH " + mechanisms +
             "; vtl logs in with PLAIN or LOGIN, or XOAUTH2 where the URL asks for it";
     d.QuitQuietly();
     return VTL_SEND_AUTH_FAILED;
@@ -636,7 +638,19 @@ int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail) noex
   std::string& why = detail != nullptr ? *detail : ignored;
   try {
     why.clear();
-    return Run(args, env, why);
+    const int result = Run(args, env, why);
+    // One line of printable ASCII whatever a layer below put in it; want
+    // of memory here must not change the result of a delivered mail.
+    if (std::any_of(why.begin(), why.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
+      try {
+        std::string printable;
+        AppendPrintable(printable, why, why.size());
+        why.swap(printable);
+      } catch (...) {
+        why.clear();
+      }
+    }
+    return result;
   } catch (const std::bad_alloc&) {
     why.clear();
     return VTL_SEND_NO_MEMORY;
