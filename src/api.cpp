@@ -22,7 +22,7 @@ void SetDetail(std::string_view text) noexcept {
   vtl::platform::DetailSlot* slot = vtl::platform::ThreadDetailSlot();
   if (slot == nullptr) return;
   const size_t n = std::min(text.size(), vtl::platform::kMaxDetail);
-  std::memcpy(slot->text, text.data(), n);
+  if (n > 0) std::memcpy(slot->text, text.data(), n);  // an empty view may hold no pointer
   slot->length = n;
 }
 
