@@ -145,11 +145,7 @@ class Dialogue {
   bool Failed(const char* what, Millis timeout = {}, std::string_view bytes = {}) noexcept {
     try {
       why_ = what;
-      if (timeout > Millis::zero()) {
-        const auto ms = timeout.count();
-        why_.append(" ").append(std::to_string(ms % 1000 == 0 ? ms / 1000 : ms));
-        why_.append(ms % 1000 == 0 ? " s" : " ms");
-      }
+      if (timeout > Millis::zero()) why_.append(" ").append(TimeText(timeout));
       if (!bytes.empty()) {
         bytes = bytes.substr(0, bytes.find('\n'));
         if (bytes.ends_with('\r')) bytes.remove_suffix(1);

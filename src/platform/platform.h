@@ -62,6 +62,12 @@ class Charsets {
                         size_t& count) = 0;
 };
 
+// A time-out as a detail says it: "300 s", "300 ms".
+inline std::string TimeText(Millis t) {
+  return t.count() % 1000 == 0 ? std::to_string(t.count() / 1000) + " s"
+                               : std::to_string(t.count()) + " ms";
+}
+
 enum class IoStatus {
   Ok,           // some bytes were moved
   Interrupted,  // a signal interrupted the call before anything was moved; try again

@@ -99,9 +99,4 @@ inline bool LooksLikeTls(std::string_view first) {
   return type >= 20 && type <= 24 && (first.size() < 2 || first[1] == 3);
 }
 
-inline std::string TimeText(Millis t) {
-  return t.count() % 1000 == 0 ? std::to_string(t.count() / 1000) + " s"
-                               : std::to_string(t.count()) + " ms";
-}
-
 }  // namespace vtl::platform::tls_words
