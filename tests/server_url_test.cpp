@@ -85,19 +85,20 @@ TEST(ServerUrl, ReadsEveryFormAndRefusesMalformedOnes) {
 
 TEST(Ehlo, FindsStartTlsAndMechanisms) {
   Extensions e = ParseEhlo(
-      "250-mx.example STARTTLS\r\n250-SIZE 1000\r\n250-starttls\r\n"
+      "250-mx.example STARTTLS\r\n250-SIZE 1000\r\n250-starttls\r\n250-Pipelining\r\n"
       "250-AUTH=LOGIN\r\n250 auth plain xoauth2\r\n");
-  EXPECT_TRUE(e.startTls && e.auth && e.plain && e.login && e.xoauth2);
+  EXPECT_TRUE(e.startTls && e.pipelining && e.auth && e.plain && e.login && e.xoauth2);
   // The greeting line names the server and offers nothing; unknown
   // mechanisms are not PLAIN or LOGIN.
   e = ParseEhlo("250-STARTTLS AUTH PLAIN\n250 AUTH CRAM-MD5 PLAINX\n");
-  EXPECT_TRUE(!e.startTls && e.auth && !e.plain && !e.login && !e.xoauth2);
+  EXPECT_TRUE(!e.startTls && !e.pipelining && e.auth && !e.plain && !e.login && !e.xoauth2);
   EXPECT_EQ(Mechanism::Any, ChooseMechanism(Mechanism::Any, e));
   EXPECT_EQ(Mechanism::Login,
-            ChooseMechanism(Mechanism::Any, {true, true, false, true, false, {}}));
-  EXPECT_EQ(Mechanism::Plain, ChooseMechanism(Mechanism::Any, {true, true, true, true, true, {}}));
+            ChooseMechanism(Mechanism::Any, {true, false, true, false, true, false, {}}));
+  EXPECT_EQ(Mechanism::Plain,
+            ChooseMechanism(Mechanism::Any, {true, false, true, true, true, true, {}}));
   EXPECT_EQ(Mechanism::Any,
-            ChooseMechanism(Mechanism::XOAuth2, {true, true, true, true, false, {}}));
+            ChooseMechanism(Mechanism::XOAuth2, {true, false, true, true, true, false, {}}));
 }
 
 TEST(Sasl, EncodesAsRfc4648AndRfc4616Say) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "jtext/jtext.h"
+#include "platform/race.h"
 #ifndef _WIN32
 #include "support/child.h"
 #endif
@@ -243,16 +244,10 @@ TEST(SendMail, NothingListeningGives4) {
 }
 
 TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
-  // A listener that accepts nobody, with its backlog filled: further
-  // connections stay pending.
   const test::SocketsUser sockets;
-  const test::SocketHandle listener = test::BoundSocket("127.0.0.1", 0);
-  ASSERT_NE(test::kNoSocket, listener);
-  ASSERT_EQ(0, ::listen(listener, 0));
-  const uint16_t port = test::LocalPort(listener);
-  std::vector<test::SocketHandle> fillers;
-  for (int i = 0; i < 4; ++i) fillers.push_back(test::ConnectPending(port));
-  SendEnv env = TestEnv(platform::SystemNetwork(), port);
+  const test::SilentListener silent("127.0.0.1");
+  ASSERT_NE(0, silent.port());
+  SendEnv env = TestEnv(platform::SystemNetwork(), silent.port());
   env.timeouts.connect = Millis{300};
   const auto start = std::chrono::steady_clock::now();
   std::string detail;
@@ -261,10 +256,54 @@ TEST(SendMail, ConnectThatNeverCompletesGives4InTime) {
   EXPECT_GE(elapsed, Millis{300});
   EXPECT_LT(elapsed, Millis{20000});
   EXPECT_NE(std::string::npos,
-            detail.find("127.0.0.1:" + std::to_string(port) + " no answer within 0.3 s"))
+            detail.find("127.0.0.1:" + std::to_string(silent.port()) + " no answer within 0.3 s"))
       << detail;
-  for (test::SocketHandle s : fillers) test::CloseSocket(s);
-  test::CloseSocket(listener);
+}
+
+// The race against the system's sockets, addresses in the order given: a
+// silent address holds nothing up, and one limit bounds all of them.
+TEST(Connect, ASilentAddressHoldsNothingUp) {
+  const test::SocketsUser sockets;
+  // IPv6 first where the system has it, as a resolver gives it.
+  const test::SocketHandle probe = test::BoundSocket("::1", 0);
+  const bool v6 = probe != test::kNoSocket;
+  if (v6) test::CloseSocket(probe);
+  const std::string first = v6 ? "::1" : "127.0.0.2";
+  for (int tries = 0; tries < 20; ++tries) {
+    const test::SilentListener silent(first);
+    ASSERT_NE(0, silent.port());
+    test::ScriptServer server({"220 ready"}, "127.0.0.1", silent.port());
+    if (!server.listening()) continue;  // the port is taken for IPv4: another one
+    const auto start = std::chrono::steady_clock::now();
+    ConnectOutcome c =
+        platform::ConnectToAddresses({first, "127.0.0.1"}, silent.port(), Millis{120'000});
+    ASSERT_EQ(0, c.result) << c.detail;
+    // One limit per address would have waited it out: 120 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, Millis{60'000});
+    char greeting[5] = {};
+    EXPECT_EQ(IoStatus::Ok, c.connection->Receive(greeting, 4, Millis{60'000}).status);
+    EXPECT_STREQ("220 ", greeting);
+    break;
+  }
+  // Refused (nothing listens on 127.0.0.3), then answered; and the only
+  // address, IPv6.
+  test::ScriptServer server({"220 ready"}, v6 ? "::1" : "127.0.0.1");
+  ASSERT_TRUE(server.listening());
+  EXPECT_EQ(0, platform::ConnectToAddresses({"127.0.0.3", v6 ? "::1" : "127.0.0.1"}, server.port(),
+                                            Millis{60'000})
+                   .result);
+  // Every address silent: the limit is the whole connect's, so the second
+  // address, begun later, had less of it; each address gives its reason.
+  const test::SilentListener a("127.0.0.2"), b("127.0.0.3", a.port());
+  ASSERT_NE(0, b.port());
+  const ConnectOutcome none =
+      platform::ConnectToAddresses({"127.0.0.2", "127.0.0.3"}, a.port(), Millis{600});
+  EXPECT_EQ(4, none.result);
+  const std::string port = std::to_string(a.port());
+  const std::string one = "127.0.0.2:" + port + " no answer within 0.6 s; ";
+  const std::string second = "127.0.0.3:" + port + " no answer within 0.";
+  EXPECT_EQ(one + second, none.detail.substr(0, one.size() + second.size()));
+  EXPECT_EQ(std::string::npos, none.detail.find(second + "6 s")) << none.detail;
 }
 
 #ifndef _WIN32

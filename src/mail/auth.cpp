@@ -41,6 +41,8 @@ Extensions ParseEhlo(std::string_view reply) {
     const std::string_view keyword = NextWord(line);
     if (EqualNoCase(keyword, "STARTTLS")) {
       found.startTls = true;
+    } else if (EqualNoCase(keyword, "PIPELINING")) {
+      found.pipelining = true;
     } else if (EqualNoCase(keyword, "AUTH")) {
       found.auth = true;
       for (std::string_view m = NextWord(line); !m.empty(); m = NextWord(line)) {

@@ -12,7 +12,8 @@ namespace vtl::mail {
 
 struct Extensions {
   bool startTls = false;
-  bool auth = false;  // an AUTH keyword, whatever its mechanisms
+  bool pipelining = false;  // RFC 2920
+  bool auth = false;        // an AUTH keyword, whatever its mechanisms
   bool plain = false;
   bool login = false;
   bool xoauth2 = false;

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -69,6 +70,16 @@ class Dialogue {
       trace_(TraceKind::Sent, text);
     }
     return SendAll(line);
+  }
+
+  // Command lines in one write, for a server that takes them pipelined.
+  bool SendLines(std::initializer_list<std::string_view> lines) {
+    std::string all;
+    for (std::string_view line : lines) {
+      if (trace_) trace_(TraceKind::Sent, line.substr(0, line.size() - 2));
+      all.append(line);
+    }
+    return SendAll(all);
   }
 
   // The code of the next whole reply, or -1 when none arrives in time, the
@@ -296,10 +307,11 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
 }
 
 // For a URL: TLS, EHLO over it, and the login when a user was given. 0 when
-// the mail may follow. A server that offers no STARTTLS, refuses it, or
-// slips bytes in after its go-ahead gets nothing more: no login, no mail.
+// the mail may follow, with what the last EHLO reply offered in `offered`.
+// A server that offers no STARTTLS, refuses it, or slips bytes in after its
+// go-ahead gets nothing more: no login, no mail.
 int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& server,
-           const SendEnv& env, std::string& why) {
+           const SendEnv& env, Extensions& offered, std::string& why) {
   const Timeouts& t = env.timeouts;
   // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
   // name hosts without one; the resolver was given it as written.
@@ -366,8 +378,9 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
     if (const int r = startTls()) return r;
     if (const int r = hello()) return r;
   }
+  offered = ParseEhlo(d.LastReply());
   if (!server.login) return VTL_SEND_OK;
-  const int result = LogIn(d, server, ParseEhlo(d.LastReply()), t.other, why);
+  const int result = LogIn(d, server, offered, t.other, why);
   server.user.Clear();
   server.password.Clear();
   return result;
@@ -584,9 +597,10 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
     return VTL_SEND_DIALOGUE_FAILED;
   };
   auto withoutEnd = [](std::string_view line) { return line.substr(0, line.size() - 2); };
+  Extensions offered;
   if (server.security != Security::None) {
     std::string why;
-    if (const int r = Secure(d, connection, server, env, why)) {
+    if (const int r = Secure(d, connection, server, env, offered, why)) {
       detail = where + why;
       return r;
     }
@@ -594,11 +608,39 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
     if (const int code = d.ReadReply(t.greeting); code / 100 != 2) return failed("greeting", code);
     if (const int code = d.Exchange(helo, t.other); code / 100 != 2) return failed("HELO", code);
   }
-  if (const int code = d.Exchange(mailFrom, t.mail); code / 100 != 2)
-    return failed(withoutEnd(mailFrom), code);
-  if (const int code = d.Exchange(rcptTo, t.rcpt); code / 100 != 2)
-    return failed(withoutEnd(rcptTo), code);
-  if (const int code = d.Exchange("DATA\r\n", t.data); code / 100 != 3) return failed("DATA", code);
+  if (offered.pipelining) {
+    // RFC 2920: the envelope in one write, its replies read in order. The
+    // first refusal is the one reported; a DATA the server took anyway
+    // gets an empty message, ended at once, which it must not deliver.
+    if (!d.SendLines({mailFrom, rcptTo, "DATA\r\n"})) return failed(withoutEnd(mailFrom), -1);
+    const struct {
+      std::string_view step;
+      Millis timeout;
+      int wanted;  // the class of reply that lets the mail go on
+    } steps[] = {
+        {withoutEnd(mailFrom), t.mail, 2}, {withoutEnd(rcptTo), t.rcpt, 2}, {"DATA", t.data, 3}};
+    std::string refusal;
+    for (const auto& step : steps) {
+      const int code = d.ReadReply(step.timeout);
+      // After a refusal, a connection that ends says less than the refusal.
+      if ((code < 0 || code / 100 != step.wanted) && refusal.empty())
+        refusal = where + std::string(step.step) + ": " + d.Said(code);
+      if (code < 0) break;
+      if (code == 354 && !refusal.empty() && d.SendLine(".\r\n")) d.ReadReply(t.endOfData);
+    }
+    if (!refusal.empty()) {
+      detail = refusal;
+      d.QuitQuietly();
+      return VTL_SEND_DIALOGUE_FAILED;
+    }
+  } else {
+    if (const int code = d.Exchange(mailFrom, t.mail); code / 100 != 2)
+      return failed(withoutEnd(mailFrom), code);
+    if (const int code = d.Exchange(rcptTo, t.rcpt); code / 100 != 2)
+      return failed(withoutEnd(rcptTo), code);
+    if (const int code = d.Exchange("DATA\r\n", t.data); code / 100 != 3)
+      return failed("DATA", code);
+  }
 
   // From here until the end of data the server takes every byte as message
   // text; a failure leaves the message unfinished, and the server drops it.

@@ -22,6 +22,7 @@ struct Turn {
   bool bareLf = false;
   size_t pad = 0;
   int delayMs = 0;
+  size_t held = 0;
   bool unended = false;
   std::string firstLine;  // for telling whether DATA was accepted
   std::string bytes;
@@ -50,6 +51,7 @@ Turn ParseTurn(std::string text) {
     if (TakePrefix(text, "<unended>")) more = t.unended = true;
     if (TakePrefix(text, "<pad ")) more = (t.pad = TakeNumber(text), true);
     if (TakePrefix(text, "<delay ")) more = (t.delayMs = static_cast<int>(TakeNumber(text)), true);
+    if (TakePrefix(text, "<held ")) more = (t.held = TakeNumber(text), true);
   }
   if (text == "<close>") {
     t.close = true;
@@ -162,6 +164,8 @@ void ScriptServer::Serve() {
         std::lock_guard lock(mutex_);
         return units_.back() == "DATA" && turns[unitCount].firstLine.rfind('3', 0) == 0;
       }();
+      // An empty message is its final line alone.
+      if (inData && pending.starts_with(".\r\n")) pending.insert(0, "\r\n");
       const std::string terminator = inData ? "\r\n.\r\n" : "\n";
       const size_t at = pending.find(terminator, scanned);
       if (at == std::string::npos && pending.size() >= terminator.size())
@@ -169,7 +173,7 @@ void ScriptServer::Serve() {
       if (at != std::string::npos) {
         std::lock_guard lock(mutex_);
         if (inData) {
-          data_.push_back(pending.substr(0, at + 2));
+          data_.push_back(at == 0 ? std::string() : pending.substr(0, at + 2));
           units_.push_back("<data>");
         } else if (at > 0 && pending[at - 1] == '\r') {
           units_.push_back(pending.substr(0, at - 1));
@@ -197,7 +201,7 @@ void ScriptServer::Serve() {
 
   bool closed = false;
   for (size_t k = 0; k < turns.size() && open && !closed;) {
-    readUnits(k);
+    readUnits(k + turns[k].held);
     if (!open) break;
     std::string batch;
     size_t next = k;

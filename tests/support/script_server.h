@@ -13,6 +13,8 @@
 //   <unended>  the last line goes without its line end
 //   <pad N>    each line padded with 'x' to N bytes
 //   <delay MS> waits MS milliseconds before sending
+//   <held N>   waits for N units more than the turn answers: a client that
+//              waits for this reply before its next command gets none
 // and three turns stand alone: <close> closes the connection, <reset> resets
 // it, and <stall> stops reading, leaving the connection open until the test
 // asks for the transcript.

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vtl::test {
 
@@ -93,9 +94,27 @@ inline void SetNonBlocking(SocketHandle s) {
 #endif
 }
 
+// `host` (an IPv4 or IPv6 address) and `port` as a socket address; its
+// length, or 0 when `host` is no address.
+inline socklen_t SocketAddress(const std::string& host, uint16_t port, sockaddr_storage& out) {
+  out = {};
+  if (host.find(':') != std::string::npos) {
+    auto& a = reinterpret_cast<sockaddr_in6&>(out);
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    return inet_pton(AF_INET6, host.c_str(), &a.sin6_addr) == 1 ? sizeof a : 0;
+  }
+  auto& a = reinterpret_cast<sockaddr_in&>(out);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  return inet_pton(AF_INET, host.c_str(), &a.sin_addr) == 1 ? sizeof a : 0;
+}
+
 // A TCP socket bound to `host`:`port` (0: any free port), or kNoSocket.
 inline SocketHandle BoundSocket(const std::string& host, uint16_t port) {
-  const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_storage a;
+  const socklen_t length = SocketAddress(host, port, a);
+  const SocketHandle s = ::socket(a.ss_family, SOCK_STREAM, 0);
   if (s == kNoSocket) return s;
 #ifdef _WIN32
   // On Windows SO_REUSEADDR would let two servers share the port; this
@@ -104,11 +123,7 @@ inline SocketHandle BoundSocket(const std::string& host, uint16_t port) {
 #else
   SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
 #endif
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1 ||
-      ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  if (length == 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), length) != 0) {
     CloseSocket(s);
     return kNoSocket;
   }
@@ -116,23 +131,46 @@ inline SocketHandle BoundSocket(const std::string& host, uint16_t port) {
 }
 
 inline uint16_t LocalPort(SocketHandle s) {
-  sockaddr_in a{};
+  sockaddr_storage a{};
   socklen_t len = sizeof a;
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
+  // The port is in the same place for both families.
+  return ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
 }
 
-// Starts connecting to 127.0.0.1:`port` without waiting for the answer.
-inline SocketHandle ConnectPending(uint16_t port) {
-  const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
+// Starts connecting to `host`:`port` without waiting for the answer.
+inline SocketHandle ConnectPending(uint16_t port, const std::string& host = "127.0.0.1") {
+  sockaddr_storage a;
+  const socklen_t length = SocketAddress(host, port, a);
+  const SocketHandle s = ::socket(a.ss_family, SOCK_STREAM, 0);
   if (s == kNoSocket) return s;
   SetNonBlocking(s);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  ::connect(s, reinterpret_cast<const sockaddr*>(&a), length);
   return s;
 }
+
+// A listener that accepts nobody, its backlog filled: further connections
+// to it stay pending, as to an address whose packets are dropped.
+class SilentListener {
+ public:
+  explicit SilentListener(const std::string& host, uint16_t port = 0)
+      : listener_(BoundSocket(host, port)) {
+    if (listener_ == kNoSocket || ::listen(listener_, 0) != 0) return;
+    port_ = LocalPort(listener_);
+    for (int i = 0; i < 4; ++i) fillers_.push_back(ConnectPending(port_, host));
+  }
+  ~SilentListener() {
+    for (const SocketHandle s : fillers_) CloseSocket(s);
+    if (listener_ != kNoSocket) CloseSocket(listener_);
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  uint16_t port() const { return port_; }  // 0 when it could not be made
+
+ private:
+  SocketHandle listener_;
+  uint16_t port_ = 0;
+  std::vector<SocketHandle> fillers_;
+};
 
 }  // namespace vtl::test

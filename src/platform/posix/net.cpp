@@ -20,6 +20,7 @@
 
 #include "platform/attempts.h"
 #include "platform/platform.h"
+#include "platform/race.h"
 
 namespace vtl::platform {
 namespace {
@@ -43,6 +44,9 @@ class Fd {
 
 struct AddrInfoList {
   addrinfo* head = nullptr;
+  AddrInfoList() = default;
+  AddrInfoList(const AddrInfoList&) = delete;
+  AddrInfoList& operator=(const AddrInfoList&) = delete;
   ~AddrInfoList() {
     if (head != nullptr) freeaddrinfo(head);
   }
@@ -194,33 +198,77 @@ std::string AddressText(const addrinfo& a) {
   return "address family " + std::to_string(a.ai_family);
 }
 
-// A non-blocking connect bounded by `timeout`. When it fails, `error` is
-// the socket's error, or 0 when the time ran out.
-bool ConnectWithin(int fd, const sockaddr* address, socklen_t length, Millis timeout, int& error) {
-  error = 0;
-  if (::connect(fd, address, length) == 0) return true;
-  if (errno != EINPROGRESS && errno != EINTR) {
-    error = errno;
-    return false;
+// The sockets of one connect: each address's attempt non-blocking, all of
+// them waited on at once with poll.
+class PosixRacer final : public Racer {
+ public:
+  explicit PosixRacer(const std::vector<const addrinfo*>& order) : order_(order) {
+    sockets_.resize(order.size());
   }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
-    if (left <= Millis::zero()) return false;
-    const IoStatus s = Wait(fd, POLLOUT, left);
-    if (s == IoStatus::Interrupted) continue;
-    if (s == IoStatus::TimedOut) return false;
-    if (s != IoStatus::Ok) {
-      error = errno;
-      return false;
+
+  SteadyTime Now() override { return std::chrono::steady_clock::now(); }
+
+  Began Begin(size_t index, std::string& why) override {
+    const addrinfo& a = *order_[index];
+    Fd fd(::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol));
+    if (!fd.valid()) {
+      why = ErrorWords(errno);
+      return Began::NoSocket;
     }
-    socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-      error = errno;
-      return false;
+    const bool connected = ::connect(fd.get(), a.ai_addr, a.ai_addrlen) == 0;
+    // Interrupted, the connect goes on by itself, as one in progress does.
+    if (!connected && errno != EINPROGRESS && errno != EINTR) {
+      why = ErrorWords(errno);
+      return Began::Failed;
     }
-    return error == 0;
+    sockets_[index] = std::make_unique<Fd>(std::move(fd));
+    return connected ? Began::Connected : Began::Pending;
   }
+
+  void Wait(const std::vector<size_t>& racing, Millis timeout, std::vector<Ended>& ended) override {
+    std::vector<pollfd> polled;
+    for (const size_t index : racing) polled.push_back({sockets_[index]->get(), POLLOUT, 0});
+    const int n = poll(polled.data(), polled.size(), PollTimeout(timeout));
+    if (n == 0 || (n < 0 && errno == EINTR)) return;
+    // poll itself failing ends every attempt, with its error.
+    const int pollError = n < 0 ? errno : 0;
+    for (size_t k = 0; k < polled.size(); ++k) {
+      if (n > 0 && polled[k].revents == 0) continue;
+      int error = pollError;
+      socklen_t size = sizeof error;
+      if (error == 0 && getsockopt(polled[k].fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        error = errno;
+      // Readiness with no error on the socket is a connection made.
+      ended.push_back({racing[k], error == 0, error == ETIMEDOUT, ErrorWords(error)});
+    }
+  }
+
+  void Drop(size_t index) override { sockets_[index].reset(); }
+
+  Fd Take(size_t index) { return std::move(*sockets_[index]); }
+
+ private:
+  const std::vector<const addrinfo*>& order_;
+  std::vector<std::unique_ptr<Fd>> sockets_;
+};
+
+// Races the addresses in `order` as RFC 8305 says.
+ConnectOutcome ConnectToAny(const std::vector<const addrinfo*>& order, Millis timeout) {
+  ConnectOutcome outcome;
+  std::vector<std::string> names;
+  for (const addrinfo* a : order) names.push_back(AddressText(*a));
+  PosixRacer racer(order);
+  const RaceOutcome race = Race(racer, names, timeout);
+  outcome.result = race.result;
+  outcome.detail = race.detail;
+  if (race.result != 0) return outcome;
+  Fd fd = racer.Take(race.winner);
+  // Commands are written whole, one at a time: nothing is gained by
+  // letting Nagle hold the next one back.
+  const int one = 1;
+  setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  outcome.connection = std::make_unique<SocketConnection>(std::move(fd));
+  return outcome;
 }
 
 class PosixNetwork final : public Network {
@@ -248,34 +296,10 @@ class PosixNetwork final : public Network {
       outcome.detail = resolved != 0 ? ResolverWords(resolved, resolverErrno) : "no address";
       return outcome;
     }
-    bool madeSocket = false;
-    Attempts attempts;
-    for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
-      Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-      if (!fd.valid()) {
-        attempts.Failed(AddressText(*a), ErrorWords(errno), "no socket: ");
-        continue;
-      }
-      madeSocket = true;
-      int error = 0;
-      if (!ConnectWithin(fd.get(), a->ai_addr, a->ai_addrlen, timeout, error)) {
-        // The system's own time-out, should it come first, is reported as ours.
-        attempts.Failed(AddressText(*a), error == 0 || error == ETIMEDOUT
-                                             ? "no answer within " + Seconds(timeout)
-                                             : ErrorWords(error));
-        continue;
-      }
-      // Commands are written whole, one at a time: nothing is gained by
-      // letting Nagle hold the next one back.
-      const int one = 1;
-      setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      outcome.connection = std::make_unique<SocketConnection>(std::move(fd));
-      outcome.result = 0;
-      return outcome;
-    }
-    outcome.result = madeSocket ? 4 : 3;
-    outcome.detail = attempts.Text(!madeSocket);
-    return outcome;
+    std::vector<const addrinfo*> sorted;
+    for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) sorted.push_back(a);
+    return ConnectToAny(Interleaved(sorted, [](const addrinfo* a) { return a->ai_family; }),
+                        timeout);
   }
 };
 
@@ -284,6 +308,23 @@ class PosixNetwork final : public Network {
 Network& SystemNetwork() {
   static PosixNetwork network;
   return network;
+}
+
+ConnectOutcome ConnectToAddresses(const std::vector<std::string>& addresses, uint16_t port,
+                                  Millis timeout) {
+  std::vector<AddrInfoList> lists(addresses.size());
+  std::vector<const addrinfo*> order;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    if (getaddrinfo(addresses[i].c_str(), std::to_string(port).c_str(), &hints, &lists[i].head) !=
+        0)
+      return {};
+    order.push_back(lists[i].head);
+  }
+  return ConnectToAny(order, timeout);
 }
 
 }  // namespace vtl::platform

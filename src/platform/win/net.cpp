@@ -10,6 +10,7 @@
 
 #include "platform/attempts.h"
 #include "platform/platform.h"
+#include "platform/race.h"
 #include "platform/win/winsock.h"
 
 namespace vtl::platform {
@@ -34,6 +35,9 @@ class Socket {
 
 struct AddrInfoList {
   addrinfo* head = nullptr;
+  AddrInfoList() = default;
+  AddrInfoList(const AddrInfoList&) = delete;
+  AddrInfoList& operator=(const AddrInfoList&) = delete;
   ~AddrInfoList() {
     if (head != nullptr) freeaddrinfo(head);
   }
@@ -49,24 +53,18 @@ timeval ToTimeval(Millis timeout) {
   return tv;
 }
 
-enum class Readiness { Read, Write, Connected };
+enum class Readiness { Read, Write };
 
-// Waits until the socket can be read or written, or until a connect has
-// finished; Ok when ready. A connect that failed shows in the exception
-// set, which counts as finished: SO_ERROR then tells. Only a connect
-// watches that set, since on a connected socket it reports urgent data,
-// which would wake every wait for nothing.
+// Waits until the socket can be read or written; Ok when ready. (Only a
+// connect watches the exception set, where on a connected socket urgent
+// data would wake every wait for nothing.)
 IoStatus Wait(SOCKET s, Readiness what, Millis timeout) {
   fd_set ready;
-  fd_set failed;
   FD_ZERO(&ready);
-  FD_ZERO(&failed);
   FD_SET(s, &ready);
-  FD_SET(s, &failed);
   timeval tv = ToTimeval(timeout);
   const int n = select(0, what == Readiness::Read ? &ready : nullptr,
-                       what == Readiness::Read ? nullptr : &ready,
-                       what == Readiness::Connected ? &failed : nullptr, &tv);
+                       what == Readiness::Write ? &ready : nullptr, nullptr, &tv);
   if (n > 0) return IoStatus::Ok;
   if (n == 0) return IoStatus::TimedOut;
   return WSAGetLastError() == WSAEINTR ? IoStatus::Interrupted : IoStatus::Failed;
@@ -222,36 +220,6 @@ std::string AddressText(const addrinfo& a) {
   return "address family " + std::to_string(a.ai_family);
 }
 
-// A non-blocking connect bounded by `timeout`. When it fails, `error` is
-// the socket's error, or 0 when the time ran out.
-bool ConnectWithin(SOCKET s, const sockaddr* address, int length, Millis timeout, int& error) {
-  error = 0;
-  if (::connect(s, address, length) == 0) return true;
-  const int started = WSAGetLastError();
-  if (started != WSAEWOULDBLOCK && started != WSAEINPROGRESS) {
-    error = started;
-    return false;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now());
-    if (left <= Millis::zero()) return false;
-    const IoStatus status = Wait(s, Readiness::Connected, left);
-    if (status == IoStatus::Interrupted) continue;
-    if (status == IoStatus::TimedOut) return false;
-    if (status != IoStatus::Ok) {
-      error = WSAGetLastError();
-      return false;
-    }
-    int size = sizeof error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
-      error = WSAGetLastError();
-      return false;
-    }
-    return error == 0;
-  }
-}
-
 // A socket that processes the host starts later do not inherit. The flag
 // is known from Windows 7 SP1 on; before that the handle is marked
 // afterwards.
@@ -264,6 +232,98 @@ SOCKET NewSocket(const addrinfo& a) {
       SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   }
   return s;
+}
+
+// The sockets of one connect: each address's attempt non-blocking, all of
+// them waited on at once with select.
+class WinsockRacer final : public Racer {
+ public:
+  explicit WinsockRacer(const std::vector<const addrinfo*>& order) : order_(order) {
+    sockets_.resize(order.size());
+  }
+
+  SteadyTime Now() override { return std::chrono::steady_clock::now(); }
+
+  Began Begin(size_t index, std::string& why) override {
+    const addrinfo& a = *order_[index];
+    auto s = std::make_unique<Socket>(NewSocket(a));
+    if (!s->valid()) {
+      why = ErrorWords(WSAGetLastError());
+      return Began::NoSocket;
+    }
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s->get(), FIONBIO, &nonBlocking) != 0) {
+      why = "not made non-blocking: " + ErrorWords(WSAGetLastError());
+      return Began::Failed;
+    }
+    const bool connected = ::connect(s->get(), a.ai_addr, static_cast<int>(a.ai_addrlen)) == 0;
+    const int error = connected ? 0 : WSAGetLastError();
+    if (!connected && error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
+      why = ErrorWords(error);
+      return Began::Failed;
+    }
+    sockets_[index] = std::move(s);
+    return connected ? Began::Connected : Began::Pending;
+  }
+
+  // A connect that failed shows in the exception set, one that succeeded
+  // in the write set.
+  void Wait(const std::vector<size_t>& racing, Millis timeout, std::vector<Ended>& ended) override {
+    fd_set written;
+    fd_set failed;
+    FD_ZERO(&written);
+    FD_ZERO(&failed);
+    for (const size_t index : racing) {
+      FD_SET(sockets_[index]->get(), &written);
+      FD_SET(sockets_[index]->get(), &failed);
+    }
+    timeval tv = ToTimeval(timeout);
+    const int n = select(0, nullptr, &written, &failed, &tv);
+    if (n == 0 || (n < 0 && WSAGetLastError() == WSAEINTR)) return;
+    // select itself failing ends every attempt, with its error.
+    const int selectError = n < 0 ? WSAGetLastError() : 0;
+    for (const size_t index : racing) {
+      const SOCKET s = sockets_[index]->get();
+      if (n > 0 && !FD_ISSET(s, &written) && !FD_ISSET(s, &failed)) continue;
+      int error = selectError;
+      int size = sizeof error;
+      if (error == 0 &&
+          getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
+        error = WSAGetLastError();
+      // In the exception set with no error recorded: failed all the same.
+      if (error == 0 && FD_ISSET(s, &failed)) error = WSAECONNREFUSED;
+      ended.push_back({index, error == 0, error == WSAETIMEDOUT, ErrorWords(error)});
+    }
+  }
+
+  void Drop(size_t index) override { sockets_[index].reset(); }
+
+  SOCKET Take(size_t index) { return sockets_[index]->release(); }
+
+ private:
+  const std::vector<const addrinfo*>& order_;
+  std::vector<std::unique_ptr<Socket>> sockets_;
+};
+
+// Races the addresses in `order` as RFC 8305 says; the connection made
+// owns `session`.
+ConnectOutcome ConnectToAny(std::unique_ptr<WinsockSession> session,
+                            const std::vector<const addrinfo*>& order, Millis timeout) {
+  ConnectOutcome outcome;
+  std::vector<std::string> names;
+  for (const addrinfo* a : order) names.push_back(AddressText(*a));
+  WinsockRacer racer(order);
+  const RaceOutcome race = Race(racer, names, timeout);
+  outcome.result = race.result;
+  outcome.detail = race.detail;
+  if (race.result != 0) return outcome;
+  const SOCKET s = racer.Take(race.winner);
+  // Commands are written whole, one at a time: nothing is gained by
+  // letting Nagle hold the next one back.
+  const BOOL noDelay = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+  outcome.connection = std::make_unique<WinsockConnection>(std::move(session), s);
+  return outcome;
 }
 
 class WinsockNetwork final : public Network {
@@ -299,41 +359,11 @@ class WinsockNetwork final : public Network {
       outcome.detail = resolved != 0 ? ErrorWords(resolved) : "no address";
       return outcome;
     }
-    bool madeSocket = false;
-    Attempts attempts;
-    for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
-      Socket s(NewSocket(*a));
-      if (!s.valid()) {
-        attempts.Failed(AddressText(*a), ErrorWords(WSAGetLastError()), "no socket: ");
-        continue;
-      }
-      madeSocket = true;
-      u_long nonBlocking = 1;
-      if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) {
-        attempts.Failed(AddressText(*a), ErrorWords(WSAGetLastError()), "not made non-blocking: ");
-        continue;
-      }
-      int error = 0;
-      if (!ConnectWithin(s.get(), a->ai_addr, static_cast<int>(a->ai_addrlen), timeout, error)) {
-        // The system's own time-out, should it come first, is reported as ours.
-        attempts.Failed(AddressText(*a), error == 0 || error == WSAETIMEDOUT
-                                             ? "no answer within " + Seconds(timeout)
-                                             : ErrorWords(error));
-        continue;
-      }
-      // Commands are written whole, one at a time: nothing is gained by
-      // letting Nagle hold the next one back.
-      const BOOL noDelay = TRUE;
-      setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-                 sizeof noDelay);
-      outcome.connection = std::make_unique<WinsockConnection>(std::move(session), s.get());
-      s.release();
-      outcome.result = 0;
-      return outcome;
-    }
-    outcome.result = madeSocket ? 4 : 3;
-    outcome.detail = attempts.Text(!madeSocket);
-    return outcome;
+    std::vector<const addrinfo*> sorted;
+    for (const addrinfo* a = list.head; a != nullptr; a = a->ai_next) sorted.push_back(a);
+    return ConnectToAny(std::move(session),
+                        Interleaved(sorted, [](const addrinfo* a) { return a->ai_family; }),
+                        timeout);
   }
 
  private:
@@ -351,6 +381,25 @@ std::unique_ptr<Network> NewWinsockNetwork(WORD version) {
 Network& SystemNetwork() {
   static win::WinsockNetwork network(win::kWinsockVersion);
   return network;
+}
+
+ConnectOutcome ConnectToAddresses(const std::vector<std::string>& addresses, uint16_t port,
+                                  Millis timeout) {
+  auto session = std::make_unique<win::WinsockSession>();
+  if (!session->started()) return {};
+  std::vector<win::AddrInfoList> lists(addresses.size());
+  std::vector<const addrinfo*> order;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    if (getaddrinfo(addresses[i].c_str(), std::to_string(port).c_str(), &hints, &lists[i].head) !=
+        0)
+      return {};
+    order.push_back(lists[i].head);
+  }
+  return win::ConnectToAny(std::move(session), order, timeout);
 }
 
 }  // namespace vtl::platform
