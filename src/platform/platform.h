@@ -131,9 +131,10 @@ struct TlsOutcome {
 class Network {
  public:
   virtual ~Network() = default;
-  // Resolves host, tries every address in turn (each bounded by timeout) and
-  // returns the first connection made. Anything the sockets layer needs
-  // started for the connection is owned by the connection.
+  // Resolves host once, races its addresses (platform/race.h) within
+  // `timeout` for all of them, and returns the first connection made.
+  // Anything the sockets layer needs started for the connection is owned by
+  // the connection.
   virtual ConnectOutcome Connect(const std::string& host, uint16_t port, Millis timeout) = 0;
 };
 
