@@ -103,7 +103,7 @@ class CaptureNetwork : public Network {
  public:
   explicit CaptureNetwork(std::string& message) : message_(message) {}
   ConnectOutcome Connect(const std::string&, uint16_t, Millis) override {
-    return {0, std::make_unique<CaptureConnection>(message_), {}};
+    return {0, std::make_unique<CaptureConnection>(message_), {}, {}};
   }
 
  private:

@@ -1106,7 +1106,7 @@ class SubmissionTest(unittest.TestCase):
                     self.assertFalse(secret in shown, f"form {i} of the login shown")
                 self.assertEqual(r.returncode, expected, (r.stdout, r.stderr))
                 lines = r.stderr.decode("ascii").splitlines()
-                self.assertEqual(lines[0], f"* connected to localhost:{port}")
+                self.assertEqual(lines[0], f"* connected to localhost:{port} (127.0.0.1:{port})")
                 self.assertTrue(all(line.startswith(("C: ", "S: ", "* ", "vtl-sendmail: "))
                                     for line in lines), lines)
                 # The steps in this order, with other lines between them.

@@ -586,7 +586,13 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
     if (!connected.detail.empty()) detail += ": " + connected.detail;
     return result;
   }
-  if (env.trace) env.trace(TraceKind::Info, "connected to " + where.substr(0, where.size() - 2));
+  if (env.trace) {
+    // Which of the name's addresses won the race, where it was a name.
+    std::string line = "connected to " + where.substr(0, where.size() - 2);
+    if (!connected.address.empty() && line.find(connected.address) == std::string::npos)
+      line.append(" (").append(connected.address).append(")");
+    env.trace(TraceKind::Info, line);
+  }
   std::unique_ptr<Connection> connection = std::move(connected.connection);
   d.Attach(*connection);
   // A step whose reply is not the one wanted ends the dialogue.

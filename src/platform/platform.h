@@ -104,6 +104,7 @@ struct ConnectOutcome {
   // connection refused; [::1]:25 no answer within 30 s"), or why the name
   // did not resolve. The caller adds the host and port asked for.
   std::string detail;
+  std::string address;  // when 0: the address connected to, as "192.0.2.1:25"
 };
 
 // The server a TLS client checks the certificate against.

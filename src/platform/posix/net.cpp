@@ -262,6 +262,7 @@ ConnectOutcome ConnectToAny(const std::vector<const addrinfo*>& order, Millis ti
   outcome.result = race.result;
   outcome.detail = race.detail;
   if (race.result != 0) return outcome;
+  outcome.address = names[race.winner];
   Fd fd = racer.Take(race.winner);
   // Commands are written whole, one at a time: nothing is gained by
   // letting Nagle hold the next one back.

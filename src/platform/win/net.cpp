@@ -317,6 +317,7 @@ ConnectOutcome ConnectToAny(std::unique_ptr<WinsockSession> session,
   outcome.result = race.result;
   outcome.detail = race.detail;
   if (race.result != 0) return outcome;
+  outcome.address = names[race.winner];
   const SOCKET s = racer.Take(race.winner);
   // Commands are written whole, one at a time: nothing is gained by
   // letting Nagle hold the next one back.
