@@ -3,6 +3,9 @@
 
 usage: report.py BUILD_DIR OUT_DIR   (smtp-sink must listen on port 25 of
 VTL_BENCH_SERVER, default 127.0.0.28; bench/run.sh sees to that)
+       report.py BUILD_DIR - --only roundtrips
+           the round trips alone, their section on standard output; needs
+           only vtl-sendmail and bench/vtl_tls_sink built, curl and msmtp
 
 The smtps comparisons start their own server, bench/vtl_tls_sink, on
 127.0.0.1 with certificates from tests/tls/make_certs.sh.
@@ -10,12 +13,17 @@ The smtps comparisons start their own server, bench/vtl_tls_sink, on
 import json
 import os
 import platform
+import queue
+import random
 import re
+import select
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 BUILD, OUT = sys.argv[1], sys.argv[2]
@@ -247,13 +255,9 @@ def tls_tools(ca, chain, workdir):
     peak memory of every run, the sink's sessions, and the instructions of
     one whole run of each (callgrind)."""
     body, message = tool_inputs(workdir)
-    commands.append("%s %s   (prints: ready 127.0.0.1 PORT)" % (TLS_SINK, chain))
-    sink = subprocess.Popen([TLS_SINK, chain], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    sink, port = start_sink([chain])
     try:
-        ready = sink.stdout.readline().decode().split()
-        if len(ready) != 3 or ready[0] != "ready":
-            sys.exit("vtl_tls_sink did not start")
-        address = "%s:%s" % (ready[1], ready[2])
+        address = "127.0.0.1:%d" % port
         ours = [SENDMAIL, "--server", "smtps://%s;AUTH=PLAIN@%s" % (TLS_USER, address),
                 "--ca-file", ca, *sendmail_texts(body)]
         theirs = ["curl", "-sS", "--ssl-reqd", "smtps://" + address, "--tlsv1.3",
@@ -270,6 +274,16 @@ def tls_tools(ca, chain, workdir):
         sink.terminate()
         _, err = sink.communicate()
     return times, rss, sink_sessions(err.decode()), counts
+
+
+def start_sink(args):
+    """vtl_tls_sink serving with args: the process and its port."""
+    commands.append("%s %s   (prints: ready 127.0.0.1 PORT)" % (TLS_SINK, " ".join(args)))
+    sink = subprocess.Popen([TLS_SINK, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    ready = sink.stdout.readline().decode().split()
+    if len(ready) != 3 or ready[0] != "ready":
+        sys.exit("vtl_tls_sink did not start")
+    return sink, int(ready[2])
 
 
 def plot_tls_tools(times, png, workdir):
@@ -409,6 +423,266 @@ vtl and 11 for libcurl (OpenSSL reads each record's header, then its body).
 """
 
 
+# Round trips: each client through a relay that delays what it passes on.
+RT_RUNS = 17
+RT_DELAY = 0.025  # one way, in seconds
+RT_FORMS = (("smtps", "smtps, AUTH PLAIN"), ("starttls", "STARTTLS, AUTH PLAIN"),
+            ("plain", "plain SMTP"))
+DEAD_NAME, DEAD_RUNS, DEAD_CAP = "dual.bench.test", 3, 40
+
+
+class DelayRelay:
+    """Listens on 127.0.0.1 and passes each connection on to port there,
+    holding every chunk it reads for `delay` seconds in either direction,
+    in order: a link with that one-way delay. On such a link the server
+    accepts three one-way delays after the client's SYN (SYN, SYN-ACK, ACK)
+    and the client's first bytes reach it no sooner, so the relay connects
+    to the server only then. Its own acknowledgements it cannot delay: they
+    go at once (TCP_QUICKACK), not after the 40 ms delayed-ACK timer, which
+    would stall a client's Nagle-held writes for a time that has nothing to
+    do with the delay. Threads and time.sleep, not an event loop, whose
+    timers fire up to a millisecond late."""
+
+    def __init__(self, port):
+        self.target, self.delay = ("127.0.0.1", port), 0.0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            client = self.listener.accept()[0]
+            threading.Thread(target=self._pass, args=(client, self.delay), daemon=True).start()
+
+    def _pass(self, client, delay):
+        up, down = queue.SimpleQueue(), queue.SimpleQueue()
+        threading.Thread(target=self._read, args=(client, up, delay), daemon=True).start()
+        time.sleep(3 * delay)
+        server = socket.create_connection(self.target)
+        for s in (client, server):
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        threading.Thread(target=self._read, args=(server, down, delay), daemon=True).start()
+        back = threading.Thread(target=self._write, args=(down, client))
+        back.start()
+        self._write(up, server)
+        back.join()
+        for s in (client, server):  # shutdown wakes a reader still waiting
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
+    @staticmethod
+    def _read(sock, chunks, delay):
+        data = b"-"
+        while data:
+            try:
+                data = sock.recv(65536)
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
+            except OSError:
+                data = b""
+            chunks.put((time.monotonic() + delay, data))
+
+    @staticmethod
+    def _write(chunks, sock):
+        while True:
+            due, data = chunks.get()
+            time.sleep(max(0.0, due - time.monotonic()))
+            try:
+                if not data:
+                    sock.shutdown(socket.SHUT_WR)
+                    return
+                sock.sendall(data)
+            except OSError:
+                return
+
+
+def timed(argv, env, stdin, sink, cap=None):
+    """The wall time of one run in ms, None past cap seconds. A run that
+    fails, or after which the sink did not report exactly one more mail,
+    ends the benchmark."""
+    with open(stdin, "rb") as f:
+        start = time.perf_counter()
+        try:
+            r = subprocess.run(argv, env=env, stdin=f, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, timeout=cap)
+        except subprocess.TimeoutExpired:
+            r = None
+    elapsed = (time.perf_counter() - start) * 1000
+    fd, mails = sink.stdout.fileno(), b""
+    while select.select([fd], [], [], 0)[0] and (chunk := os.read(fd, 4096)):
+        mails += chunk
+    if r is None:
+        return None
+    if r.returncode != 0 or mails.count(b"mail ") != 1:
+        sys.exit("%s: exit %d, %d mails taken: %s" % (
+            " ".join(argv), r.returncode, mails.count(b"mail "), r.stderr.decode()))
+    return elapsed
+
+
+def rt_mail(workdir):
+    """The small ASCII mail: its body (vtl-sendmail) and its message (curl, msmtp)."""
+    body = "".join("Line %d of a short note, sent to count round trips.\r\n" % i
+                   for i in range(1, 5))
+    paths = os.path.join(workdir, "rt-body.txt"), os.path.join(workdir, "rt-message.txt")
+    with open(paths[0], "w") as f:
+        f.write(body)
+    with open(paths[1], "w") as f:
+        f.write("From: Taro <%s>\r\nTo: Hanako <%s>\r\nSubject: Round trips\r\n\r\n%s" % (
+            FROM, TO, body))
+    return paths
+
+
+def rt_clients(form, host, port, ca, body, message, workdir):
+    """The commands of each client for one form of server at host:port."""
+    scheme, tls = "smtps" if form == "smtps" else "smtp", form != "plain"
+    texts = ["--from", FROM, "--from-name", "Taro", "--to", TO, "--to-name", "Hanako",
+             "--subject", "Round trips", "--body-file", body]
+    vtl = [SENDMAIL, "--server", "%s://%s;AUTH=PLAIN@%s:%d" % (scheme, TLS_USER, host, port),
+           "--ca-file", ca] if tls else [SENDMAIL, "--server", host, "--port", str(port)]
+    curl = ["curl", "-sS", "%s://%s:%d" % (scheme, host, port), *curl_envelope(message)]
+    if tls:
+        curl += ["--ssl-reqd", "--cacert", ca, "--user", "%s:%s" % (TLS_USER, TLS_PASSWORD),
+                 "--login-options", "AUTH=PLAIN", "--sasl-ir"]
+    clients = {"vtl-sendmail": vtl + texts, "curl": curl}
+    if shutil.which("msmtp") and host != DEAD_NAME:
+        config = os.path.join(workdir, "msmtprc-" + form)
+        with open(os.open(config, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+            f.write("account bench\nhost %s\nport %d\nfrom %s\n" % (host, port, FROM) + (
+                "tls on\ntls_starttls %s\ntls_trust_file %s\nauth plain\nuser %s\npassword %s\n"
+                % ("off" if form == "smtps" else "on", ca, TLS_USER, TLS_PASSWORD)
+                if tls else "tls off\nauth off\n"))
+        clients["msmtp"] = ["msmtp", "-C", config, "-a", "bench", TO]
+    return clients
+
+
+def round_trips(workdir):
+    """Each client and form of server at no delay and at RT_DELAY: the
+    median times in ms by (form, client, delay)."""
+    ca, chain = tls_certs(workdir)
+    body, message = rt_mail(workdir)
+    env = dict(os.environ, VTL_PASSWORD=TLS_PASSWORD)
+    sinks, runs = [], []
+    try:
+        for form, _ in RT_FORMS:
+            sink, port = start_sink({"smtps": [chain], "starttls": ["--starttls", chain],
+                                     "plain": ["--plain"]}[form])
+            sinks.append(sink)
+            relay = DelayRelay(port)
+            for client, argv in rt_clients(form, "127.0.0.1", relay.port, ca, body, message,
+                                           workdir).items():
+                commands.append(" ".join(argv).replace(str(relay.port), "RELAY_PORT"))
+                runs += [(form, client, argv, relay, sink, d) for d in (0, RT_DELAY)]
+        times = {}
+        for _ in range(RT_RUNS):
+            random.shuffle(runs)  # a new order every round
+            for form, client, argv, relay, sink, d in runs:
+                relay.delay = d
+                times.setdefault((form, client, d), []).append(timed(argv, env, message, sink))
+    finally:
+        for sink in sinks:
+            sink.terminate()
+            sink.wait()
+    return {key: statistics.median(t) for key, t in times.items()}
+
+
+def dead_address(workdir):
+    """vtl-sendmail and curl to a name whose first address drops SYNs: in a
+    network and mount namespace of our own, DEAD_NAME is ::1 then 127.0.0.1
+    (/etc/hosts bind-mounted), the plain sink listens on 127.0.0.1 and nft
+    drops SYNs to ::1 at its port. Returns (the addresses in the order
+    getaddrinfo gives them, the times of each client in ms, None where
+    capped), or the reason it was skipped."""
+    if os.geteuid() != 0:
+        return "skipped: it needs root, for a network namespace, nft and a bind mount"
+    missing = [t for t in ("unshare", "nft", "ip", "mount") if not shutil.which(t)]
+    if missing:
+        return "skipped: no %s here" % ", ".join(missing)
+    commands.append("unshare --net --mount report.py BUILD - --dead-address")
+    r = subprocess.run(["unshare", "--net", "--mount", sys.executable, os.path.abspath(__file__),
+                        BUILD, workdir, "--dead-address"], capture_output=True, text=True)
+    if r.returncode == 77 or (r.returncode != 0 and not r.stdout):
+        return "skipped: " + (r.stdout or r.stderr or "unshare failed").strip().splitlines()[-1]
+    if r.returncode != 0:
+        sys.exit("the dead-address case failed: " + r.stderr)
+    return json.loads(r.stdout)
+
+
+def dead_address_inside(workdir):
+    def setup(*argv, stdin=None):
+        if subprocess.run(argv, input=stdin, capture_output=True, text=True).returncode != 0:
+            print("`%s` failed in the namespace" % " ".join(argv))
+            sys.exit(77)
+    hosts = os.path.join(workdir, "hosts")
+    with open(hosts, "w") as f:
+        f.write("127.0.0.1 localhost\n::1 %s\n127.0.0.1 %s\n" % (DEAD_NAME, DEAD_NAME))
+    setup("ip", "link", "set", "lo", "up")
+    setup("mount", "--bind", hosts, "/etc/hosts")
+    order = [a[4][0] for a in socket.getaddrinfo(DEAD_NAME, 25, type=socket.SOCK_STREAM)]
+    sink, port = start_sink(["--plain"])
+    setup("nft", "-f", "-", stdin="table inet vtl_bench { chain out { type filter hook output "
+          "priority 0; ip6 daddr ::1 tcp dport %d tcp flags syn drop; }; }\n" % port)
+    body, message = rt_mail(workdir)
+    clients = rt_clients("plain", DEAD_NAME, port, "", body, message, workdir)
+    times = {name: [] for name in clients}
+    try:
+        for _ in range(DEAD_RUNS):
+            for name, argv in clients.items():
+                times[name].append(timed(argv, os.environ, message, sink, DEAD_CAP))
+    finally:
+        sink.terminate()
+    print(json.dumps({"order": order, "times": times}))
+
+
+def round_trips_section(workdir):
+    start = time.monotonic()
+    medians = round_trips(workdir)
+    dead = dead_address(workdir)
+    ms = lambda t: "%.1f ms" % t
+    w = ["## Round trips\n",
+         "Each client sends a small ASCII mail to one recipient through a relay on loopback "
+         "(`DelayRelay` in `bench/report.py`) that holds every chunk it reads for D in each "
+         "direction before passing it on, as a link with one-way delay D would; the server "
+         "accepts 3D after the client connects, as after a TCP handshake over that link. "
+         "The server is `bench/vtl_tls_sink` in three forms: smtps, STARTTLS and plain; "
+         "every EHLO reply offers PIPELINING, AUTH PLAIN only under TLS. Logins with SASL-IR. "
+         "%d runs of each client at D = 0 and D = %d ms, all in a new random order every "
+         "round. Round trips = (median at %d ms - median at 0) / 2D; they count the TCP "
+         "handshake. The relay's kernel acknowledges at once (TCP_QUICKACK), so the waits "
+         "of Nagle's algorithm on a real link are not counted: msmtp, which pipelines MAIL, "
+         "RCPT and DATA but writes each command and each line of the message with a send of "
+         "its own and without TCP_NODELAY, would wait there for an acknowledgement about "
+         "twice more (vtl-sendmail and curl set TCP_NODELAY).\n"
+         % (RT_RUNS, RT_DELAY * 1000, RT_DELAY * 1000),
+         "| server | client | median, D = 0 | median, D = %d ms | round trips |"
+         % (RT_DELAY * 1000), "| --- | --- | ---: | ---: | ---: |"]
+    for form, title in RT_FORMS:
+        for client in ("vtl-sendmail", "curl", "msmtp"):
+            if (form, client, 0) in medians:
+                fast, slow = medians[(form, client, 0)], medians[(form, client, RT_DELAY)]
+                w.append("| %s | %s | %s | %s | %.1f |" % (
+                    title, client, ms(fast), ms(slow), (slow - fast) / 1000 / (2 * RT_DELAY)))
+    w.append("\n### A dead address first\n")
+    if isinstance(dead, str):
+        w.append(dead + "\n")
+    else:
+        w.append("In a network namespace of its own, `%s` is ::1 then 127.0.0.1 in "
+                 "/etc/hosts (getaddrinfo gives: %s), nft drops SYNs to ::1 at the plain "
+                 "sink's port and the sink listens on 127.0.0.1. Time to the mail delivered, "
+                 "%d runs each, capped at %d s.\n" % (
+                     DEAD_NAME, ", ".join(dead["order"]), DEAD_RUNS, DEAD_CAP))
+        w += ["| client | median | runs |", "| --- | ---: | --- |"]
+        for client, t in dead["times"].items():
+            shown = [ms(x) if x is not None else "> %d s" % DEAD_CAP for x in t]
+            median = statistics.median(x if x is not None else float("inf") for x in t)
+            w.append("| %s | %s | %s |" % (
+                client, ms(median) if median != float("inf") else "> %d s" % DEAD_CAP,
+                ", ".join(shown)))
+    w.append("\nThis section took %.0f s.\n" % (time.monotonic() - start))
+    return w
+
+
 def first_line(argv):
     try:
         return subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
@@ -428,6 +702,7 @@ def main():
         ca, chain = tls_certs(WORK)
         tls_send, tls_send_sessions = tls_sends(ca, chain)
         tls_time, tls_rss, tls_tool_sessions, tls_counts = tls_tools(ca, chain, WORK)
+        round_trip_lines = round_trips_section(WORK)
         plot_tls_tools(tls_time, os.path.join(OUT, "tls-tools.png"), WORK)
         load = os.getloadavg()
         mem = memory()
@@ -535,6 +810,7 @@ def main():
         max(tls_rss["vtl-sendmail"]) / max(tls_rss["curl"]),
         tls_counts["vtl-sendmail"] / tls_counts["curl"]))
     w.append(TLS_NOTES)
+    w.extend(round_trip_lines)
 
     w.append("## Instruction counts (callgrind)\n")
     w.append("| what | instructions |")
@@ -577,4 +853,15 @@ def human(n):
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[3:] == ["--dead-address"]:  # under unshare, from dead_address
+        try:
+            dead_address_inside(WORK)
+        finally:
+            shutil.rmtree(WORK, ignore_errors=True)
+    elif sys.argv[3:] == ["--only", "roundtrips"]:
+        try:
+            print("\n".join(round_trips_section(WORK)))
+        finally:
+            shutil.rmtree(WORK, ignore_errors=True)
+    else:
+        main()

@@ -3,16 +3,24 @@
 // listens on 127.0.0.1 (a port the system picks), speaks TLS 1.3 only from
 // the first byte, and answers every command with a canned reply: AUTH PLAIN
 // is taken with any credentials, and the message is read up to its final
-// "." and thrown away. One connection at a time; no session tickets.
+// "." and thrown away. One connection at a time; no session tickets. EHLO
+// offers PIPELINING, and the replies to all the commands read in one go
+// leave in one write.
 //
-//   vtl_tls_sink CHAIN_AND_KEY.pem -- COMMAND [ARG...]
+//   vtl_tls_sink [--starttls] CHAIN_AND_KEY.pem -- COMMAND [ARG...]
 //       runs COMMAND with VTL_BENCH_TLS_SERVER=127.0.0.1:PORT and exits
 //       with its status
-//   vtl_tls_sink CHAIN_AND_KEY.pem
-//       prints "ready 127.0.0.1 PORT" and serves until SIGTERM or SIGINT
+//   vtl_tls_sink [--starttls] CHAIN_AND_KEY.pem
+//   vtl_tls_sink --plain
+//       prints "ready 127.0.0.1 PORT" and serves until SIGTERM or SIGINT,
+//       with a line "mail N" as it takes the Nth message
+//
+// --starttls: in clear at first, offering STARTTLS (and AUTH only once TLS
+// is up); --plain: in clear throughout, no AUTH.
 //
 // At the end it writes to stderr, for each EHLO name it was given, how many
-// sessions were held and with which protocol, cipher and key exchange group:
+// sessions were held and with which protocol, cipher and key exchange group
+// ("none none none" for a session in clear):
 //   tls_sink: ehlo=[127.0.0.1] sessions=812 TLSv1.3 TLS_AES_256_GCM_SHA384 X25519
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -35,8 +43,12 @@
 
 namespace {
 
+enum class Mode { kSmtps, kStartTls, kPlain };
+
 std::mutex g_statsMutex;
 std::map<std::string, long> g_stats;  // "ehlo=NAME VERSION CIPHER GROUP" -> sessions
+long g_mails = 0;
+bool g_printMails = false;
 
 bool Verb(std::string_view line, std::string_view verb) {
   if (line.size() < verb.size()) return false;
@@ -45,85 +57,121 @@ bool Verb(std::string_view line, std::string_view verb) {
   return line.size() == verb.size() || line[verb.size()] == ' ' || line[verb.size()] == '\r';
 }
 
-bool Reply(SSL* ssl, std::string_view text) {
-  size_t written = 0;
-  return SSL_write_ex(ssl, text.data(), text.size(), &written) == 1;
-}
+// A client's connection, in clear until TLS starts on it.
+struct Connection {
+  int fd;
+  SSL* ssl = nullptr;
+
+  bool StartTls(SSL_CTX* ctx) {
+    ssl = SSL_new(ctx);
+    return ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1;
+  }
+  bool Read(char* buffer, size_t size, size_t& got) {
+    if (ssl != nullptr) return SSL_read_ex(ssl, buffer, size, &got) == 1;
+    const ssize_t n = recv(fd, buffer, size, 0);
+    got = n > 0 ? static_cast<size_t>(n) : 0;
+    return n > 0;
+  }
+  bool Write(std::string_view text) {
+    size_t written = 0;
+    if (ssl != nullptr) return SSL_write_ex(ssl, text.data(), text.size(), &written) == 1;
+    for (ssize_t n = 0; written < text.size(); written += static_cast<size_t>(n))
+      if ((n = send(fd, text.data() + written, text.size() - written, MSG_NOSIGNAL)) <= 0)
+        return false;
+    return true;
+  }
+  ~Connection() {
+    // Our close_notify goes out; the client's is not waited for.
+    if (ssl != nullptr && SSL_is_init_finished(ssl)) SSL_shutdown(ssl);
+    SSL_free(ssl);
+    close(fd);
+  }
+};
 
 void Record(SSL* ssl, std::string_view ehloName) {
-  const int group = static_cast<int>(SSL_get_negotiated_group(ssl));
+  const int group = ssl != nullptr ? static_cast<int>(SSL_get_negotiated_group(ssl)) : 0;
   const char* groupName = group != 0 ? SSL_group_to_name(ssl, group) : nullptr;
-  std::string key = "ehlo=" + std::string(ehloName) + " " + SSL_get_version(ssl) + " " +
-                    SSL_get_cipher_name(ssl) + " " + (groupName != nullptr ? groupName : "?");
+  std::string key = "ehlo=" + std::string(ehloName) + " " +
+                    (ssl != nullptr ? SSL_get_version(ssl) : "none") + " " +
+                    (ssl != nullptr ? SSL_get_cipher_name(ssl) : "none") + " " +
+                    (groupName != nullptr ? groupName
+                     : ssl != nullptr     ? "?"
+                                          : "none");
   const std::lock_guard<std::mutex> lock(g_statsMutex);
   ++g_stats[key];
 }
 
 // One client, from the handshake to QUIT or the end of the connection.
-void Serve(SSL_CTX* ctx, int fd) {
+void Serve(SSL_CTX* ctx, Mode mode, int fd) {
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // A client that stalls must not hold up the ones after it for long.
   const timeval limit{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  SSL* ssl = SSL_new(ctx);
-  if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1 ||
-      !Reply(ssl, "220 sink ESMTP\r\n")) {
-    SSL_free(ssl);
-    close(fd);
+  Connection client{fd};
+  if ((mode == Mode::kSmtps && !client.StartTls(ctx)) || !client.Write("220 sink ESMTP\r\n"))
     return;
-  }
-  std::string pending;
+  std::string pending, replies;
   std::string ehloName = "(none)";
   char buffer[16384];
   bool inData = false, authContinues = false, quit = false;
   while (!quit) {
     size_t got = 0;
-    if (SSL_read_ex(ssl, buffer, sizeof buffer, &got) != 1) break;
+    if (!client.Read(buffer, sizeof buffer, got)) break;
     pending.append(buffer, got);
     size_t start = 0;
     for (size_t end; !quit && (end = pending.find('\n', start)) != std::string::npos;
          start = end + 1) {
       const std::string_view line(pending.data() + start, end + 1 - start);
-      bool ok = true;
+      const bool tls = client.ssl != nullptr;
       if (inData) {
         if (line == ".\r\n" || line == ".\n") {
           inData = false;
-          ok = Reply(ssl, "250 2.0.0 taken\r\n");
+          if (g_printMails) {
+            const std::lock_guard<std::mutex> lock(g_statsMutex);
+            std::printf("mail %ld\n", ++g_mails);
+            std::fflush(stdout);
+          }
+          replies += "250 2.0.0 taken\r\n";
         }
       } else if (authContinues) {
         authContinues = false;
-        ok = Reply(ssl, "235 2.7.0 accepted\r\n");
+        replies += "235 2.7.0 accepted\r\n";
       } else if (Verb(line, "EHLO")) {
         const size_t last = line.find_last_not_of("\r\n");
         ehloName = last > 4 ? line.substr(5, last - 4) : "(none)";
-        ok = Reply(ssl, "250-sink\r\n250-AUTH PLAIN\r\n250-8BITMIME\r\n250 SIZE 0\r\n");
-      } else if (Verb(line, "AUTH")) {
+        replies += tls                       ? "250-sink\r\n250-PIPELINING\r\n250-AUTH PLAIN\r\n"
+                   : mode == Mode::kStartTls ? "250-sink\r\n250-PIPELINING\r\n250-STARTTLS\r\n"
+                                             : "250-sink\r\n250-PIPELINING\r\n";
+        replies += "250-8BITMIME\r\n250 SIZE 0\r\n";
+      } else if (tls && Verb(line, "AUTH")) {
         // With an initial response the credentials came with the command.
         authContinues = line.find(' ', 5) == std::string_view::npos;
-        ok = Reply(ssl, authContinues ? "334 \r\n" : "235 2.7.0 accepted\r\n");
+        replies += authContinues ? "334 \r\n" : "235 2.7.0 accepted\r\n";
+      } else if (!tls && mode == Mode::kStartTls && Verb(line, "STARTTLS")) {
+        // What came after the command in clear is dropped, as a server must.
+        end = pending.size() - 1;
+        quit = !client.Write(replies + "220 2.0.0 go ahead\r\n") || !client.StartTls(ctx);
+        replies.clear();
       } else if (Verb(line, "DATA")) {
         inData = true;
-        ok = Reply(ssl, "354 go on\r\n");
+        replies += "354 go on\r\n";
       } else if (Verb(line, "QUIT")) {
         quit = true;
-        Record(ssl, ehloName);
-        ok = Reply(ssl, "221 2.0.0 bye\r\n");
+        Record(client.ssl, ehloName);
+        replies += "221 2.0.0 bye\r\n";
       } else if (Verb(line, "HELO") || Verb(line, "MAIL") || Verb(line, "RCPT") ||
                  Verb(line, "RSET") || Verb(line, "NOOP")) {
-        ok = Reply(ssl, "250 2.0.0 ok\r\n");
+        replies += "250 2.0.0 ok\r\n";
       } else {
-        ok = Reply(ssl, "500 5.5.2 what\r\n");
+        replies += "500 5.5.2 what\r\n";
       }
-      if (!ok) quit = true;
     }
     pending.erase(0, start);
+    if (!replies.empty() && !client.Write(replies)) break;
+    replies.clear();
   }
-  // Our close_notify goes out; the client's is not waited for.
-  SSL_shutdown(ssl);
-  SSL_free(ssl);
-  close(fd);
 }
 
 SSL_CTX* MakeContext(const char* pem) {
@@ -169,15 +217,25 @@ void PrintStats() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool command = argc > 3 && std::strcmp(argv[2], "--") == 0;
-  if (argc != 2 && !command) {
-    std::fputs("usage: vtl_tls_sink CHAIN_AND_KEY.pem [-- COMMAND [ARG...]]\n", stderr);
+  int arg = 1;
+  Mode mode = Mode::kSmtps;
+  if (argc > 1 && std::strcmp(argv[1], "--starttls") == 0) mode = Mode::kStartTls;
+  if (argc > 1 && std::strcmp(argv[1], "--plain") == 0) mode = Mode::kPlain;
+  if (mode != Mode::kSmtps) ++arg;
+  const char* pem = mode != Mode::kPlain && arg < argc ? argv[arg++] : nullptr;
+  const bool command = argc > arg + 1 && std::strcmp(argv[arg], "--") == 0;
+  if ((argc != arg && !command) || (mode != Mode::kPlain && pem == nullptr)) {
+    std::fputs(
+        "usage: vtl_tls_sink [--starttls] CHAIN_AND_KEY.pem [-- COMMAND [ARG...]]\n"
+        "       vtl_tls_sink --plain [-- COMMAND [ARG...]]\n",
+        stderr);
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  SSL_CTX* ctx = MakeContext(argv[1]);
+  SSL_CTX* ctx = pem != nullptr ? MakeContext(pem) : nullptr;
+  if (pem != nullptr && ctx == nullptr) return 1;
   uint16_t port = 0;
-  const int listener = ctx != nullptr ? Listen(port) : -1;
+  const int listener = Listen(port);
   if (listener < 0) return 1;
   const std::string address = "127.0.0.1:" + std::to_string(port);
 
@@ -186,8 +244,8 @@ int main(int argc, char** argv) {
     child = fork();
     if (child == 0) {
       setenv("VTL_BENCH_TLS_SERVER", address.c_str(), 1);
-      execvp(argv[3], argv + 3);
-      std::perror(argv[3]);
+      execvp(argv[arg + 1], argv + arg + 1);
+      std::perror(argv[arg + 1]);
       _exit(127);
     }
     if (child < 0) return 1;
@@ -197,10 +255,11 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::thread([ctx, listener] {
+  g_printMails = !command;
+  std::thread([ctx, mode, listener] {
     for (;;) {
       const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) Serve(ctx, fd);
+      if (fd >= 0) Serve(ctx, mode, fd);
     }
   }).detach();
 
