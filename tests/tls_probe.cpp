@@ -1,9 +1,12 @@
-// tls_probe HOST PORT CA-FILE TIMEOUT-MS [faulty]: connects to HOST, starts
-// TLS checked against HOST with CA-FILE's roots ("-": the system's store),
-// and once secured sends "ping" and reads one line back. Prints the TLS
-// result code, then the line: "0 pong", "9"; "0 (closed)" when the server
-// sent close_notify instead. With "faulty" the connection under TLS makes
-// short transfers and is interrupted before every call.
+// tls_probe HOST[,HOST...] PORT CA-FILE TIMEOUT-MS [faulty]: connects to
+// HOST, starts TLS checked against HOST with CA-FILE's roots ("-": the
+// system's store), and once secured sends "ping" and reads one line back.
+// Prints the TLS result code, then the line: "0 pong", "9"; "0 (closed)"
+// when the server sent close_notify instead; and the detail on the next
+// line. Several hosts are tried in turn, in one process, so that a later
+// one may resume the session of an earlier. With "faulty" the connection
+// under TLS makes short transfers and is interrupted before every call.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,20 +14,19 @@
 #include "platform/platform.h"
 #include "support/faulty_network.h"
 
-int main(int argc, char** argv) {
-  using namespace vtl;
-  if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "faulty")) {
-    std::fprintf(stderr, "usage: tls_probe HOST PORT CA-FILE TIMEOUT-MS [faulty]\n");
-    return 2;
-  }
+namespace {
+
+using namespace vtl;
+
+int Probe(const std::string& host, int argc, char** argv) {
   TlsPeer peer;
-  peer.host = argv[1];
+  peer.host = host;
+  peer.port = static_cast<uint16_t>(std::atoi(argv[2]));
   peer.hostIsAddress = peer.host.find_first_not_of("0123456789.") == std::string::npos ||
                        peer.host.find(':') != std::string::npos;
   peer.caFile = std::string(argv[3]) == "-" ? "" : argv[3];
   peer.timeout = Millis{std::atoi(argv[4])};
-  ConnectOutcome c = platform::SystemNetwork().Connect(
-      peer.host, static_cast<uint16_t>(std::atoi(argv[2])), Millis{10000});
+  ConnectOutcome c = platform::SystemNetwork().Connect(peer.host, peer.port, Millis{10000});
   if (c.result != 0) {
     std::printf("connect %d\n", c.result);
     return 1;
@@ -52,5 +54,21 @@ int main(int argc, char** argv) {
   }
   std::printf("%d%s%s\n%s\n", tls.result, line.empty() ? "" : " ", line.c_str(),
               tls.detail.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "faulty")) {
+    std::fprintf(stderr, "usage: tls_probe HOST[,HOST...] PORT CA-FILE TIMEOUT-MS [faulty]\n");
+    return 2;
+  }
+  const std::string hosts = argv[1];
+  for (size_t at = 0; at <= hosts.size();) {
+    const size_t end = std::min(hosts.find(',', at), hosts.size());
+    if (Probe(hosts.substr(at, end - at), argc, argv) != 0) return 1;
+    at = end + 1;
+  }
   return 0;
 }

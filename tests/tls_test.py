@@ -5,9 +5,12 @@ emulator such as Wine when one is given) once per case and checks the result
 code it prints: 0 secured (and a line echoed through the session, or
 "(closed)" for the server's close_notify), 8 no TLS session, 9 certificate
 not trusted; and the detail it prints on the next line, which must hold the
-case's words, the same on every system.
+case's words, the same on every system. Then the sessions of one process:
+the second handshake with a server resumes the first's session, and another
+name of the same server is verified in full.
 
-usage: tls_test.py CERT-DIR COMMAND... (the probe, after its emulator if any)
+usage: tls_test.py [--no-resumption] CERT-DIR COMMAND... (the probe, after its
+       emulator if any; --no-resumption: a system that never resumes a session)
        tls_test.py --serve CERT-DIR: serves one connection as the good server
        on 127.0.0.1 (a "ping" line gets "pong"), after printing its port"""
 import os
@@ -24,16 +27,23 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Server:
-    """Listens on host:0; `kind` says what each connection gets."""
+    """Listens on host:0, and on the same port of the address `also` if given;
+    `kind` says what each connection gets. `handshakes` has "full",
+    "resumed" or "failed" for each TLS handshake, in turn."""
 
     def __init__(self, kind, certs, cert=None, host="127.0.0.1", max_version=None, once=False,
-                 ciphers=None, alert=None):
-        self.kind, self.sni, self.once = kind, [], once
+                 ciphers=None, alert=None, also=None):
+        self.kind, self.sni, self.once, self.handshakes = kind, [], once, []
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.sock = socket.socket(family, socket.SOCK_STREAM)
         self.sock.bind((host, 0))
         self.sock.listen(8)
         self.port = self.sock.getsockname()[1]
+        if also:
+            second = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            second.bind((also, self.port))
+            second.listen(8)
+            threading.Thread(target=self.serve, args=(second,), daemon=True).start()
         self.ctx = None
         if cert:
             self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -46,13 +56,13 @@ class Server:
             self.ctx.sni_callback = lambda s, name, c: self.sni.append(name) or alert
         if once:
             self.sock.settimeout(60)  # a client that never comes
-        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread = threading.Thread(target=self.serve, args=(self.sock,), daemon=True)
         self.thread.start()
 
-    def serve(self):
+    def serve(self, sock):
         while True:
             try:
-                conn, _ = self.sock.accept()
+                conn, _ = sock.accept()
             except OSError:
                 return
             if self.once:
@@ -80,7 +90,13 @@ class Server:
                 conn.shutdown(socket.SHUT_WR)
                 conn.recv(4096)
             else:
-                with self.ctx.wrap_socket(conn, server_side=True) as tls:
+                try:
+                    tls = self.ctx.wrap_socket(conn, server_side=True)
+                except (OSError, ssl.SSLError):
+                    self.handshakes.append("failed")
+                    raise
+                self.handshakes.append("resumed" if tls.session_reused else "full")
+                with tls:
                     ping = tls.recv(64).startswith(b"ping")
                     if ping and self.kind == "bye":
                         return tls.unwrap()  # close_notify for an answer
@@ -105,10 +121,56 @@ def serve_once(certs):
     server.thread.join()
 
 
+def resumption(certs, probe, ca, resumes):
+    """Four handshakes in one process with a server whose certificate names
+    localhost and 127.0.0.1 but not 127.0.0.2, where it listens as well: the
+    second resumes the first's session where the system resumes any; the
+    third, by another name, and the fourth, by a name the certificate does
+    not hold, are verified in full all the same (the server would resume
+    what it was offered). With the newest protocol both ends have, and with
+    TLS 1.2. The number of failures."""
+    failures = 0
+    for version in (None, ssl.TLSVersion.TLSv1_2):
+        server = Server("tls", certs, "good", max_version=version, also="127.0.0.2")
+        hosts = ["localhost", "localhost", "127.0.0.1", "127.0.0.2"]
+        out = subprocess.run(probe + [",".join(hosts), str(server.port), ca, "60000"],
+                             capture_output=True, text=True, timeout=250)
+        lines = out.stdout.splitlines()
+        got = [(lines[i:i + 2] + ["(nothing)", "(nothing)"])[:2] for i in range(0, 8, 2)]
+        for _ in range(600):  # the server notes the last handshake as it sees it end
+            if len(server.handshakes) >= len(hosts):
+                break
+            time.sleep(0.1)
+        # (result, what the server may see, whether the detail says resumed). Where the
+        # certificate is checked after the handshake (SChannel), the server sees the last
+        # one complete.
+        wanted = [("0 pong", ["full"], False),
+                  ("0 pong", ["resumed" if resumes else "full"], resumes),
+                  ("0 pong", ["full"], False),
+                  ("9", ["failed", "full"], False)]
+        protocols = ("TLSv1.2", "TLSv1.3") if version is None else ("TLSv1.2",)
+        for i, (host, (result, detail), (expected, views, resumed)) in enumerate(
+                zip(hosts, got, wanted)):
+            seen = server.handshakes[i] if i < len(server.handshakes) else "(none)"
+            ok = result == expected and seen in views
+            ok = ok and detail.endswith("; session resumed") == resumed
+            if expected == "9":
+                ok = ok and detail == ("the certificate is for localhost, 127.0.0.1, 127.0.0.27, "
+                                       "::1, not 127.0.0.2")
+            else:
+                ok = ok and detail.startswith(protocols) and "certificate CN=localhost, " in detail
+            print(("ok   " if ok else "FAIL ") + f"session with {' or '.join(protocols)}, "
+                  f"handshake {i + 1} with {host}: {result} (expected {expected}), the server "
+                  f"saw {seen} (expected {' or '.join(views)})\n     {detail}")
+            failures += not ok
+    return failures
+
+
 def main():
     if sys.argv[1] == "--serve":
         return serve_once(sys.argv[2])
-    certs, probe = sys.argv[1], sys.argv[2:]
+    resumes = sys.argv[1] != "--no-resumption"
+    certs, probe = sys.argv[1 + (not resumes)], sys.argv[2 + (not resumes):]
     make_certs(certs)
     warnings.simplefilter("ignore", DeprecationWarning)  # TLS 1.1, served on purpose
     ca = os.path.join(certs, "ca.pem")
@@ -213,6 +275,7 @@ def main():
     if any(name is not None and name != "localhost" for name in good.sni):
         print(f"FAIL SNI other than the DNS name: {good.sni}")
         failures += 1
+    failures += resumption(certs, probe, ca, resumes)
     sys.exit(1 if failures else 0)
 
 

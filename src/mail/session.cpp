@@ -311,13 +311,13 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
 // A server that offers no STARTTLS, refuses it, or slips bytes in after its
 // go-ahead gets nothing more: no login, no mail.
 int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& server,
-           const SendEnv& env, Extensions& offered, std::string& why) {
+           uint16_t port, const SendEnv& env, Extensions& offered, std::string& why) {
   const Timeouts& t = env.timeouts;
   // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
   // name hosts without one; the resolver was given it as written.
   std::string_view name = server.host;
   if (!server.hostIsAddress && name.ends_with('.')) name.remove_suffix(1);
-  const TlsPeer peer{std::string(name), server.hostIsAddress, env.caFile, t.handshake};
+  const TlsPeer peer{std::string(name), server.hostIsAddress, env.caFile, t.handshake, port};
   auto startTls = [&]() {
     TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
                                  : platform::StartTls(std::move(connection), peer);
@@ -606,7 +606,7 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   Extensions offered;
   if (server.security != Security::None) {
     std::string why;
-    if (const int r = Secure(d, connection, server, env, offered, why)) {
+    if (const int r = Secure(d, connection, server, port, env, offered, why)) {
       detail = where + why;
       return r;
     }

@@ -115,6 +115,7 @@ struct TlsPeer {
   std::string caFile;          // a PEM file whose certificates are the only trusted roots;
                                // empty: the system's trust store
   Millis timeout{60'000};      // bounds the whole handshake
+  uint16_t port = 0;           // the server's; a session is resumed with the same host and port
 };
 
 struct TlsOutcome {

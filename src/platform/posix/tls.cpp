@@ -11,7 +11,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/tls_words.h"
@@ -32,6 +35,11 @@ namespace {
 using namespace tls_words;
 
 using Clock = std::chrono::steady_clock;
+
+// Only subjectAltName entries identify the server: RFC 9525 (section 6.3)
+// took the subject's common name out of the check.
+constexpr unsigned kHostFlags =
+    X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT;
 
 // How long close_notify may take to go out when a secured connection ends;
 // the peer's own close_notify is never waited for.
@@ -50,6 +58,7 @@ using MethodPtr = std::unique_ptr<BIO_METHOD, Deleter<BIO_meth_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
 using AltNamesPtr = std::unique_ptr<GENERAL_NAMES, Deleter<GENERAL_NAMES_free>>;
+using SessionPtr = std::unique_ptr<SSL_SESSION, Deleter<SSL_SESSION_free>>;
 
 // A distinguished name as RFC 4514 writes it, most specific first
 // ("CN=host, O=Org"), with ", " between its parts as CryptoAPI puts them.
@@ -182,6 +191,8 @@ int FailedHandshakeResult(long verifyResult) {
   return 9;  // unknown issuer, self-signed, expired, not yet valid, another name, ...
 }
 
+int KeepNewSession(SSL* ssl, SSL_SESSION* session);
+
 // A client context trusting `caFile`'s roots, or the default paths when it
 // is empty; null with 9 in `result` when no trust could be set up, or with
 // 6 for want of memory.
@@ -196,6 +207,9 @@ ContextPtr NewContext(const std::string& caFile, int& result) {
   // may come from wherever the caller now keeps the rest of its data.
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+  // Each new session is handed to KeepNewSession; OpenSSL keeps none itself.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(ctx, KeepNewSession);
   // A CA file that cannot be read leaves nothing trusted: every
   // certificate would be refused, so none is asked for.
   const bool trusting =
@@ -207,46 +221,151 @@ ContextPtr NewContext(const std::string& caFile, int& result) {
   return trusting ? std::move(context) : nullptr;
 }
 
-// Making a context reads the whole trust store (Debian's bundle holds some
-// 150 certificates, and its directory is listed), which costs a send more
-// than its handshake. So the last one made is shared by the sends that
-// trust the same roots, for ten minutes at most: a CA added to the store
-// counts from the send after that. A shared context is only read.
+// What the sends of the process share. Making a context reads the whole
+// trust store (Debian's bundle holds some 150 certificates, and its
+// directory is listed), which costs a send more than its handshake. So the
+// last one made is shared by the sends that trust the same roots, for ten
+// minutes at most: a CA added to the store counts from the send after that.
+// A shared context is only read.
+// Beside it, the sessions of servers whose certificates it verified, to be
+// resumed (an abbreviated handshake) by the next send to the same server:
+// one for each host name or address as checked and port, the
+// kSessionsKept last. They belong to that context alone and go with it, so
+// none is offered once what it was verified with has changed or aged.
+struct Shared {
+  std::mutex mutex;
+  std::string trust;  // what the context trusts: the CA file, or the default paths
+  ContextPtr context;
+  Clock::time_point made;
+  struct Kept {
+    std::string server;  // SessionKey
+    SessionPtr session;
+  };
+  std::vector<Kept> sessions;  // oldest first
+  pid_t process = 0;           // whose sessions they are
+};
+constexpr size_t kSessionsKept = 32;
+
+// Null when OpenSSL cannot be started.
+Shared* SharedState() {
+  // OpenSSL is started first, so that its clean-up at exit, registered
+  // then, runs after the state (registered next) has let its context and
+  // sessions go.
+  if (OPENSSL_init_ssl(0, nullptr) != 1) return nullptr;
+  static Shared shared;
+  return &shared;
+}
+
+// The sessions of `shared`, under its lock, once they are known to be this
+// process's: a child of fork starts without its parent's, whose TLS 1.3
+// tickets the parent may use as well (each is for one handshake).
+std::vector<Shared::Kept>& Sessions(Shared& shared) {
+  if (const pid_t self = getpid(); shared.process != self) {
+    shared.sessions.clear();
+    shared.process = self;
+  }
+  return shared.sessions;
+}
+
 ContextPtr SharedContext(const std::string& caFile, int& result) {
   constexpr auto kReuseFor = std::chrono::minutes(10);
-  struct Cache {
-    std::mutex mutex;
-    std::string key;
-    ContextPtr context;
-    Clock::time_point made;
-  };
-  // OpenSSL is started first, so that its clean-up at exit, registered
-  // then, runs after the cache (registered next) has let its context go.
-  if (OPENSSL_init_ssl(0, nullptr) != 1) {
+  Shared* shared = SharedState();
+  if (shared == nullptr) {
     result = 6;
     return nullptr;
   }
-  static Cache cache;
   auto variable = [](const char* name) {
     const char* value = std::getenv(name);
     return std::string(value != nullptr ? value : "");
   };
   // The default paths move with these variables.
-  std::string key = caFile;
-  key.append(1, '\0').append(variable(X509_get_default_cert_file_env()));
-  key.append(1, '\0').append(variable(X509_get_default_cert_dir_env()));
-  const std::lock_guard lock(cache.mutex);
+  std::string trust = caFile;
+  trust.append(1, '\0').append(variable(X509_get_default_cert_file_env()));
+  trust.append(1, '\0').append(variable(X509_get_default_cert_dir_env()));
+  const std::lock_guard lock(shared->mutex);
   const auto now = Clock::now();
-  if (!cache.context || cache.key != key || now - cache.made >= kReuseFor) {
-    cache.context.reset();
-    cache.context = NewContext(caFile, result);
-    if (!cache.context) return nullptr;
-    cache.key = std::move(key);
-    cache.made = now;
+  if (!shared->context || shared->trust != trust || now - shared->made >= kReuseFor) {
+    shared->sessions.clear();
+    shared->context.reset();
+    shared->context = NewContext(caFile, result);
+    if (!shared->context) return nullptr;
+    shared->trust = std::move(trust);
+    shared->made = now;
   }
   result = 0;
-  SSL_CTX_up_ref(cache.context.get());
-  return ContextPtr(cache.context.get());
+  SSL_CTX_up_ref(shared->context.get());
+  return ContextPtr(shared->context.get());
+}
+
+// The server a session is kept for, beside the context: the name or
+// address as the certificate was checked against it, and the port.
+std::string SessionKey(const TlsPeer& peer) {
+  return (peer.hostIsAddress ? "address " : "name ") + peer.host + " port " +
+         std::to_string(peer.port);
+}
+
+// A session to offer to `server` under `ctx`, null when none is kept or
+// `ctx` is no longer the shared one. A TLS 1.3 session (a ticket) is given
+// out once, as RFC 8446 (appendix C.4) wants; a TLS 1.2 one stays for the
+// next.
+SessionPtr TakeSession(const SSL_CTX* ctx, const std::string& server) {
+  Shared& shared = *SharedState();  // there: ctx came from it
+  const std::lock_guard lock(shared.mutex);
+  auto& sessions = Sessions(shared);
+  const auto kept = std::find_if(sessions.begin(), sessions.end(),
+                                 [&](const Shared::Kept& k) { return k.server == server; });
+  if (shared.context.get() != ctx || kept == sessions.end()) return nullptr;
+  SSL_SESSION* session = kept->session.get();
+  const bool usable =
+      SSL_SESSION_is_resumable(session) == 1 &&
+      SSL_SESSION_get_time(session) + SSL_SESSION_get_timeout(session) > std::time(nullptr);
+  if (usable && SSL_SESSION_get_protocol_version(session) != TLS1_3_VERSION &&
+      SSL_SESSION_up_ref(session) == 1)
+    return SessionPtr(session);
+  SessionPtr taken = std::move(kept->session);
+  sessions.erase(kept);
+  return usable ? std::move(taken) : nullptr;
+}
+
+// Keeps `session` for `server`, in place of the one kept before, unless
+// `ctx` is no longer the shared one. Best effort: without the memory for
+// it, the session is let go.
+void KeepSession(const SSL_CTX* ctx, const std::string& server, SessionPtr session) noexcept {
+  Shared& shared = *SharedState();
+  const std::lock_guard lock(shared.mutex);
+  auto& sessions = Sessions(shared);
+  if (shared.context.get() != ctx) return;
+  std::erase_if(sessions, [&](const Shared::Kept& k) { return k.server == server; });
+  if (sessions.size() >= kSessionsKept) sessions.erase(sessions.begin());
+  try {
+    sessions.push_back({server, std::move(session)});
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Lets go of `session` for `server` when it is still the one kept: a
+// handshake that offered it failed.
+void DropSession(const std::string& server, const SSL_SESSION* session) {
+  Shared& shared = *SharedState();
+  const std::lock_guard lock(shared.mutex);
+  std::erase_if(Sessions(shared), [&](const Shared::Kept& k) {
+    return k.server == server && k.session.get() == session;
+  });
+}
+
+// What a resumed session's certificate, verified in the handshake that
+// made the session, is found wanting for `peer` now; X509_V_OK when
+// nothing. A session is only offered to the server it was kept for, so
+// this holds unless the certificate expired since.
+long ResumedFault(X509* leaf, const TlsPeer& peer) {
+  const std::string& host = peer.host;
+  const int named = peer.hostIsAddress
+                        ? X509_check_ip_asc(leaf, host.c_str(), 0)
+                        : X509_check_host(leaf, host.data(), host.size(), kHostFlags, nullptr);
+  if (named != 1)
+    return peer.hostIsAddress ? X509_V_ERR_IP_ADDRESS_MISMATCH : X509_V_ERR_HOSTNAME_MISMATCH;
+  if (X509_cmp_current_time(X509_get0_notAfter(leaf)) <= 0) return X509_V_ERR_CERT_HAS_EXPIRED;
+  return X509_V_OK;
 }
 
 class TlsConnection final : public Connection {
@@ -306,10 +425,7 @@ class TlsConnection final : public Connection {
       return 9;
     }
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_.get());
-    // Only subjectAltName entries identify the server: RFC 9525 (section
-    // 6.3) took the subject's common name out of the check.
-    X509_VERIFY_PARAM_set_hostflags(
-        param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    X509_VERIFY_PARAM_set_hostflags(param, kHostFlags);
     if (peer.hostIsAddress) {
       // An address is never sent as SNI (RFC 6066, section 3).
       if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
@@ -322,29 +438,31 @@ class TlsConnection final : public Connection {
       return 8;  // no memory, or a name too long for SNI, which no DNS name is
     }
 
+    // A session kept from the last handshake with this very server, to
+    // resume. The server may take it or not; a session it takes brings the
+    // certificate verified when the session was made.
+    server_ = SessionKey(peer);
+    SessionPtr offered = TakeSession(ctx, server_);
+    if (offered && SSL_set_session(ssl_.get(), offered.get()) != 1) offered.reset();
+
     const IoResult r = Drive(peer.timeout, [this](size_t&) { return SSL_connect(ssl_.get()); });
-    long verified = SSL_get_verify_result(ssl_.get());
-    if (verified == X509_V_OK) verified = verifyError_;
-    const X509* leaf = SSL_get0_peer_certificate(ssl_.get());
-    if (verified != X509_V_OK) {
-      detail = CertificateFault(verified, verifyDepth_, verifyCert_.get(), verifyLeaf_.get(), host);
-      return r.status != IoStatus::Ok ? FailedHandshakeResult(verified) : 9;
-    }
-    if (r.status != IoStatus::Ok) {
-      detail = HandshakeFault(r.status, peer.timeout);
-      return 8;
-    }
-    if (leaf == nullptr) {
-      detail = "the server sent no certificate";
-      return 9;
-    }
-    secured_ = true;
-    detail = SSL_get_version(ssl_.get());
-    if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get()))
-      detail.append(" ").append(SSL_CIPHER_standard_name(cipher));
-    detail += "; certificate " + NameText(X509_get_subject_name(leaf)) + ", issued by " +
-              NameText(X509_get_issuer_name(leaf));
-    return 0;
+    result = Verdict(peer, r, detail);
+    if (result == 0 && made_) KeepSession(ctx, server_, std::move(made_));
+    if (result != 0 && offered) DropSession(server_, offered.get());
+    made_.reset();
+    return result;
+  }
+
+  // A session OpenSSL made: under TLS 1.2 in the handshake, kept once the
+  // handshake passed; under TLS 1.3 a ticket the server sent after it. The
+  // connection takes it over.
+  void NewSession(SSL_SESSION* session) noexcept {
+    SessionPtr owned(session);
+    if (broken_) return;
+    if (secured_)
+      KeepSession(SSL_get_SSL_CTX(ssl_.get()), server_, std::move(owned));
+    else
+      made_ = std::move(owned);
   }
 
   IoResult Send(const char* data, size_t size, Millis timeout) override {
@@ -371,6 +489,39 @@ class TlsConnection final : public Connection {
   std::string LocalAddressLiteral() override { return plain_->LocalAddressLiteral(); }
 
  private:
+  // The handshake's outcome, as Handshake returns it.
+  int Verdict(const TlsPeer& peer, IoResult r, std::string& detail) {
+    const std::string& host = peer.host;
+    long verified = SSL_get_verify_result(ssl_.get());
+    if (verified == X509_V_OK) verified = verifyError_;
+    X509* leaf = SSL_get0_peer_certificate(ssl_.get());
+    if (verified != X509_V_OK) {
+      detail = CertificateFault(verified, verifyDepth_, verifyCert_.get(), verifyLeaf_.get(), host);
+      return r.status != IoStatus::Ok ? FailedHandshakeResult(verified) : 9;
+    }
+    if (r.status != IoStatus::Ok) {
+      detail = HandshakeFault(r.status, peer.timeout);
+      return 8;
+    }
+    if (leaf == nullptr) {
+      detail = "the server sent no certificate";
+      return 9;
+    }
+    const bool resumed = SSL_session_reused(ssl_.get()) == 1;
+    if (const long fault = resumed ? ResumedFault(leaf, peer) : X509_V_OK; fault != X509_V_OK) {
+      detail = CertificateFault(fault, 0, leaf, leaf, host);
+      return 9;
+    }
+    secured_ = true;
+    detail = SSL_get_version(ssl_.get());
+    if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get()))
+      detail.append(" ").append(SSL_CIPHER_standard_name(cipher));
+    detail += "; certificate " + NameText(X509_get_subject_name(leaf)) + ", issued by " +
+              NameText(X509_get_issuer_name(leaf));
+    if (resumed) detail += "; session resumed";
+    return 0;
+  }
+
   // Runs one OpenSSL call (which returns > 0 when done) until it is done,
   // fails, or the time-out runs out. An interruption of the plain
   // connection is tried again within the deadline.
@@ -515,7 +666,17 @@ class TlsConnection final : public Connection {
   int verifyDepth_ = 0;           // where in the chain: 0 the server's certificate
   X509Ptr verifyCert_;            // the certificate there
   X509Ptr verifyLeaf_;            // the server's certificate
+  // Sessions:
+  std::string server_;  // what they are kept for (SessionKey)
+  SessionPtr made_;     // the one made in the handshake, until it passed
 };
+
+int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
+  auto* connection = static_cast<TlsConnection*>(SSL_get_app_data(ssl));
+  if (connection == nullptr) return 0;  // OpenSSL lets go of it
+  connection->NewSession(session);
+  return 1;
+}
 
 }  // namespace
 
