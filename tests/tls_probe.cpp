@@ -1,6 +1,7 @@
 // tls_probe HOST[,HOST...] PORT CA-FILE TIMEOUT-MS [faulty]: connects to
 // HOST, starts TLS checked against HOST with CA-FILE's roots ("-": the
 // system's store), and once secured sends "ping" and reads one line back.
+// A HOST written HOST/PORT or HOST/PORT/CA-FILE goes there instead.
 // Prints the TLS result code, then the line: "0 pong", "9"; "0 (closed)"
 // when the server sent close_notify instead; and the detail on the next
 // line. Several hosts are tried in turn, in one process, so that a later
@@ -18,13 +19,17 @@ namespace {
 
 using namespace vtl;
 
-int Probe(const std::string& host, int argc, char** argv) {
+int Probe(const std::string& target, int argc, char** argv) {
   TlsPeer peer;
-  peer.host = host;
-  peer.port = static_cast<uint16_t>(std::atoi(argv[2]));
+  const size_t port = target.find('/'), ca = target.find('/', port + (port != target.npos));
+  peer.host = target.substr(0, port);
+  peer.port = static_cast<uint16_t>(
+      std::atoi(port == target.npos ? argv[2] : target.substr(port + 1, ca - port - 1).c_str()));
   peer.hostIsAddress = peer.host.find_first_not_of("0123456789.") == std::string::npos ||
                        peer.host.find(':') != std::string::npos;
-  peer.caFile = std::string(argv[3]) == "-" ? "" : argv[3];
+  peer.caFile = ca != target.npos             ? target.substr(ca + 1)
+                : std::string(argv[3]) == "-" ? ""
+                                              : argv[3];
   peer.timeout = Millis{std::atoi(argv[4])};
   ConnectOutcome c = platform::SystemNetwork().Connect(peer.host, peer.port, Millis{10000});
   if (c.result != 0) {

@@ -14,6 +14,7 @@ usage: tls_test.py [--no-resumption] CERT-DIR COMMAND... (the probe, after its
        tls_test.py --serve CERT-DIR: serves one connection as the good server
        on 127.0.0.1 (a "ping" line gets "pong"), after printing its port"""
 import os
+import shutil
 import socket
 import ssl
 import struct
@@ -39,11 +40,15 @@ class Server:
         self.sock.bind((host, 0))
         self.sock.listen(8)
         self.port = self.sock.getsockname()[1]
+        self.other_port = None
         if also:
-            second = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            second.bind((also, self.port))
-            second.listen(8)
-            threading.Thread(target=self.serve, args=(second,), daemon=True).start()
+            # The same server on `also` at the same port, and on host at another.
+            for address, port in ((also, self.port), (host, 0)):
+                other = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                other.bind((address, port))
+                other.listen(8)
+                self.other_port = other.getsockname()[1]
+                threading.Thread(target=self.serve, args=(other,), daemon=True).start()
         self.ctx = None
         if cert:
             self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -122,21 +127,25 @@ def serve_once(certs):
 
 
 def resumption(certs, probe, ca, resumes):
-    """Four handshakes in one process with a server whose certificate names
+    """Six handshakes in one process with a server whose certificate names
     localhost and 127.0.0.1 but not 127.0.0.2, where it listens as well: the
     second resumes the first's session where the system resumes any; the
-    third, by another name, and the fourth, by a name the certificate does
-    not hold, are verified in full all the same (the server would resume
-    what it was offered). With the newest protocol both ends have, and with
-    TLS 1.2. The number of failures."""
+    third, by another name, the fourth, by a name the certificate does not
+    hold, the fifth, to another port, and the sixth, trusting a CA file of
+    another name, are verified in full all the same (the server would
+    resume what it was offered). With the newest protocol both ends have,
+    and with TLS 1.2. The number of failures."""
     failures = 0
+    ca_copy = os.path.join(certs, "ca-copy.pem")
+    shutil.copyfile(ca, ca_copy)
     for version in (None, ssl.TLSVersion.TLSv1_2):
         server = Server("tls", certs, "good", max_version=version, also="127.0.0.2")
-        hosts = ["localhost", "localhost", "127.0.0.1", "127.0.0.2"]
+        hosts = ["localhost", "localhost", "127.0.0.1", "127.0.0.2",
+                 "localhost/%d" % server.other_port, "localhost/%d/%s" % (server.port, ca_copy)]
         out = subprocess.run(probe + [",".join(hosts), str(server.port), ca, "60000"],
                              capture_output=True, text=True, timeout=250)
         lines = out.stdout.splitlines()
-        got = [(lines[i:i + 2] + ["(nothing)", "(nothing)"])[:2] for i in range(0, 8, 2)]
+        got = [(lines[i:i + 2] + ["(nothing)", "(nothing)"])[:2] for i in range(0, 12, 2)]
         for _ in range(600):  # the server notes the last handshake as it sees it end
             if len(server.handshakes) >= len(hosts):
                 break
@@ -147,7 +156,9 @@ def resumption(certs, probe, ca, resumes):
         wanted = [("0 pong", ["full"], False),
                   ("0 pong", ["resumed" if resumes else "full"], resumes),
                   ("0 pong", ["full"], False),
-                  ("9", ["failed", "full"], False)]
+                  ("9", ["failed", "full"], False),
+                  ("0 pong", ["full"], False),
+                  ("0 pong", ["full"], False)]
         protocols = ("TLSv1.2", "TLSv1.3") if version is None else ("TLSv1.2",)
         for i, (host, (result, detail), (expected, views, resumed)) in enumerate(
                 zip(hosts, got, wanted)):

@@ -627,12 +627,14 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
         {withoutEnd(mailFrom), t.mail, 2}, {withoutEnd(rcptTo), t.rcpt, 2}, {"DATA", t.data, 3}};
     std::string refusal;
     for (const auto& step : steps) {
-      const int code = d.ReadReply(step.timeout);
+      // Once a step is refused the result is known: the replies after it
+      // are waited for only as briefly as QUIT's.
+      const int code = d.ReadReply(refusal.empty() ? step.timeout : t.quit);
       // After a refusal, a connection that ends says less than the refusal.
       if ((code < 0 || code / 100 != step.wanted) && refusal.empty())
         refusal = where + std::string(step.step) + ": " + d.Said(code);
       if (code < 0) break;
-      if (code == 354 && !refusal.empty() && d.SendLine(".\r\n")) d.ReadReply(t.endOfData);
+      if (code == 354 && !refusal.empty() && d.SendLine(".\r\n")) d.ReadReply(t.quit);
     }
     if (!refusal.empty()) {
       detail = refusal;

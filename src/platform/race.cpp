@@ -80,8 +80,9 @@ RaceOutcome Race(Racer& racer, const std::vector<std::string>& addresses, Millis
   for (size_t i = 0; i < count; ++i)
     attempts.Failed(addresses[i], i < next ? why[i] : "not tried within " + Seconds(limit),
                     what[i].c_str());
-  outcome.result = madeSocket ? 4 : 3;
-  outcome.detail = attempts.Text(!madeSocket);
+  // 3 only when no address got a socket; one the time left untried might.
+  outcome.result = madeSocket || next < count ? 4 : 3;
+  outcome.detail = attempts.Text(outcome.result == 3);
   return outcome;
 }
 

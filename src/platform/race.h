@@ -1,9 +1,10 @@
 // Connecting to a name with several addresses without stalling on a dead
 // one (RFC 8305, "Happy Eyeballs"), and without a thread: the first address
-// is tried; while no attempt has connected, the next starts every 250 ms,
-// or at once when the last one failed; the earlier ones go on. The first
-// to connect wins and the others are closed. One limit bounds the whole.
-// The system's sockets come in through Racer; no OS header here.
+// is tried; while no attempt has connected, the next starts 250 ms after
+// the last one began, or at once when any attempt fails; the earlier ones
+// go on. The first to connect wins and the others are closed. One limit
+// bounds the whole. The system's sockets come in through Racer; no OS
+// header here.
 #pragma once
 
 #include <chrono>
