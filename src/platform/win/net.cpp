@@ -77,7 +77,13 @@ int Clamp(size_t size) {
 class WinsockConnection final : public Connection {
  public:
   WinsockConnection(std::unique_ptr<WinsockSession> session, SOCKET s)
-      : session_(std::move(session)), socket_(s) {}
+      : session_(std::move(session)), socket_(s) {
+    // Commands are written whole, one at a time: nothing is gained by
+    // letting Nagle hold the next one back.
+    const BOOL noDelay = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+               sizeof noDelay);
+  }
 
   IoResult Send(const char* data, size_t size, Millis timeout) override {
     int n = ::send(socket_.get(), data, Clamp(size), 0);
@@ -246,7 +252,9 @@ class WinsockRacer final : public Racer {
 
   Began Begin(size_t index, std::string& why) override {
     const addrinfo& a = *order_[index];
-    auto s = std::make_unique<Socket>(NewSocket(a));
+    // `new` allocates before the socket is made: no allocation that fails
+    // can leave it open.
+    std::unique_ptr<Socket> s(new Socket(NewSocket(a)));
     if (!s->valid()) {
       why = ErrorWords(WSAGetLastError());
       return Began::NoSocket;
@@ -318,12 +326,9 @@ ConnectOutcome ConnectToAny(std::unique_ptr<WinsockSession> session,
   outcome.detail = race.detail;
   if (race.result != 0) return outcome;
   outcome.address = names[race.winner];
-  const SOCKET s = racer.Take(race.winner);
-  // Commands are written whole, one at a time: nothing is gained by
-  // letting Nagle hold the next one back.
-  const BOOL noDelay = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
-  outcome.connection = std::make_unique<WinsockConnection>(std::move(session), s);
+  // The connection's memory first, so that the socket is never without an
+  // owner.
+  outcome.connection.reset(new WinsockConnection(std::move(session), racer.Take(race.winner)));
   return outcome;
 }
 
