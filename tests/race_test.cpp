@@ -47,6 +47,8 @@ class FakeRacer final : public Racer {
         ended.push_back({i, scripts_[i].kind == Script::Connects, false, "connection refused"});
   }
 
+  std::string Name(size_t i) override { return std::string(1, static_cast<char>('a' + i)); }
+
   void Drop(size_t i) override {
     dropped.append(dropped.empty() ? "" : " ").append(std::to_string(i));
   }
@@ -135,9 +137,7 @@ TEST(Race, TriesTheNextAddressWhileTheFirstIsSilent) {
   };
   for (const auto& c : kCases) {
     FakeRacer racer(c.scripts);
-    std::vector<std::string> names;
-    for (size_t i = 0; i < c.scripts.size(); ++i) names.push_back(std::string(1, char('a' + i)));
-    const RaceOutcome outcome = Race(racer, names, Millis{c.limitMs});
+    const RaceOutcome outcome = Race(racer, c.scripts.size(), Millis{c.limitMs});
     EXPECT_EQ(c.result, outcome.result) << c.what;
     if (c.result == 0) {
       EXPECT_EQ(c.winner, outcome.winner) << c.what;

@@ -595,10 +595,13 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   }
   std::unique_ptr<Connection> connection = std::move(connected.connection);
   d.Attach(*connection);
-  // A step whose reply is not the one wanted ends the dialogue.
+  // What a step came to, and a step whose reply is not the one wanted,
+  // which ends the dialogue.
+  auto said = [&](std::string_view step, int code) {
+    return std::string(where).append(step).append(": ").append(d.Said(code));
+  };
   auto failed = [&](std::string_view step, int code) {
-    detail = where;
-    detail.append(step).append(": ").append(d.Said(code));
+    detail = said(step, code);
     d.QuitQuietly();
     return VTL_SEND_DIALOGUE_FAILED;
   };
@@ -632,7 +635,7 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
       const int code = d.ReadReply(refusal.empty() ? step.timeout : t.quit);
       // After a refusal, a connection that ends says less than the refusal.
       if ((code < 0 || code / 100 != step.wanted) && refusal.empty())
-        refusal = where + std::string(step.step) + ": " + d.Said(code);
+        refusal = said(step.step, code);
       if (code < 0) break;
       if (code == 354 && !refusal.empty() && d.SendLine(".\r\n")) d.ReadReply(t.quit);
     }

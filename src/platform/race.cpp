@@ -6,9 +6,7 @@
 
 namespace vtl::platform {
 
-RaceOutcome Race(Racer& racer, const std::vector<std::string>& addresses, Millis limit,
-                 Millis delay) {
-  const size_t count = addresses.size();
+RaceOutcome Race(Racer& racer, size_t count, Millis limit, Millis delay) {
   const SteadyTime start = racer.Now();
   const SteadyTime deadline = start + limit;
   std::vector<SteadyTime> began(count, start);
@@ -78,7 +76,7 @@ RaceOutcome Race(Racer& racer, const std::vector<std::string>& addresses, Millis
   }
   Attempts attempts;
   for (size_t i = 0; i < count; ++i)
-    attempts.Failed(addresses[i], i < next ? why[i] : "not tried within " + Seconds(limit),
+    attempts.Failed(racer.Name(i), i < next ? why[i] : "not tried within " + Seconds(limit),
                     what[i].c_str());
   // 3 only when no address got a socket; one the time left untried might.
   outcome.result = madeSocket || next < count ? 4 : 3;

@@ -54,7 +54,7 @@ class Racer {
   };
 
   virtual ~Racer() = default;
-  virtual SteadyTime Now() = 0;
+  virtual SteadyTime Now() { return std::chrono::steady_clock::now(); }
   virtual Began Begin(size_t index, std::string& why) = 0;
   // Waits at most `timeout` for attempts among `racing` to end, and adds
   // the ones that did to `ended`. May return early with none.
@@ -62,6 +62,8 @@ class Racer {
                     std::vector<Ended>& ended) = 0;
   // Closes attempt `index`, which lost or ran out of time.
   virtual void Drop(size_t index) = 0;
+  // Address `index` as a detail names it: "192.0.2.1:25", "[2001:db8::1]:25".
+  virtual std::string Name(size_t index) = 0;
 };
 
 struct RaceOutcome {
@@ -70,10 +72,8 @@ struct RaceOutcome {
   std::string detail;  // when not 0: why each address failed
 };
 
-// Races the addresses named by `addresses` ("192.0.2.1:25", in the order
-// to try them) within `limit`.
-RaceOutcome Race(Racer& racer, const std::vector<std::string>& addresses, Millis limit,
-                 Millis delay = kAttemptDelay);
+// Races `count` addresses, in the order to try them, within `limit`.
+RaceOutcome Race(Racer& racer, size_t count, Millis limit, Millis delay = kAttemptDelay);
 
 // What Network::Connect does once the name is resolved, for numeric
 // `addresses` raced in the order given: for tests of the race against the

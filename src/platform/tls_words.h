@@ -23,8 +23,26 @@ inline constexpr std::string_view kCnOnly =
 inline constexpr std::string_view kTrustHint =
     " (trust the CA with --ca-file or in the system's store; a proxy or security product that "
     "inspects TLS does this)";
-// The most names of a certificate a detail lists.
-inline constexpr int kNamesListed = 4;
+// The names of a certificate as a detail lists them, "a, b, c, d, ...":
+// the first few.
+class NameList {
+ public:
+  // False once the list is full: the rest are left out.
+  bool Add(std::string_view name) {
+    if (listed_ == kListed) {
+      text_ += ", ...";
+      return false;
+    }
+    text_.append(listed_++ > 0 ? ", " : "").append(name);
+    return true;
+  }
+  std::string& text() { return text_; }
+
+ private:
+  static constexpr int kListed = 4;
+  int listed_ = 0;
+  std::string text_;
+};
 
 // A certificate's fields may hold any bytes, a detail only printable ASCII
 // (other bytes as \xNN) on one short line: a field is cut after `limit`

@@ -206,8 +206,6 @@ class PosixRacer final : public Racer {
     sockets_.resize(order.size());
   }
 
-  SteadyTime Now() override { return std::chrono::steady_clock::now(); }
-
   Began Begin(size_t index, std::string& why) override {
     const addrinfo& a = *order_[index];
     Fd fd(::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol));
@@ -245,6 +243,8 @@ class PosixRacer final : public Racer {
 
   void Drop(size_t index) override { sockets_[index].reset(); }
 
+  std::string Name(size_t index) override { return AddressText(*order_[index]); }
+
   Fd Take(size_t index) { return std::move(*sockets_[index]); }
 
  private:
@@ -255,14 +255,12 @@ class PosixRacer final : public Racer {
 // Races the addresses in `order` as RFC 8305 says.
 ConnectOutcome ConnectToAny(const std::vector<const addrinfo*>& order, Millis timeout) {
   ConnectOutcome outcome;
-  std::vector<std::string> names;
-  for (const addrinfo* a : order) names.push_back(AddressText(*a));
   PosixRacer racer(order);
-  const RaceOutcome race = Race(racer, names, timeout);
+  const RaceOutcome race = Race(racer, order.size(), timeout);
   outcome.result = race.result;
   outcome.detail = race.detail;
   if (race.result != 0) return outcome;
-  outcome.address = names[race.winner];
+  outcome.address = racer.Name(race.winner);
   Fd fd = racer.Take(race.winner);
   // Commands are written whole, one at a time: nothing is gained by
   // letting Nagle hold the next one back.

@@ -89,8 +89,7 @@ std::string DateText(const ASN1_TIME* time) {
 std::string ServerNames(const X509* cert) {
   const AltNamesPtr names(
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
-  std::string out;
-  int listed = 0;
+  NameList out;
   for (int i = 0; names && i < sk_GENERAL_NAME_num(names.get()); ++i) {
     const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
     std::string one;
@@ -112,13 +111,9 @@ std::string ServerNames(const X509* cert) {
     } else {
       continue;
     }
-    if (listed == kNamesListed) {
-      out += ", ...";
-      break;
-    }
-    out.append(listed++ > 0 ? ", " : "").append(one);
+    if (!out.Add(one)) break;
   }
-  return out;
+  return std::move(out.text());
 }
 
 std::string UntrustedIssuer(const X509_NAME* issuer) {

@@ -248,8 +248,6 @@ class WinsockRacer final : public Racer {
     sockets_.resize(order.size());
   }
 
-  SteadyTime Now() override { return std::chrono::steady_clock::now(); }
-
   Began Begin(size_t index, std::string& why) override {
     const addrinfo& a = *order_[index];
     // `new` allocates before the socket is made: no allocation that fails
@@ -306,6 +304,8 @@ class WinsockRacer final : public Racer {
 
   void Drop(size_t index) override { sockets_[index].reset(); }
 
+  std::string Name(size_t index) override { return AddressText(*order_[index]); }
+
   SOCKET Take(size_t index) { return sockets_[index]->release(); }
 
  private:
@@ -318,14 +318,12 @@ class WinsockRacer final : public Racer {
 ConnectOutcome ConnectToAny(std::unique_ptr<WinsockSession> session,
                             const std::vector<const addrinfo*>& order, Millis timeout) {
   ConnectOutcome outcome;
-  std::vector<std::string> names;
-  for (const addrinfo* a : order) names.push_back(AddressText(*a));
   WinsockRacer racer(order);
-  const RaceOutcome race = Race(racer, names, timeout);
+  const RaceOutcome race = Race(racer, order.size(), timeout);
   outcome.result = race.result;
   outcome.detail = race.detail;
   if (race.result != 0) return outcome;
-  outcome.address = names[race.winner];
+  outcome.address = racer.Name(race.winner);
   // The connection's memory first, so that the socket is never without an
   // owner.
   outcome.connection.reset(new WinsockConnection(std::move(session), racer.Take(race.winner)));

@@ -324,8 +324,7 @@ bool HasServerNames(const CERT_CONTEXT& cert) {
 // first few; empty when it has none.
 std::string ServerNames(const CERT_CONTEXT& cert) {
   const auto names = AltNames(cert);
-  std::string out;
-  int listed = 0;
+  NameList out;
   for (DWORD i = 0; names && i < names->cAltEntry; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
     std::string one;
@@ -342,13 +341,9 @@ std::string ServerNames(const CERT_CONTEXT& cert) {
     } else {
       continue;
     }
-    if (listed == kNamesListed) {
-      out += ", ...";
-      break;
-    }
-    out.append(listed++ > 0 ? ", " : "").append(one);
+    if (!out.Add(one)) break;
   }
-  return out;
+  return std::move(out.text());
 }
 
 std::string NameFault(const CERT_CONTEXT& cert, const std::string& host) {
