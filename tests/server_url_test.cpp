@@ -28,7 +28,23 @@ TEST(ServerUrl, ReadsEveryFormAndRefusesMalformedOnes) {
     const char* expected;  // empty or "!why": refused (with words the reason holds)
   } cases[] = {
       {"mail.example.com", "plain mail.example.com 0"},
-      {"odd:thing@x", "plain odd:thing@x 0"},  // today's form is taken whole
+      {"mail_relay.lan.", "plain mail_relay.lan. 0"},
+      {"127.0.0.1:2525", "plain 127.0.0.1 (address) 2525"},
+      {"[::1]:2525", "plain ::1 (address) 2525"},
+      {"fe80::1%eth0", "plain fe80::1%eth0 (address) 0"},
+      {"[fe80::1%eth0]", "plain fe80::1%eth0 (address) 0"},
+      // A URL mistyped, or a login where a host belongs: refused without
+      // quoting any of it.
+      {"smtps:/alice:s3cretPW@mail.invalid", "!the server is not a host name or an smtps://"},
+      {"alice:s3cret@host", "!the server is not a host name"},
+      {"odd:thing@x", ""},
+      {" mail.example.com", ""},
+      {"host:", ""},
+      {"host:25:26", ""},
+      {"[::1]x", ""},
+      {"host:0", "!the port"},
+      {"host:s3cret", "!the server is not a host name"},
+      {"host:123456", "!the port"},
       {"smtps://mail.example.com", "smtps mail.example.com 0"},
       {"SMTP://mail.example.com:2525/", "starttls mail.example.com 2525"},
       {"smtp://192.0.2.1", "starttls 192.0.2.1 (address) 0"},
@@ -78,7 +94,9 @@ TEST(ServerUrl, ReadsEveryFormAndRefusesMalformedOnes) {
     if (ok) {
       EXPECT_EQ(c.expected, Describe(a)) << c.text;
     } else {
-      EXPECT_NE(std::string::npos, why.find(c.expected + (*c.expected == '!'))) << why;
+      EXPECT_NE(std::string::npos, why.find(c.expected + (*c.expected == '!')))
+          << c.text << ": " << why;
+      EXPECT_EQ(std::string::npos, why.find("s3cret")) << why;
     }
   }
 }

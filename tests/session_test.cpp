@@ -155,6 +155,66 @@ TEST(SendMail, LineBreakInServerOrAddressGives5WithoutConnecting) {
   }
 }
 
+TEST(SendMail, ListOrDisplayNameAsAddressGives5WithoutConnecting) {
+  // Each would reach the server as one address and come back as a 501.
+  for (const char* bad : {"a@x.jp, b@x.jp", "a@x.jp;b@x.jp", "Hanako <hanako@x.jp>",
+                          "<hanako@x.jp>", "hanako @x.jp", " \t "}) {
+    for (bool from : {true, false}) {
+      MailArgs args = GoodArgs();
+      (from ? args.fromAddress : args.toAddress) = bad;
+      CountingNetwork network(0);
+      std::string detail;
+      EXPECT_EQ(VTL_SEND_BAD_ARGUMENT, SendMail(args, TestEnv(network), &detail)) << bad;
+      EXPECT_EQ(0u, detail.find(from ? "fromAddress " : "toAddress ")) << detail;
+      EXPECT_EQ(0, network.calls);
+    }
+  }
+  // A quoted local part may hold any of them.
+  MailArgs args = GoodArgs();
+  args.toAddress = "\"Hanako, Y. <x>\"@x.jp";
+  CountingNetwork network(VTL_SEND_CONNECT_FAILED);
+  EXPECT_EQ(VTL_SEND_CONNECT_FAILED, SendMail(args, TestEnv(network)));
+}
+
+// A connection on which nothing ever arrives: each receive times out at
+// once, and the longest wait asked for is noted.
+class SilentNetwork final : public Network {
+ public:
+  ConnectOutcome Connect(const std::string&, uint16_t, Millis) override {
+    struct Silent final : Connection {
+      explicit Silent(Millis& longest) : longest_(longest) {}
+      IoResult Send(const char*, size_t size, Millis) override { return {IoStatus::Ok, size}; }
+      IoResult Receive(char*, size_t, Millis timeout) override {
+        longest_ = std::max(longest_, timeout);
+        return {IoStatus::TimedOut, 0};
+      }
+      Millis& longest_;
+    };
+    ConnectOutcome outcome;
+    outcome.result = 0;
+    outcome.connection = std::make_unique<Silent>(longestWait);
+    return outcome;
+  }
+  Millis longestWait{0};
+};
+
+TEST(SendMail, ServerThatNeverGreetsAUrlHoldsTheCallerAtMost30s) {
+  // smtp:// to a port that waits for a TLS handshake: 30 s, with the hint,
+  // not RFC 5321's five minutes.
+  SilentNetwork network;
+  SendEnv env = TestEnv(network);
+  env.timeouts = Timeouts{};
+  MailArgs args = GoodArgs();
+  args.server = "smtp://user:pw@127.0.0.1:465";
+  std::string detail;
+  EXPECT_EQ(VTL_SEND_DIALOGUE_FAILED, SendMail(args, env, &detail));
+  EXPECT_EQ(
+      "127.0.0.1:465: greeting: no reply within 30 s (a port that takes TLS from the start, "
+      "such as 465, takes smtps://)",
+      detail);
+  EXPECT_LE(network.longestWait, Millis{30000});
+}
+
 TEST(SendMail, AddressOverThePathLimitGives5WithoutConnecting) {
   // RFC 5321 4.5.3.1.3: 256 octets for the path, angle brackets included.
   const std::string fits = std::string(242, 'a') + "@example.com";

@@ -1,5 +1,6 @@
 #include "mail/detail.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vtl::mail {
@@ -20,7 +21,7 @@ void AppendPrintable(std::string& out, std::string_view bytes, size_t limit) {
   if (cut) out.append("...");
 }
 
-std::string QuoteReply(std::string_view reply, std::span<const std::string_view> secrets) {
+std::string QuoteReply(std::string_view reply) {
   std::string text;
   text.reserve(reply.size());
   while (!reply.empty()) {
@@ -31,14 +32,108 @@ std::string QuoteReply(std::string_view reply, std::span<const std::string_view>
     if (!text.empty()) text.append(" / ");
     text.append(line);
   }
-  // A server may echo what it was sent; nothing of a credential leaves.
-  for (const std::string_view secret : secrets) {
-    if (secret.empty()) continue;
-    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 8))
-      text.replace(at, secret.size(), "<hidden>");
-  }
   std::string out;
   AppendPrintable(out, text);
+  return out;
+}
+
+namespace {
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Digits from the start of `text`, between `least` and `most` of them;
+// their count, or 0.
+size_t Digits(std::string_view text, size_t least, size_t most) {
+  size_t n = 0;
+  while (n < text.size() && n <= most && IsDigit(text[n])) ++n;
+  return n >= least && n <= most ? n : 0;
+}
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool HoldsNoCase(std::string_view text, std::string_view part) {
+  if (part.empty()) return false;
+  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
+    size_t k = 0;
+    while (k < part.size() && Lower(text[i + k]) == Lower(part[k])) ++k;
+    if (k == part.size()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string LoginReplyHead(std::string_view reply, bool& cut) {
+  std::string_view line = reply.substr(0, reply.find('\n'));
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  std::string head;
+  if (line.size() < 3 || Digits(line, 3, 3) != 3) {
+    cut = !line.empty();
+    return head;
+  }
+  head = line.substr(0, 3);
+  // RFC 3463 2: class "." subject "." detail, after the code and its
+  // separator.
+  std::string_view rest = line.substr(std::min<size_t>(4, line.size()));
+  size_t n = 0;
+  if (rest.size() > 2 && (rest[0] == '2' || rest[0] == '4' || rest[0] == '5') && rest[1] == '.') {
+    const size_t subject = Digits(rest.substr(2), 1, 3);
+    const size_t detail = subject > 0 && rest.size() > 3 + subject && rest[2 + subject] == '.'
+                              ? Digits(rest.substr(3 + subject), 1, 3)
+                              : 0;
+    n = detail > 0 ? 3 + subject + detail : 0;
+    if (n > 0 && n < rest.size() && rest[n] != ' ') n = 0;
+  }
+  if (n > 0) head.append(" ").append(rest.substr(0, n));
+  // Anything past the head, on this line or another, is left out.
+  const size_t shown = n > 0 ? 4 + n : 3;
+  cut = line.find_first_not_of(" ", shown) != std::string_view::npos ||
+        reply.substr(std::min(reply.size(), line.size())).find_first_not_of("\r\n") !=
+            std::string_view::npos;
+  return head;
+}
+
+std::string_view RefusalKind(int code) {
+  if (code >= 400 && code < 500) return "temporary: the server asks to try again later";
+  if (code >= 500 && code < 600) return "permanent: sending it again unchanged will not help";
+  return {};
+}
+
+std::string XOAuth2ChallengeFields(std::string_view base64, std::string_view token) {
+  const std::string json = DecodeBase64(base64);
+  std::string out;
+  for (const std::string_view key : {"status", "schemes", "scope"}) {
+    const std::string quoted = "\"" + std::string(key) + "\"";
+    size_t at = json.find(quoted);
+    if (at == std::string::npos) continue;
+    at = json.find_first_not_of(" \t\r\n", at + quoted.size());
+    if (at == std::string::npos || json[at] != ':') continue;
+    at = json.find_first_not_of(" \t\r\n", at + 1);
+    if (at == std::string::npos) continue;
+    // A string without escapes, or a number: what these fields hold.
+    std::string_view value;
+    bool isString = json[at] == '"';
+    if (isString) {
+      const size_t end = json.find('"', at + 1);
+      if (end == std::string::npos) continue;
+      value = std::string_view(json).substr(at + 1, end - at - 1);
+    } else {
+      value = std::string_view(json).substr(at, Digits(std::string_view(json).substr(at), 1, 3));
+    }
+    bool plain = !value.empty() && value.size() <= 200 && !HoldsNoCase(value, token);
+    for (const char c : value) plain = plain && c >= 0x20 && c < 0x7F && c != '\\' && c != '"';
+    if (!plain) continue;
+    out.append(out.empty() ? "{" : ",").append(quoted).append(":");
+    if (isString)
+      out.append("\"").append(value).append("\"");
+    else
+      out.append(value);
+  }
+  if (!out.empty()) out.append("}");
   return out;
 }
 
@@ -59,6 +154,12 @@ std::string_view HintFor(std::string_view reply) {
       {"535", "5.7.8", "the user name or the password was not accepted"},
       {"530", "STARTTLS",
        "the server takes mail only over TLS: use smtp:// (STARTTLS) or smtps://"},
+      {"530", "5.7.0",
+       "the server requires a login: give user and password in an smtps:// or smtp:// URL"},
+      {"530", "5.7.57",
+       "the server requires a login: give user and password in an smtps:// or smtp:// URL"},
+      {"530", "uthentication required",
+       "the server requires a login: give user and password in an smtps:// or smtp:// URL"},
       {"", "SendAsDenied",
        "the sender address differs from the login: send from the login's address"},
       {"", "5.2.252", "the sender address differs from the login: send from the login's address"},

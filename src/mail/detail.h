@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,9 +17,26 @@ inline constexpr size_t kMaxQuotedReply = 600;
 void AppendPrintable(std::string& out, std::string_view bytes, size_t limit = kMaxQuotedReply);
 
 // A reply as the server sent it, on one line: its lines joined by " / ",
-// without their line ends. Each of `secrets` that is not empty, where the
-// reply echoes it, becomes "<hidden>".
-std::string QuoteReply(std::string_view reply, std::span<const std::string_view> secrets = {});
+// without their line ends.
+std::string QuoteReply(std::string_view reply);
+
+// A reply to a login step, as much of it as cannot hold the login: the
+// reply code and the enhanced status code (RFC 3463), "535 5.7.8". A server
+// may echo the credentials in any form (another case, split over lines,
+// base64 of any alphabet), so the text is never shown. `cut` tells whether
+// anything was left out.
+std::string LoginReplyHead(std::string_view reply, bool& cut);
+
+// What a refusal's code says of trying again: for 4xx that the server asks
+// to try later, for 5xx that it will not take the mail as it is; empty for
+// other codes.
+std::string_view RefusalKind(int code);
+
+// The fields of an XOAUTH2 error challenge (base64 of a JSON object) that
+// say why a token was refused and hold none: "status", "schemes" and
+// "scope", as a JSON object again; empty when it has none of them. A value
+// that is not plain text, or that holds `token` in any case, is left out.
+std::string XOAuth2ChallengeFields(std::string_view base64, std::string_view token);
 
 // What to do about a well-known refusal, or empty: the reply's enhanced
 // status code and words looked up in a small table of providers' replies.

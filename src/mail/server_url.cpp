@@ -95,6 +95,20 @@ bool IsIpv6(std::string_view s) {
   return true;
 }
 
+// An IPv6 address as the plain host form has always taken it, a link-local
+// one with its zone ("fe80::1%eth0", RFC 4007 11) included.
+bool IsIpv6WithZone(std::string_view s) {
+  const size_t zone = s.find('%');
+  if (zone == std::string_view::npos) return IsIpv6(s);
+  const std::string_view name = s.substr(zone + 1);
+  if (name.empty()) return false;
+  for (char c : name)
+    if (!(HexValue(c) >= 0 || (Lower(c) >= 'g' && Lower(c) <= 'z') || IsDigit(c) || c == '-' ||
+          c == '_' || c == '.'))
+      return false;
+  return IsIpv6(s.substr(0, zone));
+}
+
 bool IsDnsName(std::string_view s) {
   if (s.empty() || s.size() > 253 || s.front() == '.' || s.front() == '-') return false;
   for (char c : s) {
@@ -191,13 +205,50 @@ const char* ParseUserInfo(std::string_view text, ServerAddress& out) {
   return nullptr;
 }
 
+// The plain form: a host name, an IPv4 or IPv6 address, or either with a
+// port ("host:2525", "[::1]:2525"). Anything else may be a URL mistyped,
+// with a login in it, so the reason quotes none of it.
+const char* ParsePlain(std::string_view text, ServerAddress& out) {
+  constexpr const char* kNotAHost = "the server is not a host name or an smtps:// or smtp:// URL";
+  out.security = Security::None;
+  const size_t colon = text.find(':');
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos || !IsIpv6WithZone(text.substr(1, close - 1)))
+      return kNotAHost;
+    out.host = text.substr(1, close - 1);
+    text.remove_prefix(close + 1);
+    if (!text.empty() && (text[0] != ':' || text.size() == 1)) return kNotAHost;
+    if (!text.empty()) text.remove_prefix(1);
+  } else if (colon != std::string_view::npos && text.find(':', colon + 1) != text.npos) {
+    // Two colons or more: an IPv6 address, which has no room for a port.
+    if (!IsIpv6WithZone(text)) return kNotAHost;
+    out.host = text;
+    out.hostIsAddress = true;
+    return nullptr;
+  } else {
+    out.host = text.substr(0, colon);
+    if (!IsDnsName(out.host)) return kNotAHost;
+    out.hostIsAddress = out.host.find_first_not_of("0123456789.") == std::string::npos;
+    text = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+    if (colon != std::string_view::npos && text.empty()) return kNotAHost;
+  }
+  out.hostIsAddress = out.hostIsAddress || out.host.find(':') != std::string::npos;
+  if (text.empty()) return nullptr;
+  unsigned value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return kNotAHost;
+    value = value * 10 + unsigned(c - '0');
+  }
+  if (text.size() > 5 || value == 0 || value > 65535)
+    return "the port is not a number from 1 to 65535";
+  out.port = static_cast<uint16_t>(value);
+  return nullptr;
+}
+
 const char* Parse(std::string_view text, ServerAddress& out) {
   const size_t scheme = text.find("://");
-  if (scheme == std::string_view::npos) {
-    out.security = Security::None;
-    out.host = text;
-    return nullptr;
-  }
+  if (scheme == std::string_view::npos) return ParsePlain(text, out);
   if (EqualNoCase(text.substr(0, scheme), "smtps")) {
     out.security = Security::Implicit;
   } else if (EqualNoCase(text.substr(0, scheme), "smtp")) {
@@ -231,7 +282,10 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 
 bool ParseServer(std::string_view text, ServerAddress& out, std::string* why) {
   const char* wrong = Parse(text, out);
-  if (wrong != nullptr && why != nullptr) *why = std::string("URL: ") + wrong;
+  if (wrong != nullptr && why != nullptr)
+    *why = out.security != Security::None                ? std::string("server: URL: ") + wrong
+           : std::string_view(wrong).starts_with("the ") ? std::string(wrong)
+                                                         : std::string("server: ") + wrong;
   return wrong == nullptr;
 }
 

@@ -25,7 +25,7 @@ struct ServerAddress {
   Security security = Security::None;
   std::string host;            // an IPv6 address without its brackets
   bool hostIsAddress = false;  // an IPv4 or IPv6 address, not a DNS name
-  uint16_t port = 0;           // 0: the default of the form
+  uint16_t port = 0;           // 0: the default of the form (the plain form: the mail port)
   bool login = false;          // a user was given
   Secret user;
   Secret password;  // for XOAUTH2, the bearer token
@@ -37,8 +37,9 @@ struct ServerAddress {
 // address other than a plain dotted quad), bad percent-encoding, CR, LF or
 // NUL after decoding, a user without a password, a control character in
 // XOAUTH2's user or token, an unknown mechanism.
-// Anything without "://" is taken whole as a host name. With `why`, says
-// which part is wrong (never quoting the user or the password).
+// Anything without "://" must be a host name or address, with a port or
+// without. With `why`, says which part is wrong (never quoting the user or
+// the password), as a detail says it.
 bool ParseServer(std::string_view text, ServerAddress& out, std::string* why = nullptr);
 
 // ASCII letters compared regardless of case.

@@ -1,13 +1,13 @@
 #include "mail/session.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
@@ -90,11 +90,12 @@ class Dialogue {
       int code = 0;
       switch (reader_.Next(code)) {
         case ReplyReader::Status::Complete:
-          if (trace_) trace_(TraceKind::Received, QuoteReply(LastReply(), masks_));
+          if (trace_) trace_(TraceKind::Received, Shown());
           return code;
         case ReplyReader::Status::NeedMore:
           break;
         case ReplyReader::Status::Malformed:
+          if (login_) return Failed("a malformed reply (not shown: it may echo the login)"), -1;
           return Failed("a malformed reply:", {}, reader_.FailedLine()), -1;
         case ReplyReader::Status::TooLong:
           return Failed("a reply too long (a line over 64 KiB, or over 1 MiB in all)"), -1;
@@ -123,20 +124,32 @@ class Dialogue {
   // Why the last send or reply failed, in words.
   const std::string& Why() const { return why_; }
 
-  // What a step came to: the server's reply as it was sent, with a hint
-  // for well-known refusals; or why there was none.
+  // What a step came to: the server's reply as it was sent (during a
+  // login, its codes alone), with a hint for well-known refusals and
+  // whether the refusal is for now or for good; or why there was none.
   std::string Said(int code) const {
     if (code < 0) return why_;
-    std::string said = QuoteReply(LastReply(), masks_);
-    if (const std::string_view hint = HintFor(said); !hint.empty())
-      said.append(" (").append(hint).append(")");
+    bool cut = false;
+    std::string said = login_ ? LoginReplyHead(LastReply(), cut) : QuoteReply(LastReply());
+    std::string notes(HintFor(said));
+    for (std::string_view note :
+         {RefusalKind(code),
+          cut ? "the rest of the reply is not shown: it may echo the login" : std::string_view()})
+      if (!note.empty()) notes.append(notes.empty() ? "" : "; ").append(note);
+    if (!notes.empty()) said.append(" (").append(notes).append(")");
     return said;
   }
 
-  // Texts no reply may show: the credentials while a login is under way
-  // (none once it is over).
-  void Mask(std::string_view a = {}, std::string_view b = {}, std::string_view c = {}) {
-    masks_ = {a, b, c};
+  // While a login is under way its replies may echo the credentials: a
+  // trace and a detail show their codes alone.
+  void LoginUnderWay(bool on) { login_ = on; }
+
+  // The reply read last as a trace shows it.
+  std::string Shown() const {
+    if (!login_) return QuoteReply(LastReply());
+    bool cut = false;
+    std::string head = LoginReplyHead(LastReply(), cut);
+    return cut ? head + " <not shown>" : head;
   }
 
   // The server is told we are leaving, if it still listens; its answer
@@ -174,7 +187,7 @@ class Dialogue {
   const Trace& trace_;
   ReplyReader reader_;
   std::string why_;
-  std::array<std::string_view, 3> masks_{};
+  bool login_ = false;
   char buffer_[4096];
 };
 
@@ -241,8 +254,8 @@ const char* MechanismName(Mechanism m) {
 
 // The login, over TLS, with the mechanisms the server offered there. A
 // refusal ends it: trying another mechanism would only show the server
-// the same secret again. No reply shown in `why` or a trace holds the
-// secret, raw or in base64, even where the server echoes it.
+// the same secret again. While it is under way a detail or a trace shows
+// only the codes of a reply, which no echo of the secret can reach.
 int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, Millis timeout,
           std::string& why) {
   const Mechanism mechanism =
@@ -263,14 +276,9 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
   }
   const std::string step = std::string("AUTH ") + MechanismName(mechanism);
   const std::string shown = step + (mechanism == Mechanism::Login ? "" : " <hidden>");
-  Secret command, password64;
+  Secret command;
   AuthCommand(mechanism, server, command);
-  AppendBase64(server.password.view(), password64);
-  std::string_view argument =
-      mechanism == Mechanism::Login ? std::string_view() : command.view().substr(step.size() + 1);
-  if (argument.ends_with("\r\n")) argument.remove_suffix(2);
-  d.Mask(server.password.view(), password64.view(),
-         mechanism == Mechanism::Login ? std::string_view() : argument);
+  d.LoginUnderWay(true);
   int code = d.Exchange(command.view(), timeout, shown);
   std::string challenge;
   if (mechanism == Mechanism::Login) {
@@ -288,11 +296,11 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
     std::string_view reply = d.LastReply();
     reply.remove_prefix(std::min<size_t>(4, reply.size()));
     while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n')) reply.remove_suffix(1);
-    AppendPrintable(challenge, DecodeBase64(reply), 300);
+    challenge = XOAuth2ChallengeFields(reply, server.password.view());
     code = d.Exchange("\r\n", timeout);
   }
   if (code / 100 == 2) {
-    d.Mask();
+    d.LoginUnderWay(false);
     return VTL_SEND_OK;
   }
   why = step + ": " + d.Said(code);
@@ -302,7 +310,7 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
     if (code == 334) d.Exchange("*\r\n", timeout);
     d.QuitQuietly();
   }
-  d.Mask();
+  d.LoginUnderWay(false);
   return code < 0 ? VTL_SEND_DIALOGUE_FAILED : VTL_SEND_AUTH_FAILED;
 }
 
@@ -317,7 +325,12 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
   // name hosts without one; the resolver was given it as written.
   std::string_view name = server.host;
   if (!server.hostIsAddress && name.ends_with('.')) name.remove_suffix(1);
-  const TlsPeer peer{std::string(name), server.hostIsAddress, env.caFile, t.handshake, port};
+  TlsPeer peer;
+  peer.host = name;
+  peer.hostIsAddress = server.hostIsAddress;
+  peer.caFile = env.caFile;
+  peer.timeout = t.handshake;
+  peer.port = port;
   auto startTls = [&]() {
     TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
                                  : platform::StartTls(std::move(connection), peer);
@@ -344,7 +357,7 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
 
   if (server.security == Security::Implicit)
     if (const int r = startTls()) return r;
-  if (const int code = d.ReadReply(t.greeting); code / 100 != 2) {
+  if (const int code = d.ReadReply(t.urlGreeting); code / 100 != 2) {
     why = "greeting: " + d.Said(code);
     // A server that waits in silence may be waiting for a TLS handshake.
     if (code < 0 && server.security == Security::StartTls)
@@ -510,13 +523,38 @@ std::string BadArgument(const MailArgs& args) {
   // text pass for commands of its own.
   for (const auto& a : {all[0], all[1], all[3]})
     if (HasLineBreak(a.value)) return std::string(a.name) + " holds a line break (CR or LF)";
+  return {};
+}
+
+// An address argument without the white space around it.
+std::string_view Trimmed(std::string_view address) {
+  const size_t first = address.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return address.substr(first, address.find_last_not_of(" \t") - first + 1);
+}
+
+// Why `address` (trimmed) is not the one bare address the argument `name`
+// takes, or empty. A list or a display name would go to the server as one
+// address and come back as a refusal that reads like a real one.
+std::string NotOneAddress(const char* name, std::string_view address) {
+  if (address.empty()) return std::string(name) + " is empty";
   // RFC 5321 4.5.3.1.3: a path is at most 256 octets, brackets included. A
   // longer address cannot be sent within the line limits, and no server
   // would take it.
-  for (const auto& a : {all[1], all[3]})
-    if (std::strlen(a.value) > kMaxAddressLength)
-      return std::string(a.name) + " is longer than " + std::to_string(kMaxAddressLength) +
-             " bytes (" + std::to_string(std::strlen(a.value)) + ")";
+  if (address.size() > kMaxAddressLength)
+    return std::string(name) + " is longer than " + std::to_string(kMaxAddressLength) + " bytes (" +
+           std::to_string(address.size()) + ")";
+  // A quoted local part ("john doe"@example.com) may hold any of these.
+  std::string_view rest = address;
+  if (rest.starts_with('"')) {
+    size_t end = 1;
+    while (end < rest.size() && rest[end] != '"') end += rest[end] == '\\' ? 2 : 1;
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
+  if (rest.find_first_of(",;<> \t") != std::string_view::npos)
+    return std::string(name) +
+           " takes one bare address, such as hanako@example.jp: no list, no display name, no "
+           "angle brackets";
   return {};
 }
 
@@ -548,10 +586,19 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
 
   detail = BadArgument(args);
   if (!detail.empty()) return VTL_SEND_BAD_ARGUMENT;
+  const std::string fromAddress(Trimmed(args.fromAddress)), toAddress(Trimmed(args.toAddress));
+  for (const auto& [name, address] :
+       {std::pair{"fromAddress", &fromAddress}, std::pair{"toAddress", &toAddress}}) {
+    detail = NotOneAddress(name, *address);
+    if (!detail.empty()) return VTL_SEND_BAD_ARGUMENT;
+  }
+  MailArgs trimmed = args;
+  trimmed.fromAddress = fromAddress.c_str();
+  trimmed.toAddress = toAddress.c_str();
   ServerAddress server;
   std::string wrong;
   if (!ParseServer(args.server, server, &wrong)) {
-    detail = "server: " + wrong;
+    detail = wrong;
     return VTL_SEND_BAD_ARGUMENT;
   }
   if (env.network == nullptr) {
@@ -562,22 +609,27 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   // Everything that takes memory in proportion to the texts is made before
   // the server is bothered.
   const LocalTime now = env.clock ? env.clock() : LocalTime{};
-  Composition mail = Compose(args, env, mode, FormatMailDate(now),
+  Composition mail = Compose(trimmed, env, mode, FormatMailDate(now),
                              MakeMessageId(now, env.processId, env.sequence, env.hostName));
   const std::string& headers = mail.headers;
   // A URL holds the password: it goes into no command line.
+  // The plain form names the server in HELO as the caller wrote it, its
+  // port left out.
+  std::string_view heloName = args.server;
+  if (server.security == Security::None && server.port != 0)
+    heloName = heloName.substr(0, heloName.rfind(':'));
   const std::string helo =
-      server.security == Security::None ? Command("HELO ", args.server, "") : std::string();
-  const std::string mailFrom = Command("MAIL FROM:<", args.fromAddress, ">");
-  const std::string rcptTo = Command("RCPT TO:<", args.toAddress, ">");
+      server.security == Security::None ? Command("HELO ", heloName, "") : std::string();
+  const std::string mailFrom = Command("MAIL FROM:<", fromAddress, ">");
+  const std::string rcptTo = Command("RCPT TO:<", toAddress, ">");
 
   const Timeouts& t = env.timeouts;
   Dialogue d(t, env.trace);
   DataWriter writer(d);
 
-  const uint16_t port = server.security == Security::None ? env.port
-                        : server.port != 0                ? server.port
-                                                          : DefaultPort(server.security);
+  const uint16_t port = server.port != 0                    ? server.port
+                        : server.security == Security::None ? env.port
+                                                            : DefaultPort(server.security);
   const std::string where = Endpoint(server, port) + ": ";
   ConnectOutcome connected = env.network->Connect(server.host, port, env.timeouts.connect);
   if (connected.result != 0 || !connected.connection) {
@@ -651,6 +703,16 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
       return failed(withoutEnd(rcptTo), code);
     if (const int code = d.Exchange("DATA\r\n", t.data); code / 100 != 3)
       return failed("DATA", code);
+  }
+  // After its go-ahead the server reads until the end of data and answers
+  // nothing before: bytes already here would pass for the reply to the
+  // message (a "250" sent with the 354, then a refusal). Nothing more is
+  // sent; the message left unfinished is dropped.
+  if (d.HasMore() || connection->Unread() > 0) {
+    detail = where +
+             "DATA: the server sent more after its go-ahead (354), before the message; the "
+             "dialogue is broken, so nothing of the message was sent";
+    return VTL_SEND_DIALOGUE_FAILED;
   }
 
   // From here until the end of data the server takes every byte as message

@@ -25,6 +25,11 @@ struct MailArgs {
 struct Timeouts {
   Millis connect{30'000};
   Millis greeting{300'000};
+  // A URL form's server is a submission server, which greets at once; one
+  // that is silent is most likely waiting for a TLS handshake the URL did
+  // not ask for (smtp:// to port 465), and holding the host for five
+  // minutes would look like a hang.
+  Millis urlGreeting{30'000};
   Millis mail{300'000};
   Millis rcpt{300'000};
   Millis data{120'000};

@@ -22,6 +22,7 @@ class PassThrough final : public Connection {
   IoResult Receive(char* buffer, size_t size, Millis timeout) override {
     return inner_->Receive(buffer, size, timeout);
   }
+  size_t Unread() override { return inner_->Unread(); }
   std::string LocalAddressLiteral() override { return inner_->LocalAddressLiteral(); }
 
  private:
@@ -85,9 +86,9 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   env.tls = FakeTls;
   env.timeouts.connect = Millis{2000};
   env.timeouts.handshake = setup.timeout;
-  env.timeouts.greeting = env.timeouts.mail = env.timeouts.rcpt = env.timeouts.data =
-      env.timeouts.endOfData = env.timeouts.other = env.timeouts.send = env.timeouts.quit =
-          setup.timeout;
+  env.timeouts.greeting = env.timeouts.urlGreeting = env.timeouts.mail = env.timeouts.rcpt =
+      env.timeouts.data = env.timeouts.endOfData = env.timeouts.other = env.timeouts.send =
+          env.timeouts.quit = setup.timeout;
   if (setup.adjust) setup.adjust(env.timeouts);
   TestNames names(platform::SystemNetwork());
   FaultyNetwork faulty(names);
