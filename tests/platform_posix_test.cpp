@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +20,7 @@
 #include "mail/session.h"
 #include "platform/platform.h"
 #include "platform/posix/locale_name.h"
+#include "platform/race.h"
 #include "support/child.h"
 #include "support/faulty_network.h"
 #include "support/script_server.h"
@@ -29,6 +31,7 @@ namespace {
 
 constexpr int kNoNamespace = 100;
 constexpr int kNoIpv6 = 101;
+constexpr int kNoLocale = 102;
 
 // Runs `body` in a child process in which `path` reads as `content`, and
 // returns the child's exit status, or kNoNamespace when the file cannot be
@@ -233,6 +236,41 @@ TEST(Resolution, ASilentFirstAddressHoldsNothingUp) {
   });
   if (result == kNoNamespace) GTEST_SKIP() << "no mount namespace here";
   if (result == kNoIpv6) GTEST_SKIP() << "no IPv6 loopback here";
+  EXPECT_EQ(0, result);
+}
+
+// The resolver's reason is in words of our own: the C library's are
+// translated in a Japanese locale, and then not ASCII.
+TEST(Resolution, AnUnknownNameIsToldInEnglishInAJapaneseLocale) {
+  // Only the hosts file is asked, from a network of the child's own: no packet leaves.
+  const int result = WithFileAs("/etc/nsswitch.conf", "hosts: files\n", [] {
+    if (unshare(CLONE_NEWNET) != 0) return kNoNamespace;
+    if (std::setlocale(LC_ALL, "ja_JP.UTF-8") == nullptr) return kNoLocale;
+    const ConnectOutcome c = SystemNetwork().Connect("mail.example.invalid", 25, Millis{10000});
+    if (c.result == 2 && c.detail == "name or service not known") return 0;
+    std::fprintf(stderr, "%d %s\n", c.result, c.detail.c_str());
+    return 1;
+  });
+  if (result == kNoNamespace) GTEST_SKIP() << "no mount or network namespace here";
+  if (result == kNoLocale) GTEST_SKIP() << "no ja_JP.UTF-8 locale here";
+  EXPECT_EQ(0, result);
+}
+
+// A link-local address is named with its interface (RFC 4007 11): without
+// it, it could be any link's.
+TEST(Resolution, ALinkLocalAddressKeepsItsInterface) {
+  const int result = test::InChild([] {
+    // A network of the child's own, whose loopback is down: the connect
+    // fails at once, and nothing leaves.
+    if (unshare(CLONE_NEWNET) != 0) return kNoNamespace;
+    const ConnectOutcome c = ConnectToAddresses({"fe80::1%lo"}, 25, Millis{10000});
+    if (c.result == 3) return kNoIpv6;
+    if (c.result == 4 && c.detail.rfind("[fe80::1%lo]:25 ", 0) == 0) return 0;
+    std::fprintf(stderr, "%d %s\n", c.result, c.detail.c_str());
+    return 1;
+  });
+  if (result == kNoNamespace) GTEST_SKIP() << "no network namespace here";
+  if (result == kNoIpv6) GTEST_SKIP() << "no IPv6 here";
   EXPECT_EQ(0, result);
 }
 

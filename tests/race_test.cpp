@@ -61,6 +61,13 @@ class FakeRacer final : public Racer {
   long long now_ = 0;
 };
 
+// `n` addresses scripted alike, then `rest`.
+std::vector<Script> Alike(size_t n, Script script, std::vector<Script> rest = {}) {
+  std::vector<Script> all(n, script);
+  all.insert(all.end(), rest.begin(), rest.end());
+  return all;
+}
+
 TEST(Race, TriesTheNextAddressWhileTheFirstIsSilent) {
   using S = Script;
   const struct {
@@ -126,6 +133,18 @@ TEST(Race, TriesTheNextAddressWhileTheFirstIsSilent) {
        "0 1 2",
        "a connection refused; b no answer within 0.28 s; c no answer within 0.03 s; d not tried "
        "within 0.3 s"},
+      {"past the first eight, the rest counted by reason, a wait's by its kind",
+       Alike(9, {S::Refused}, Alike(1, {S::NoSocket}, Alike(5, {S::Silent}))), 600, 4, 0,
+       "0 0 0 0 0 0 0 0 0 0 0 250 500", "10 11 12",
+       "a connection refused; b connection refused; c connection refused; d connection refused; "
+       "e connection refused; f connection refused; g connection refused; h connection refused; "
+       "and 7 more: 1 connection refused, 1 no socket: too many open files, 3 no answer within "
+       "0.1 to 0.6 s, 2 not tried within 0.6 s"},
+      {"past the first eight, all for one reason", Alike(10, {S::Refused}), 30000, 4, 0,
+       "0 0 0 0 0 0 0 0 0 0", "",
+       "a connection refused; b connection refused; c connection refused; d connection refused; "
+       "e connection refused; f connection refused; g connection refused; h connection refused; "
+       "and 2 more: 2 connection refused"},
       {"no socket anywhere",
        {{S::NoSocket}, {S::NoSocket}},
        30000,

@@ -1,16 +1,21 @@
-// tls_probe HOST[,HOST...] PORT CA-FILE TIMEOUT-MS [faulty]: connects to
-// HOST, starts TLS checked against HOST with CA-FILE's roots ("-": the
-// system's store), and once secured sends "ping" and reads one line back.
-// A HOST written HOST/PORT or HOST/PORT/CA-FILE goes there instead.
-// Prints the TLS result code, then the line: "0 pong", "9"; "0 (closed)"
-// when the server sent close_notify instead; and the detail on the next
-// line. Several hosts are tried in turn, in one process, so that a later
-// one may resume the session of an earlier. With "faulty" the connection
-// under TLS makes short transfers and is interrupted before every call.
+// tls_probe HOST[,HOST...] PORT CA-FILE TIMEOUT-MS [faulty|trust-option=OPTION]:
+// connects to HOST, starts TLS checked against HOST with CA-FILE's roots
+// ("-": the system's store), and once secured sends "ping" and reads one
+// line back. A HOST written HOST/PORT or HOST/PORT/CA-FILE goes there
+// instead. Prints the TLS result code, then the line: "0 pong", "9"; "0
+// (closed)" when the server sent close_notify instead; and the detail on
+// the next line. Several hosts are tried in turn, in one process, so that a
+// later one may resume the session of an earlier; one written FROM>TO
+// rewrites the file TO in place with FROM's bytes instead, and prints
+// nothing. With "faulty" the connection under TLS makes short transfers and
+// is interrupted before every call; with trust-option=OPTION the hint of a
+// certificate not trusted names OPTION, as a program's would.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "support/faulty_network.h"
@@ -19,7 +24,20 @@ namespace {
 
 using namespace vtl;
 
+constexpr std::string_view kTrustOption = "trust-option=";
+
+// Rewrites `to` in place (the same file, as an editor that saves in place
+// does) with the bytes of `from`.
+int Rewrite(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  return in && out.flush() ? 0 : 1;
+}
+
 int Probe(const std::string& target, int argc, char** argv) {
+  if (const size_t to = target.find('>'); to != target.npos)
+    return Rewrite(target.substr(0, to), target.substr(to + 1));
   TlsPeer peer;
   const size_t port = target.find('/'), ca = target.find('/', port + (port != target.npos));
   peer.host = target.substr(0, port);
@@ -36,7 +54,10 @@ int Probe(const std::string& target, int argc, char** argv) {
     std::printf("connect %d\n", c.result);
     return 1;
   }
-  if (argc == 6) c.connection = std::make_unique<test::FaultyConnection>(std::move(c.connection));
+  const std::string option = argc == 6 ? argv[5] : "";
+  if (option.rfind(kTrustOption, 0) == 0) peer.trustOption = option.substr(kTrustOption.size());
+  if (option == "faulty")
+    c.connection = std::make_unique<test::FaultyConnection>(std::move(c.connection));
   TlsOutcome tls = platform::StartTls(std::move(c.connection), peer);
   std::string line;
   if (tls.result == 0) {
@@ -65,8 +86,11 @@ int Probe(const std::string& target, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "faulty")) {
-    std::fprintf(stderr, "usage: tls_probe HOST[,HOST...] PORT CA-FILE TIMEOUT-MS [faulty]\n");
+  if (argc != 5 && !(argc == 6 && (std::string(argv[5]) == "faulty" ||
+                                   std::string(argv[5]).rfind(kTrustOption, 0) == 0))) {
+    std::fprintf(stderr,
+                 "usage: tls_probe HOST[,HOST...] PORT CA-FILE TIMEOUT-MS "
+                 "[faulty|trust-option=OPTION]\n");
     return 2;
   }
   const std::string hosts = argv[1];

@@ -7,7 +7,8 @@ code it prints: 0 secured (and a line echoed through the session, or
 not trusted; and the detail it prints on the next line, which must hold the
 case's words, the same on every system. Then the sessions of one process:
 the second handshake with a server resumes the first's session, and another
-name of the same server is verified in full.
+name of the same server is verified in full, and a CA file rewritten
+between two handshakes is read again.
 
 usage: tls_test.py [--no-resumption] CERT-DIR COMMAND... (the probe, after its
        emulator if any; --no-resumption: a system that never resumes a session)
@@ -177,6 +178,33 @@ def resumption(certs, probe, ca, resumes):
     return failures
 
 
+def rewritten_trust(certs, probe, ca):
+    """Three handshakes in one process trusting one CA file, which is
+    rewritten in place before the second (with another CA: the chain is
+    refused) and again before the third (with the first CA: a full
+    handshake, as the session belonged to what was trusted before). The
+    number of failures."""
+    trusted = os.path.join(certs, "ca-rewritten.pem")
+    shutil.copyfile(ca, trusted)
+    server = Server("tls", certs, "good")
+    steps = ["localhost", os.path.join(certs, "stranger.pem") + ">" + trusted, "localhost",
+             ca + ">" + trusted, "localhost"]
+    out = subprocess.run(probe + [",".join(steps), str(server.port), trusted, "60000"],
+                         capture_output=True, text=True, timeout=250)
+    lines = out.stdout.splitlines()
+    got = [(lines[i:i + 2] + ["(nothing)", "(nothing)"])[:2] for i in range(0, 6, 2)]
+    wanted = [("0 pong", "; certificate CN=localhost, "),
+              ("9", "the certificate's issuer is not trusted: CN=vtl test root CA "),
+              ("0 pong", "; certificate CN=localhost, ")]
+    failures = 0
+    for i, ((result, detail), (expected, words)) in enumerate(zip(got, wanted)):
+        ok = result == expected and words in detail and not detail.endswith("session resumed")
+        print(("ok   " if ok else "FAIL ") + f"the CA file rewritten, handshake {i + 1}: {result} "
+              f"(expected {expected}, not resumed)\n     {detail}")
+        failures += not ok
+    return failures
+
+
 def main():
     if sys.argv[1] == "--serve":
         return serve_once(sys.argv[2])
@@ -186,8 +214,14 @@ def main():
     warnings.simplefilter("ignore", DeprecationWarning)  # TLS 1.1, served on purpose
     ca = os.path.join(certs, "ca.pem")
     good = Server("tls", certs, "good")
-    trust = ("(trust the CA with --ca-file or in the system's store; a proxy or security product "
-             "that inspects TLS does this)")
+    # How a CA is trusted, as the hint names it: the system's ways, or a program's option.
+    windows = probe[-1].endswith(".exe")
+    ways = ("in the system's or the user's certificate store" if windows else
+            "in the system's store or with SSL_CERT_FILE, a PEM file of the roots to trust")
+    option = "with --ca-file or in the system's store"
+    inspects = "; a proxy or security product that inspects TLS does this)"
+    trust = "(trust the CA " + ways + inspects
+    self_signed = "(trust it " + ways + "; or give the server a certificate from a CA)"
     success = "; certificate CN=localhost, issued by CN=vtl test intermediate CA"
     cases = [
         # (what, server, host the client names, CA file, expected output, words of the detail)
@@ -212,9 +246,15 @@ def main():
         ("a certificate not valid yet", Server("tls", certs, "not-yet"), "localhost", ca, "9",
          "the certificate is not valid until 2090-01-01"),
         ("a self-signed certificate", Server("tls", certs, "self-signed"), "localhost", ca, "9",
-         "the certificate is self-signed"),
+         "the certificate is self-signed " + self_signed),
+        ("the same, for a program whose option trusts a CA", Server("tls", certs, "self-signed"),
+         "localhost", ca, "9", "the certificate is self-signed (trust it " + option + "; or give ",
+         "trust-option=--ca-file"),
         ("a CA nobody trusts", Server("tls", certs, "unknown-ca"), "localhost", ca, "9",
          "the certificate's issuer is not trusted: CN=vtl test untrusted CA " + trust),
+        ("the same, for a program whose option trusts a CA", Server("tls", certs, "unknown-ca"),
+         "localhost", ca, "9", "the certificate's issuer is not trusted: CN=vtl test untrusted "
+         "CA (trust the CA " + option + inspects, "trust-option=--ca-file"),
         ("an intermediate CA expired, its name not ASCII", Server("tls", certs, "old-ca"),
          "localhost", ca, "9", r"the CA certificate CN=vtl test expired CA \xc3\xa9 expired on "
          "2021-01-01"),
@@ -287,6 +327,7 @@ def main():
         print(f"FAIL SNI other than the DNS name: {good.sni}")
         failures += 1
     failures += resumption(certs, probe, ca, resumes)
+    failures += rewritten_trust(certs, probe, ca)
     sys.exit(1 if failures else 0)
 
 

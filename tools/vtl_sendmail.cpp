@@ -69,8 +69,8 @@ const char* Describe(int result) {
       return "error 4: the server did not accept the connection";
     case VTL_SEND_BAD_ARGUMENT:
       return "error 5: an argument is missing or empty, the server or an address holds a line "
-             "break, the server URL is not well formed, or an address is longer than 254 "
-             "octets";
+             "break, the server is not a host name or a well-formed URL, or an address is not "
+             "one bare address of at most 254 octets";
     case VTL_SEND_NO_MEMORY:
       return "error 6: not enough memory";
     case VTL_SEND_DIALOGUE_FAILED:
@@ -254,6 +254,7 @@ int Run(int argc, char** argv) {
   if (!isUrl && (passwordFile || caFile))
     return Refuse("--password-file and --ca-file are for a server given as a URL");
   if (caFile) env.caFile = *caFile;
+  env.trustOption = "--ca-file";
   if (const size_t at = isUrl ? UserInfoEnd(*server) : std::string::npos; at != std::string::npos) {
     if (server->find(':', server->find("://") + 3) < at)
       return Refuse(

@@ -331,6 +331,7 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
   peer.caFile = env.caFile;
   peer.timeout = t.handshake;
   peer.port = port;
+  peer.trustOption = env.trustOption;
   auto startTls = [&]() {
     TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
                                  : platform::StartTls(std::move(connection), peer);

@@ -59,6 +59,9 @@ struct SendEnv {
   // Starts TLS for the URL forms; platform::StartTls when unset.
   std::function<TlsOutcome(std::unique_ptr<Connection>, const TlsPeer&)> tls;
   std::string caFile;  // trust only this PEM file's roots, not the system's store
+  // The option by which the program's user trusts a CA ("--ca-file"), for
+  // the hint of a certificate not trusted; empty: the system's own ways.
+  std::string trustOption;
   Timeouts timeouts;
   Network* network = nullptr;
   std::function<LocalTime()> clock;

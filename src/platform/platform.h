@@ -116,6 +116,11 @@ struct TlsPeer {
                                // empty: the system's trust store
   Millis timeout{60'000};      // bounds the whole handshake
   uint16_t port = 0;           // the server's; a session is resumed with the same host and port
+  // The option of the program that sends by which its user trusts a CA
+  // ("--ca-file"), for the hint of a certificate not trusted; empty: the
+  // system's own ways are named (SSL_CERT_FILE, the certificate stores).
+  // (Initialised, so that a peer written without it is no warning.)
+  std::string trustOption{};
 };
 
 struct TlsOutcome {

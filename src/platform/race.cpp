@@ -11,6 +11,7 @@ RaceOutcome Race(Racer& racer, size_t count, Millis limit, Millis delay) {
   const SteadyTime deadline = start + limit;
   std::vector<SteadyTime> began(count, start);
   std::vector<std::string> why(count), what(count);
+  std::vector<Millis> within(count, Attempts::kUntimed);  // how long a silent one was waited for
   std::vector<size_t> racing;
   std::vector<Racer::Ended> ended;
   size_t next = 0;
@@ -62,22 +63,21 @@ RaceOutcome Race(Racer& racer, size_t count, Millis limit, Millis delay) {
       racing.erase(std::remove(racing.begin(), racing.end(), e.index), racing.end());
       racer.Drop(e.index);
       // The system's own time-out, should it come first, is reported as ours.
-      why[e.index] = e.timedOut
-                         ? "no answer within " +
-                               Seconds(std::chrono::ceil<Millis>(racer.Now() - began[e.index]))
-                         : e.why;
+      why[e.index] = e.timedOut ? "no answer" : e.why;
+      if (e.timedOut) within[e.index] = std::chrono::ceil<Millis>(racer.Now() - began[e.index]);
       // A failed attempt makes way for the next at once.
       nextStart = racer.Now();
     }
   }
   for (const size_t index : racing) {
     racer.Drop(index);
-    why[index] = "no answer within " + Seconds(std::chrono::ceil<Millis>(deadline - began[index]));
+    why[index] = "no answer";
+    within[index] = std::chrono::ceil<Millis>(deadline - began[index]);
   }
   Attempts attempts;
   for (size_t i = 0; i < count; ++i)
-    attempts.Failed(racer.Name(i), i < next ? why[i] : "not tried within " + Seconds(limit),
-                    what[i].c_str());
+    attempts.Failed(racer.Name(i), i < next ? why[i] : "not tried", what[i].c_str(),
+                    i < next ? within[i] : limit);
   // 3 only when no address got a socket; one the time left untried might.
   outcome.result = madeSocket || next < count ? 4 : 3;
   outcome.detail = attempts.Text(outcome.result == 3);

@@ -62,7 +62,8 @@ class Racer {
                     std::vector<Ended>& ended) = 0;
   // Closes attempt `index`, which lost or ran out of time.
   virtual void Drop(size_t index) = 0;
-  // Address `index` as a detail names it: "192.0.2.1:25", "[2001:db8::1]:25".
+  // Address `index` as a detail names it: "192.0.2.1:25", "[2001:db8::1]:25",
+  // "[fe80::1%eth0]:25".
   virtual std::string Name(size_t index) = 0;
 };
 

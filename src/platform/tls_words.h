@@ -20,9 +20,28 @@ inline constexpr std::string_view kClosed = "the server closed the connection du
 inline constexpr std::string_view kCnOnly =
     "no subjectAltName: the certificate names its host only as the subject's common name, which "
     "is not checked (RFC 9525)";
-inline constexpr std::string_view kTrustHint =
-    " (trust the CA with --ca-file or in the system's store; a proxy or security product that "
-    "inspects TLS does this)";
+
+// How a CA or a self-signed certificate comes to be trusted: by the option
+// of the program that sends (TlsPeer::trustOption), where it has one; else
+// by the system's own ways, all that a library's user has.
+inline std::string TrustWays(std::string_view option) {
+  if (!option.empty()) return "with " + std::string(option) + " or in the system's store";
+#ifdef _WIN32
+  return "in the system's or the user's certificate store";
+#else
+  return "in the system's store or with SSL_CERT_FILE, a PEM file of the roots to trust";
+#endif
+}
+
+inline std::string UntrustedIssuerHint(std::string_view option) {
+  return " (trust the CA " + TrustWays(option) +
+         "; a proxy or security product that inspects TLS does this)";
+}
+
+inline std::string SelfSignedHint(std::string_view option) {
+  return " (trust it " + TrustWays(option) + "; or give the server a certificate from a CA)";
+}
+
 // The names of a certificate as a detail lists them, "a, b, c, d, ...":
 // the first few.
 class NameList {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +13,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <string>
@@ -167,22 +169,48 @@ std::string ErrorWords(int error) {
   }
 }
 
-// What the resolver said, as its own words when they are printable ASCII
-// (they are translated in some locales), with its first letter made small
-// as the rest of the detail is written.
+// The resolver's errors in words of our own, the same as on Windows for
+// the same fault. gai_strerror's are translated in some locales (and then
+// not ASCII) and differ between C libraries.
 std::string ResolverWords(int code, int systemError) {
-  if (code == EAI_SYSTEM) return "resolver: " + ErrorWords(systemError);
-  const char* said = gai_strerror(code);
-  std::string words = said != nullptr ? said : "";
-  for (const char c : words)
-    if (c < 0x20 || c > 0x7E) return "resolver error " + std::to_string(code);
-  if (words.empty()) return "resolver error " + std::to_string(code);
-  if (words.size() > 1 && words[0] >= 'A' && words[0] <= 'Z' && words[1] >= 'a' && words[1] <= 'z')
-    words[0] = static_cast<char>(words[0] - 'A' + 'a');
-  return words;
+  switch (code) {
+    case EAI_NONAME:
+      return "name or service not known";
+    case EAI_AGAIN:
+      return "temporary failure in name resolution";
+    case EAI_FAIL:
+      return "non-recoverable failure in name resolution";
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+      return "no address associated with hostname";
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY:
+      return "no address of the family asked for";
+#endif
+    case EAI_FAMILY:
+      return "address family not supported";
+    case EAI_SOCKTYPE:
+      return "socket type not supported";
+    case EAI_SERVICE:
+      return "service not known";
+    case EAI_MEMORY:
+      return "out of memory";
+    case EAI_BADFLAGS:
+      return "invalid argument";
+#ifdef EAI_OVERFLOW
+    case EAI_OVERFLOW:
+      return "argument buffer overflow";
+#endif
+    case EAI_SYSTEM:
+      return "resolver: " + ErrorWords(systemError);
+    default:
+      return "resolver error " + std::to_string(code);
+  }
 }
 
-// "192.0.2.1:25", "[2001:db8::1]:25".
+// "192.0.2.1:25", "[2001:db8::1]:25", "[fe80::1%eth0]:25": a link-local
+// address is no address without its interface (RFC 4007 11).
 std::string AddressText(const addrinfo& a) {
   char text[INET6_ADDRSTRLEN] = {};
   if (a.ai_family == AF_INET) {
@@ -193,7 +221,17 @@ std::string AddressText(const addrinfo& a) {
   if (a.ai_family == AF_INET6) {
     const auto& v6 = *reinterpret_cast<const sockaddr_in6*>(a.ai_addr);
     if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return "?";
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    std::string address = "[" + std::string(text);
+    if (v6.sin6_scope_id != 0) {
+      char name[IF_NAMESIZE] = {};
+      std::string zone = if_indextoname(v6.sin6_scope_id, name) != nullptr ? name : "";
+      // An interface's name may hold bytes that are not ASCII; the detail may not.
+      if (zone.empty() ||
+          !std::all_of(zone.begin(), zone.end(), [](char c) { return c > 0x20 && c < 0x7F; }))
+        zone = std::to_string(v6.sin6_scope_id);
+      address.append("%").append(zone);
+    }
+    return address + "]:" + std::to_string(ntohs(v6.sin6_port));
   }
   return "address family " + std::to_string(a.ai_family);
 }

@@ -11,6 +11,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,14 +117,16 @@ std::string ServerNames(const X509* cert) {
   return std::move(out.text());
 }
 
-std::string UntrustedIssuer(const X509_NAME* issuer) {
-  return "the certificate's issuer is not trusted: " + NameText(issuer) + std::string(kTrustHint);
+std::string UntrustedIssuer(const X509_NAME* issuer, std::string_view trustOption) {
+  return "the certificate's issuer is not trusted: " + NameText(issuer) +
+         UntrustedIssuerHint(trustOption);
 }
 
 // Why the chain of `cert`, found wanting at `depth` of it (0: the server's
-// own certificate), or `leaf` is not trusted for `host`.
+// own certificate), or `leaf` is not trusted for `peer`.
 std::string CertificateFault(long code, int depth, const X509* cert, const X509* leaf,
-                             const std::string& host) {
+                             const TlsPeer& peer) {
+  const std::string& host = peer.host;
   if (cert == nullptr) cert = leaf;
   if (cert == nullptr || leaf == nullptr)
     return "the certificate is not trusted: " + std::string(X509_verify_cert_error_string(code));
@@ -144,16 +147,16 @@ std::string CertificateFault(long code, int depth, const X509* cert, const X509*
       return out;
     }
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-      return "the certificate is self-signed";
+      return "the certificate is self-signed" + SelfSignedHint(peer.trustOption);
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-      return UntrustedIssuer(X509_get_subject_name(cert));
+      return UntrustedIssuer(X509_get_subject_name(cert), peer.trustOption);
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
       // A CA certificate the server sent whose issuer is nowhere: a root
       // not trusted here. The server's own: most often the server left out
       // the intermediate, but its issuer may be a root as well.
-      if (depth > 0) return UntrustedIssuer(X509_get_issuer_name(cert));
+      if (depth > 0) return UntrustedIssuer(X509_get_issuer_name(cert), peer.trustOption);
       return "the chain is incomplete: the server did not send the intermediate CA " +
              NameText(X509_get_issuer_name(cert)) + ", or that CA is not trusted";
     case X509_V_ERR_INVALID_PURPOSE:
@@ -219,9 +222,11 @@ ContextPtr NewContext(const std::string& caFile, int& result) {
 // What the sends of the process share. Making a context reads the whole
 // trust store (Debian's bundle holds some 150 certificates, and its
 // directory is listed), which costs a send more than its handshake. So the
-// last one made is shared by the sends that trust the same roots, for ten
-// minutes at most: a CA added to the store counts from the send after that.
-// A shared context is only read.
+// last one made is shared by the sends that trust the same roots: the same
+// files and directories, each unchanged since (TrustKey), for ten minutes
+// at most. A CA file or bundle rewritten counts from the next send; a
+// certificate rewritten inside a directory, which leaves the directory as
+// it was, from ten minutes later. A shared context is only read.
 // Beside it, the sessions of servers whose certificates it verified, to be
 // resumed (an abbreviated handshake) by the next send to the same server:
 // one for each host name or address as checked and port, the
@@ -229,7 +234,7 @@ ContextPtr NewContext(const std::string& caFile, int& result) {
 // none is offered once what it was verified with has changed or aged.
 struct Shared {
   std::mutex mutex;
-  std::string trust;  // what the context trusts: the CA file, or the default paths
+  std::string trust;  // what the context trusts, and how it was: TrustKey
   ContextPtr context;
   Clock::time_point made;
   struct Kept {
@@ -262,6 +267,43 @@ std::vector<Shared::Kept>& Sessions(Shared& shared) {
   return shared.sessions;
 }
 
+// A file's or a directory's name with what tells that it was replaced or
+// rewritten since: its device and inode, its size, and the times it was
+// modified and changed to the nanosecond; or that it is not there.
+std::string PathState(const std::string& path) {
+  struct stat st {};
+  std::string state = path;
+  if (path.find('\0') != std::string::npos || stat(path.c_str(), &st) != 0) return state + " -";
+  for (const long long n :
+       {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+        static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+        static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+        static_cast<long long>(st.st_ctim.tv_nsec)})
+    state.append(" ").append(std::to_string(n));
+  return state;
+}
+
+// What a context made now would trust: the CA file, or the default file
+// and directories (SSL_CERT_FILE and SSL_CERT_DIR where set, which may
+// list several), each with its state. A stat each, every send: far less
+// than reading them.
+std::string TrustKey(const std::string& caFile) {
+  if (!caFile.empty()) return "file " + PathState(caFile);
+  auto variable = [](const char* name, const char* otherwise) {
+    const char* value = std::getenv(name);
+    return std::string(value != nullptr ? value : otherwise);
+  };
+  std::string key = "default " + PathState(variable(X509_get_default_cert_file_env(),
+                                                    X509_get_default_cert_file()));
+  const std::string dirs = variable(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+  for (size_t at = 0; at <= dirs.size();) {
+    const size_t end = std::min(dirs.find(':', at), dirs.size());
+    key.append(1, '\0').append(PathState(dirs.substr(at, end - at)));
+    at = end + 1;
+  }
+  return key;
+}
+
 ContextPtr SharedContext(const std::string& caFile, int& result) {
   constexpr auto kReuseFor = std::chrono::minutes(10);
   Shared* shared = SharedState();
@@ -269,14 +311,7 @@ ContextPtr SharedContext(const std::string& caFile, int& result) {
     result = 6;
     return nullptr;
   }
-  auto variable = [](const char* name) {
-    const char* value = std::getenv(name);
-    return std::string(value != nullptr ? value : "");
-  };
-  // The default paths move with these variables.
-  std::string trust = caFile;
-  trust.append(1, '\0').append(variable(X509_get_default_cert_file_env()));
-  trust.append(1, '\0').append(variable(X509_get_default_cert_dir_env()));
+  std::string trust = TrustKey(caFile);
   const std::lock_guard lock(shared->mutex);
   const auto now = Clock::now();
   if (!shared->context || shared->trust != trust || now - shared->made >= kReuseFor) {
@@ -486,12 +521,11 @@ class TlsConnection final : public Connection {
  private:
   // The handshake's outcome, as Handshake returns it.
   int Verdict(const TlsPeer& peer, IoResult r, std::string& detail) {
-    const std::string& host = peer.host;
     long verified = SSL_get_verify_result(ssl_.get());
     if (verified == X509_V_OK) verified = verifyError_;
     X509* leaf = SSL_get0_peer_certificate(ssl_.get());
     if (verified != X509_V_OK) {
-      detail = CertificateFault(verified, verifyDepth_, verifyCert_.get(), verifyLeaf_.get(), host);
+      detail = CertificateFault(verified, verifyDepth_, verifyCert_.get(), verifyLeaf_.get(), peer);
       return r.status != IoStatus::Ok ? FailedHandshakeResult(verified) : 9;
     }
     if (r.status != IoStatus::Ok) {
@@ -504,7 +538,7 @@ class TlsConnection final : public Connection {
     }
     const bool resumed = SSL_session_reused(ssl_.get()) == 1;
     if (const long fault = resumed ? ResumedFault(leaf, peer) : X509_V_OK; fault != X509_V_OK) {
-      detail = CertificateFault(fault, 0, leaf, leaf, host);
+      detail = CertificateFault(fault, 0, leaf, leaf, peer);
       return 9;
     }
     secured_ = true;

@@ -173,15 +173,16 @@ std::string ErrorWords(int error) {
       return "out of buffer space";
     case WSA_NOT_ENOUGH_MEMORY:
       return "out of memory";
-    case WSAHOST_NOT_FOUND:
-      return "no such host is known";
-    case WSATRY_AGAIN:
-      return "the name server did not answer";
-    case WSANO_RECOVERY:
+    // The resolver's, in the words Linux gives the same EAI_ codes.
+    case WSAHOST_NOT_FOUND:  // EAI_NONAME
+      return "name or service not known";
+    case WSATRY_AGAIN:  // EAI_AGAIN
+      return "temporary failure in name resolution";
+    case WSANO_RECOVERY:  // EAI_FAIL
       return "non-recoverable failure in name resolution";
-    case WSANO_DATA:
-      return "the name has no address";
-    case WSATYPE_NOT_FOUND:
+    case WSANO_DATA:  // EAI_NODATA
+      return "no address associated with hostname";
+    case WSATYPE_NOT_FOUND:  // EAI_SERVICE
       return "service not known";
     case WSAEINVAL:
       return "invalid argument";
@@ -210,7 +211,9 @@ int StartupError(WORD version) {
   return error;
 }
 
-// "192.0.2.1:25", "[2001:db8::1]:25".
+// "192.0.2.1:25", "[2001:db8::1]:25", "[fe80::1%12]:25": a link-local
+// address is no address without its interface (RFC 4007 11), which
+// Windows numbers.
 std::string AddressText(const addrinfo& a) {
   char text[INET6_ADDRSTRLEN] = {};
   if (a.ai_family == AF_INET) {
@@ -221,7 +224,9 @@ std::string AddressText(const addrinfo& a) {
   if (a.ai_family == AF_INET6) {
     auto& v6 = *reinterpret_cast<sockaddr_in6*>(a.ai_addr);
     if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return "?";
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    std::string address = "[" + std::string(text);
+    if (v6.sin6_scope_id != 0) address.append("%").append(std::to_string(v6.sin6_scope_id));
+    return address + "]:" + std::to_string(ntohs(v6.sin6_port));
   }
   return "address family " + std::to_string(a.ai_family);
 }

@@ -235,8 +235,9 @@ std::string DateText(const FILETIME& time) {
   return text;
 }
 
-std::string UntrustedIssuer(const CERT_NAME_BLOB& issuer) {
-  return "the certificate's issuer is not trusted: " + NameText(issuer) + std::string(kTrustHint);
+std::string UntrustedIssuer(const CERT_NAME_BLOB& issuer, std::string_view trustOption) {
+  return "the certificate's issuer is not trusted: " + NameText(issuer) +
+         UntrustedIssuerHint(trustOption);
 }
 
 Millis Left(Clock::time_point deadline) {
@@ -358,7 +359,7 @@ std::string NameFault(const CERT_CONTEXT& cert, const std::string& host) {
 // verify errors get on Linux. A chain holds the server's certificate
 // first; a root it does not trust ends it, and so does a certificate whose
 // issuer it could not find (a partial chain).
-std::string ChainFault(const CERT_CHAIN_CONTEXT& chain) {
+std::string ChainFault(const CERT_CHAIN_CONTEXT& chain, std::string_view trustOption) {
   const DWORD status = chain.TrustStatus.dwErrorStatus;
   const std::string unknown = "the certificate is not trusted (chain status " + Hex(status) + ")";
   if (chain.cChain == 0 || chain.rgpChain[0]->cElement == 0) return unknown;
@@ -366,9 +367,10 @@ std::string ChainFault(const CERT_CHAIN_CONTEXT& chain) {
   const DWORD n = simple.cElement;
   const CERT_INFO& top = *simple.rgpElement[n - 1]->pCertContext->pCertInfo;
   if ((status & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0)
-    return n == 1 ? "the certificate is self-signed" : UntrustedIssuer(top.Subject);
+    return n == 1 ? "the certificate is self-signed" + SelfSignedHint(trustOption)
+                  : UntrustedIssuer(top.Subject, trustOption);
   if ((status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0) {
-    if (n > 1) return UntrustedIssuer(top.Issuer);
+    if (n > 1) return UntrustedIssuer(top.Issuer, trustOption);
     return "the chain is incomplete: the server did not send the intermediate CA " +
            NameText(top.Issuer) + ", or that CA is not trusted";
   }
@@ -468,7 +470,7 @@ int Verify(const CERT_CONTEXT& cert, const TlsPeer& peer, Clock::time_point dead
   const ChainPtr chain(made);
   // Any error at all: Wine's SSL policy passes a partial chain.
   if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) {
-    why = ChainFault(*chain);
+    why = ChainFault(*chain, peer.trustOption);
     return kUntrusted;
   }
   if (!HasServerNames(cert)) {
