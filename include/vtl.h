@@ -37,8 +37,9 @@ extern "C" {
  *   3  no socket could be created
  *   4  no address of the server accepted the connection (or none in time)
  *   5  an argument is null or empty, the server or an address holds CR or LF,
- *      the server URL is not well formed,
- *      or an address is longer than 254 octets
+ *      the server is not a host name, address or well-formed URL, an
+ *      address is a list or holds a display name, or an address is longer
+ *      than 254 octets
  *   6  memory for the send could not be obtained
  *   7  the server refused, broke off or did not answer in time
  * and, for a server given as an smtps:// or smtp:// URL only:
@@ -47,7 +48,8 @@ extern "C" {
  *   9  the server's certificate is not trusted, or not issued for the host
  *      the URL names
  *  10  the login was refused, or no mechanism suits both sides
- * The server argument is a host name (plain SMTP on the "mail" port, or 25),
+ * The server argument is a host name or address (plain SMTP on the "mail"
+ * port, or 25; host:port or [IPv6]:port for another port),
  * or smtps://[user[:password][;AUTH=mech]@]host[:port] (TLS from the start,
  * port 465), or smtp://... alike (STARTTLS required, port 587). */
 #define VTL_SEND_OK 0

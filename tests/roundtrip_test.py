@@ -840,7 +840,8 @@ class ResultCodeTest(MailCase):
         # Standard output keeps the one line scripts read; why it failed, in
         # the server's words, goes to standard error, and only on failure.
         refused = "nobody@example.com"
-        reply = f"RCPT TO:<{refused}>: 550 5.1.1 <{refused}>: no such mailbox here"
+        reply = (f"RCPT TO:<{refused}>: 550 5.1.1 <{refused}>: no such mailbox here "
+                 "(permanent: sending it again unchanged will not help)")
         with SmtpSink(refuse=[refused]) as sink:
             for options in ([], ["-v"]):
                 with self.subTest(options=options):
