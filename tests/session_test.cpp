@@ -182,25 +182,30 @@ class SilentNetwork final : public Network {
  public:
   ConnectOutcome Connect(const std::string&, uint16_t, Millis) override {
     struct Silent final : Connection {
-      explicit Silent(Millis& longest) : longest_(longest) {}
-      IoResult Send(const char*, size_t size, Millis) override { return {IoStatus::Ok, size}; }
+      explicit Silent(Millis& longest, size_t& sent) : longest_(longest), sent_(sent) {}
+      IoResult Send(const char*, size_t size, Millis) override {
+        sent_ += size;
+        return {IoStatus::Ok, size};
+      }
       IoResult Receive(char*, size_t, Millis timeout) override {
         longest_ = std::max(longest_, timeout);
         return {IoStatus::TimedOut, 0};
       }
       Millis& longest_;
+      size_t& sent_;
     };
     ConnectOutcome outcome;
     outcome.result = 0;
-    outcome.connection = std::make_unique<Silent>(longestWait);
+    outcome.connection = std::make_unique<Silent>(longestWait, bytesSent);
     return outcome;
   }
   Millis longestWait{0};
+  size_t bytesSent = 0;
 };
 
 TEST(SendMail, ServerThatNeverGreetsAUrlHoldsTheCallerAtMost30s) {
   // smtp:// to a port that waits for a TLS handshake: 30 s, with the hint,
-  // not RFC 5321's five minutes.
+  // not RFC 5321's five minutes, and no QUIT whose reply is waited for too.
   SilentNetwork network;
   SendEnv env = TestEnv(network);
   env.timeouts = Timeouts{};
@@ -213,6 +218,7 @@ TEST(SendMail, ServerThatNeverGreetsAUrlHoldsTheCallerAtMost30s) {
       "such as 465, takes smtps://)",
       detail);
   EXPECT_LE(network.longestWait, Millis{30000});
+  EXPECT_EQ(0u, network.bytesSent);
 }
 
 TEST(SendMail, AddressOverThePathLimitGives5WithoutConnecting) {

@@ -363,7 +363,9 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
     // A server that waits in silence may be waiting for a TLS handshake.
     if (code < 0 && server.security == Security::StartTls)
       why += " (a port that takes TLS from the start, such as 465, takes smtps://)";
-    d.QuitQuietly();
+    // One that never spoke SMTP is not held to it: a QUIT would only hold
+    // the host for its reply a while longer.
+    if (code >= 0) d.QuitQuietly();
     return VTL_SEND_DIALOGUE_FAILED;
   }
   if (const int r = hello()) return r;
