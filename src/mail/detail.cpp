@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace vtl::mail {
 
@@ -103,35 +104,109 @@ std::string_view RefusalKind(int code) {
   return {};
 }
 
+namespace {
+
+// The members of a flat JSON object whose values are strings without
+// escapes or numbers, as an error challenge is written; false for any
+// other text (nested values, escapes), which is then not read at all.
+struct Member {
+  std::string_view key, value;
+  bool isString;
+};
+bool ReadFlatObject(std::string_view json, std::vector<Member>& members) {
+  size_t at = 0;
+  auto skip = [&] {
+    while (at < json.size() &&
+           (json[at] == ' ' || json[at] == '\t' || json[at] == '\r' || json[at] == '\n'))
+      ++at;
+  };
+  auto quoted = [&](std::string_view& out) {
+    if (at >= json.size() || json[at] != '"') return false;
+    const size_t end = json.find_first_of("\"\\", at + 1);
+    if (end == std::string_view::npos || json[end] != '"') return false;
+    out = json.substr(at + 1, end - at - 1);
+    at = end + 1;
+    return true;
+  };
+  skip();
+  if (at >= json.size() || json[at++] != '{') return false;
+  for (skip(); at < json.size() && json[at] != '}';) {
+    Member m{};
+    if (!quoted(m.key)) return false;
+    skip();
+    if (at >= json.size() || json[at++] != ':') return false;
+    skip();
+    m.isString = at < json.size() && json[at] == '"';
+    if (m.isString) {
+      if (!quoted(m.value)) return false;
+    } else {
+      const size_t end = json.find_first_not_of("0123456789", at);
+      m.value = json.substr(at, end == std::string_view::npos ? end : end - at);
+      if (m.value.empty()) return false;
+      at += m.value.size();
+    }
+    members.push_back(m);
+    skip();
+    if (at < json.size() && json[at] == ',') {
+      ++at;
+      skip();
+    }
+  }
+  return at < json.size();
+}
+
+// Whether `value` holds eight characters in a row of `token`, in any case:
+// a token cut or split over fields is still not shown.
+bool HoldsPartOf(std::string_view value, std::string_view token) {
+  constexpr size_t kRun = 8;
+  if (token.size() < kRun) return HoldsNoCase(value, token);
+  for (size_t i = 0; i + kRun <= token.size(); ++i)
+    if (HoldsNoCase(value, token.substr(i, kRun))) return true;
+  return false;
+}
+
+// The forms the three fields take: a status code, scheme names, https
+// scope URLs.
+bool FitsField(std::string_view key, std::string_view value) {
+  auto all = [&](auto ok) {
+    for (const char c : value)
+      if (!ok(c)) return false;
+    return true;
+  };
+  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (key == "status") return Digits(value, 1, 3) == value.size();
+  if (key == "schemes")
+    return value.size() <= 32 && all([&](char c) { return letter(c) || c == ' '; });
+  if (value.size() > 200 || !all([&](char c) {
+        return letter(c) || IsDigit(c) ||
+               std::string_view(" .-_/:").find(c) != std::string_view::npos;
+      }))
+    return false;
+  for (size_t at = 0; at < value.size();) {
+    size_t end = value.find(' ', at);
+    if (end == std::string_view::npos) end = value.size();
+    if (end > at && !value.substr(at, end - at).starts_with("https://")) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string XOAuth2ChallengeFields(std::string_view base64, std::string_view token) {
   const std::string json = DecodeBase64(base64);
+  std::vector<Member> members;
+  if (!ReadFlatObject(json, members)) return {};
   std::string out;
   for (const std::string_view key : {"status", "schemes", "scope"}) {
-    const std::string quoted = "\"" + std::string(key) + "\"";
-    size_t at = json.find(quoted);
-    if (at == std::string::npos) continue;
-    at = json.find_first_not_of(" \t\r\n", at + quoted.size());
-    if (at == std::string::npos || json[at] != ':') continue;
-    at = json.find_first_not_of(" \t\r\n", at + 1);
-    if (at == std::string::npos) continue;
-    // A string without escapes, or a number: what these fields hold.
-    std::string_view value;
-    bool isString = json[at] == '"';
-    if (isString) {
-      const size_t end = json.find('"', at + 1);
-      if (end == std::string::npos) continue;
-      value = std::string_view(json).substr(at + 1, end - at - 1);
-    } else {
-      value = std::string_view(json).substr(at, Digits(std::string_view(json).substr(at), 1, 3));
-    }
-    bool plain = !value.empty() && value.size() <= 200 && !HoldsNoCase(value, token);
-    for (const char c : value) plain = plain && c >= 0x20 && c < 0x7F && c != '\\' && c != '"';
-    if (!plain) continue;
-    out.append(out.empty() ? "{" : ",").append(quoted).append(":");
-    if (isString)
-      out.append("\"").append(value).append("\"");
+    const auto m = std::find_if(members.begin(), members.end(),
+                                [&](const Member& one) { return one.key == key; });
+    if (m == members.end() || !FitsField(key, m->value) || HoldsPartOf(m->value, token)) continue;
+    out.append(out.empty() ? "{" : ",").append("\"").append(key).append("\":");
+    if (m->isString)
+      out.append("\"").append(m->value).append("\"");
     else
-      out.append(value);
+      out.append(m->value);
   }
   if (!out.empty()) out.append("}");
   return out;

@@ -32,10 +32,12 @@ std::string LoginReplyHead(std::string_view reply, bool& cut);
 // other codes.
 std::string_view RefusalKind(int code);
 
-// The fields of an XOAUTH2 error challenge (base64 of a JSON object) that
-// say why a token was refused and hold none: "status", "schemes" and
-// "scope", as a JSON object again; empty when it has none of them. A value
-// that is not plain text, or that holds `token` in any case, is left out.
+// The fields of an XOAUTH2 error challenge (base64 of a flat JSON object)
+// that say why a token was refused and hold none: "status" (a number),
+// "schemes" (names) and "scope" (https URLs), as a JSON object again; empty
+// when it has none of them. A value of another form, or that holds a part
+// of `token` in any case, is left out, as is every field of a challenge
+// that is not such an object.
 std::string XOAuth2ChallengeFields(std::string_view base64, std::string_view token);
 
 // What to do about a well-known refusal, or empty: the reply's enhanced

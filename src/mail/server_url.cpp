@@ -134,6 +134,7 @@ const char* ParseHostPort(std::string_view text, ServerAddress& out) {
     const size_t colon = text.find(':');
     if (colon != std::string_view::npos) port = text.substr(colon + 1);
     out.host = text.substr(0, colon);
+    if (out.host.empty()) return "no host";
     // Digits and dots alone are an address, and must be a whole one:
     // resolvers read "10.1" as an address too. So is anything else a
     // resolver would take for one; only the plain dotted quad is taken, so
@@ -145,8 +146,7 @@ const char* ParseHostPort(std::string_view text, ServerAddress& out) {
       return "the host is not an IPv4 address as four decimal numbers of 0 to 255 without "
              "leading zeros";
     if (!out.hostIsAddress && !IsDnsName(out.host))
-      return out.host.empty() ? "no host"
-                              : "the host is no DNS name (letters, digits, '-' and '.')";
+      return "the host is no DNS name (letters, digits, '-' and '.')";
   }
   unsigned value = 0;
   if (port.size() > 5) return "the port is not a number from 1 to 65535";

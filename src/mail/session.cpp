@@ -95,7 +95,7 @@ class Dialogue {
         case ReplyReader::Status::NeedMore:
           break;
         case ReplyReader::Status::Malformed:
-          if (login_) return Failed("a malformed reply (not shown: it may echo the login)"), -1;
+          if (loggedIn_) return Failed("a malformed reply (not shown: it may echo the login)"), -1;
           return Failed("a malformed reply:", {}, reader_.FailedLine()), -1;
         case ReplyReader::Status::TooLong:
           return Failed("a reply too long (a line over 64 KiB, or over 1 MiB in all)"), -1;
@@ -142,7 +142,10 @@ class Dialogue {
 
   // While a login is under way its replies may echo the credentials: a
   // trace and a detail show their codes alone.
-  void LoginUnderWay(bool on) { login_ = on; }
+  void LoginUnderWay(bool on) {
+    login_ = on;
+    loggedIn_ = loggedIn_ || on;
+  }
 
   // The reply read last as a trace shows it.
   std::string Shown() const {
@@ -188,6 +191,7 @@ class Dialogue {
   ReplyReader reader_;
   std::string why_;
   bool login_ = false;
+  bool loggedIn_ = false;  // a login was made: a line that is no reply is not quoted
   char buffer_[4096];
 };
 
@@ -399,6 +403,15 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
   const int result = LogIn(d, server, offered, t.other, why);
   server.user.Clear();
   server.password.Clear();
+  // The go-ahead ends the answer to the login: bytes already after it
+  // answer nothing sent, and would be read as MAIL's reply, quoted whole,
+  // where they may echo the credentials.
+  if (result == VTL_SEND_OK && (d.HasMore() || connection->Unread() > 0)) {
+    why =
+        "the server sent more after it took the login; the dialogue is broken, so nothing more "
+        "was sent";
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
   return result;
 }
 
