@@ -3,11 +3,13 @@
 # twice (the same bytes both times); the kit's sums hold, its DLLs are the
 # ones the win64 and win32 tests ran, stripped, with the project's version in their
 # version resource, and export the functions vtl.h declares; its header is
-# vtl.h, and its VB and Pascal constants and declarations are vtl.h's. Then
+# vtl.h, and its VB and Pascal constants and declarations are vtl.h's, with
+# the helpers VTLLastErrorText and VTLUrlEncode beside them, in ASCII. Then
 # tests/kit/send.c is built against the kit's headers and import libraries,
 # for x64 and x86: with mingw-w64 against libvtl.dll.a, and
 # with clang and lld-link (no C runtime) against vtl.lib; and
-# tests/kit/send.pas with Free Pascal against the kit's delphi/vtl.pas. Free
+# tests/kit/send.pas, which checks the unit's URL encoding and has the DLL
+# read a URL made with it, with Free Pascal against the kit's delphi/vtl.pas. Free
 # Pascal's Windows units are not packaged in Debian, so the few a program
 # needs are compiled here from Debian's fpc-source, and for x86 a cross
 # compiler is built first with the native one. As root, every program then
@@ -70,6 +72,20 @@ grep '^#define VTL_SEND_' include/vtl.h | while read -r _ name value; do
   grep -q "^ *$name = $value;" "$kit/delphi/vtl.pas"
 done
 [ "$(grep -c '^#define VTL_SEND_' include/vtl.h)" = "$(grep -c '^Public Const VTL_SEND_' "$kit/vb/vtl.bas")" ]
+# The helpers and the example a user pastes from. VB6 reads a module in the
+# system's code page and Delphi a unit without a BOM likewise: ASCII only.
+vb=$(tr -d '\r' <"$kit/vb/vtl.bas")
+pas=$(tr -d '\r' <"$kit/delphi/vtl.pas")
+for line in 'Public Function VTLLastErrorText() As String' \
+  'Public Function VTLUrlEncode(ByVal text As String) As String' 'Public Sub VTLSendExample()'; do
+  printf '%s\n' "$vb" | grep -qxF "$line" || { echo "vb/vtl.bas: no $line" >&2; exit 1; }
+done
+# Each declared, and defined.
+for line in 'function VTLLastErrorText: string;' 'function VTLUrlEncode(const Text: string): string;'; do
+  [ "$(printf '%s\n' "$pas" | grep -cxF "$line")" = 2 ] || { echo "delphi/vtl.pas: $line" >&2; exit 1; }
+done
+! LC_ALL=C grep -n "$(printf '[^\t\r -~]')" "$kit/vb/vtl.bas" "$kit/delphi/vtl.pas" "$kit/README.txt" ||
+  { echo "the kit's text is not all ASCII" >&2; exit 1; }
 
 # arch mingw-gcc clang-target dlltool-machine kernel32-export fpc-target fpc-cpu-dir sysinit
 while read -r arch gcc target machine exitprocess fpctarget cpu sysinit; do
@@ -131,8 +147,10 @@ for arch in x64:win64 x86:win32; do
   for program in mingw:C msvc:C pascal:Pascal; do
     exe=$work/run-${arch%:*}/${program%:*}.exe
     n=$((n + 1))
-    WINEPREFIX=$prefix tools/wine-run.sh "$exe" "$server" >/dev/null || {
-      echo "$exe: result $?" >&2
+    WINEPREFIX=$prefix tools/wine-run.sh "$exe" "$server" >"$work/out" || {
+      code=$?
+      cat "$work/out" >&2
+      echo "$exe: result $code" >&2
       exit 1
     }
     await_mail mail "$n" "^Hello from ${program#*:}"

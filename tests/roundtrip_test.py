@@ -47,6 +47,7 @@ MAX_LINE = 998         # octets before CR LF
 OK, CONNECT_FAILED, BAD_ARGUMENT, DIALOGUE_FAILED = 0, 4, 5, 7
 TLS_FAILED, CERT_REJECTED, AUTH_FAILED = 8, 9, 10
 BODY_UNREADABLE = 66  # vtl-sendmail's own status
+USAGE = 64            # vtl-sendmail's and vtl-open's, for a wrong command line
 
 # Set from the command line in main().
 SENDMAIL: str = ""
@@ -336,7 +337,7 @@ class MailCase(unittest.TestCase):
     def send(self, lang: str, **kw) -> Received:
         r = run_sendmail(self.sink.port, lang, **kw)
         self.assertEqual(r.returncode, OK, f"vtl-sendmail: {r.stdout!r} {r.stderr!r}")
-        self.assertEqual(r.stdout.decode().count("\n"), 1, r.stdout)
+        self.assertEqual((r.stdout, r.stderr), (b"", b""))  # silent, as Unix tools are
         return self.receive_one(kw.get("from_addr", "sender@example.com"),
                                 kw.get("to_addr", "rcpt@example.com"))
 
@@ -353,7 +354,8 @@ class MailCase(unittest.TestCase):
     def send_fails(self, lang: str, expected: int, **kw):
         r = run_sendmail(kw.pop("port", self.sink.port), lang, **kw)
         self.assertEqual(r.returncode, expected, f"vtl-sendmail: {r.stdout!r} {r.stderr!r}")
-        self.assertTrue(r.stdout.decode().startswith(f"error {expected}:"), r.stdout)
+        self.assertEqual(r.stdout, b"")
+        self.assertRegex(r.stderr.decode(), r"\Avtl-sendmail: [^\n]+\n\Z")
 
     # Checks every message must pass, whatever the mode.
     def check_wire(self, m: Received):
@@ -792,6 +794,49 @@ class ResultCodeTest(MailCase):
         self.send_fails("C", BAD_ARGUMENT, from_name="A", to_name="B", subject="S", body=b"")
         self.assertEqual(self.sink.messages, [])
 
+    def test_command_line(self):
+        # Each wrong command line: its exit, the first line on standard error
+        # (the second says where to read more), nothing on standard output.
+        # Without display names the header carries the bare addresses.
+        body = tempfile.NamedTemporaryFile()
+        body.write(b"x\n")
+        body.flush()
+        base = ["--server", "127.0.0.1", "--port", str(self.sink.port), "--from",
+                "sender@example.com", "--to", "rcpt@example.com", "--subject", "S",
+                "--body-file", body.name]
+        without = lambda option: [a for i, a in enumerate(base)
+                                  if option not in base[max(i - 1, 0):i + 1]]
+        open_tool = os.path.join(os.path.dirname(SENDMAIL), "vtl-open")
+        for argv, expected, first in (
+                ([SENDMAIL], USAGE, "--server, --from, --to and --subject are required"),
+                ([SENDMAIL, "--bogus"], USAGE, "unknown option --bogus"),
+                ([SENDMAIL, *without("--from")], USAGE, "--from is required"),
+                ([SENDMAIL, *base, "--to"], USAGE, "--to needs a value"),
+                ([SENDMAIL, *base, "--port", "0"], USAGE, "--port takes a number from 1 to 65535"),
+                ([SENDMAIL, *base, "--ca-file", "x"], USAGE, "--password-file and --ca-file are"),
+                ([SENDMAIL, *without("--subject"), "--subject", ""], BAD_ARGUMENT,
+                 "--subject is empty"),
+                ([SENDMAIL, *without("--to"), "--to", "a@x.jp, b@x.jp"], BAD_ARGUMENT,
+                 "--to takes one bare address"),
+                ([SENDMAIL, *base, "--body-file", "/nonexistent"], BODY_UNREADABLE,
+                 "cannot read the body from /nonexistent"),
+                ([SENDMAIL, *base], OK, None),
+                ([open_tool], USAGE, "a TARGET is required"),
+                ([open_tool, "-x"], USAGE, "unknown option -x"),
+                ([open_tool, "a", "b"], USAGE, "one TARGET, please")):
+            with self.subTest(argv=argv[1:]):
+                r = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                                   timeout=SEND_TIMEOUT)
+                lines = r.stderr.decode().splitlines()
+                tool = os.path.basename(argv[0])
+                self.assertEqual((r.returncode, r.stdout), (expected, b""), r.stderr)
+                self.assertEqual(len(lines), 2 if expected == USAGE else 1 if first else 0, lines)
+                self.assertTrue(not first or lines[0].startswith(f"{tool}: {first}"), lines)
+                self.assertEqual(lines[1:], [f"Try '{tool} --help'"][:len(lines) - 1])
+        m = self.receive_one("sender@example.com", "rcpt@example.com")
+        self.assertIn(b"\r\nFrom: sender@example.com\r\nTo: rcpt@example.com\r\n",
+                      b"\r\n" + m.raw)
+
     def test_nothing_listening(self):
         self.send_fails("C", CONNECT_FAILED, port=free_port(), from_name="A", to_name="B",
                         subject="S", body=b"x")
@@ -837,8 +882,8 @@ class ResultCodeTest(MailCase):
             t.join(15)
 
     def test_failure_detail_on_stderr(self):
-        # Standard output keeps the one line scripts read; why it failed, in
-        # the server's words, goes to standard error, and only on failure.
+        # Why it failed, in the server's words, goes to standard error, and
+        # only on failure; standard output stays empty.
         refused = "nobody@example.com"
         reply = (f"RCPT TO:<{refused}>: 550 5.1.1 <{refused}>: no such mailbox here "
                  "(permanent: sending it again unchanged will not help)")
@@ -848,7 +893,7 @@ class ResultCodeTest(MailCase):
                     r = run_sendmail(sink.port, "C", to_addr=refused, from_name="A", to_name="B",
                                      subject="S", body=b"x", options=options)
                     self.assertEqual(r.returncode, DIALOGUE_FAILED, (r.stdout, r.stderr))
-                    self.assertRegex(r.stdout.decode(), r"\Aerror 7: [^\n]*\n\Z")
+                    self.assertEqual(r.stdout, b"")
                     lines = r.stderr.decode("ascii").splitlines()
                     self.assertEqual(lines[-1], f"vtl-sendmail: 127.0.0.1:{sink.port}: {reply}")
                     if options:
@@ -1070,7 +1115,7 @@ class SubmissionTest(unittest.TestCase):
                 ("smtps", f"smtps://{user}@localhost:PORT", self.PASSWORD, [], CERT_REJECTED),
                 ("clear", f"smtp://{user}@127.0.0.1:PORT", self.PASSWORD, None, TLS_FAILED),
                 ("clear", f"smtps://{user}@127.0.0.1:PORT", self.PASSWORD, None, TLS_FAILED),
-                ("smtps", f"smtps://{user}:pw@localhost:PORT", None, None, BAD_ARGUMENT)):
+                ("smtps", f"smtps://{user}:pw@localhost:PORT", None, None, USAGE)):
             with self.subTest(sink=sink, url=url, options=options):
                 self.send(sink, url, expected, password=password, options=options)
 

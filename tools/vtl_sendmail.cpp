@@ -1,6 +1,7 @@
 // vtl-sendmail: sends one mail through the same core as VTLSendMail, with a
-// port of the user's choosing, and says in one line how it went; on
-// standard error, why it failed, and with --verbose the whole dialogue.
+// port of the user's choosing. As Unix tools do, it says nothing when the
+// mail was delivered, one line on standard error when it was not, and with
+// --verbose the whole dialogue.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "mail/secret.h"
 #include "mail/session.h"
@@ -19,17 +21,19 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vtl-sendmail --server HOST|URL --from ADDRESS --from-name NAME --to ADDRESS\n"
-    "                    --to-name NAME --subject TEXT [--port N] [--body-file FILE]\n"
+    "usage: vtl-sendmail --server HOST|URL --from ADDRESS --to ADDRESS --subject TEXT\n"
+    "                    [--from-name NAME] [--to-name NAME] [--port N] [--body-file FILE]\n"
     "                    [--password-file FILE] [--ca-file FILE] [-v|--verbose]\n"
     "       vtl-sendmail --version | --help\n"
     "\n"
-    "Sends one plain-text mail through the SMTP server HOST. The body is read from\n"
-    "FILE, or from standard input when --body-file is not given. Texts are taken as\n"
-    "bytes in the locale's encoding; in a Japanese locale (for example LANG=ja_JP.SJIS\n"
-    "or LANG=ja_JP.UTF-8) they are sent as ISO-2022-JP, or in UTF-8 where that cannot\n"
-    "carry every character. Elsewhere ASCII text is sent as it is and any other text\n"
-    "in UTF-8; a locale with no codeset (C, POSIX) is taken to hold UTF-8.\n"
+    "Sends one plain-text mail through the SMTP server HOST (HOST:PORT for another\n"
+    "port than 25). The body is read from FILE, or from standard input when\n"
+    "--body-file is not given. Texts are taken as bytes in the locale's encoding; in\n"
+    "a Japanese locale (for example LANG=ja_JP.SJIS or LANG=ja_JP.UTF-8) they are\n"
+    "sent as ISO-2022-JP, or in UTF-8 where that cannot carry every character.\n"
+    "Elsewhere ASCII text is sent as it is and any other text in UTF-8; a locale with\n"
+    "no codeset (C, POSIX) is taken to hold UTF-8. Without --from-name or --to-name\n"
+    "the header names the bare address.\n"
     "\n"
     "  --port N       the server's port; by default the services entry \"mail\", else 25\n"
     "  -v, --verbose  show the dialogue on standard error as it happens: \"C: \" lines\n"
@@ -45,44 +49,44 @@ constexpr const char* kUsage =
     "  --ca-file FILE        trust only the CA certificates in this PEM file, instead\n"
     "                        of the system's store\n"
     "\n"
-    "One line on standard output says how the send went. On failure standard error\n"
-    "says what failed and why, with the server's reply where there was one:\n"
+    "A delivered mail prints nothing (but the dialogue with -v). On failure one line\n"
+    "on standard error says what failed and why, with the server's reply where there\n"
+    "was one:\n"
     "  vtl-sendmail: 127.0.0.1:25: RCPT TO:<bob@example.com>: 550 5.1.1 ...\n"
-    "The exit status is the result code, 0 to 10, as VTLSendMail returns it, or 66\n"
-    "when the body could not be read (nothing is sent then).\n";
+    "The exit status is the result code, 0 to 10, as VTLSendMail returns it; 64 for\n"
+    "a wrong command line; 66 when the body or the password file could not be read\n"
+    "(nothing is sent then).\n";
 
-// sysexits.h's EX_NOINPUT: the input could not be opened or read. Far from
-// the result codes, which may grow.
-constexpr int kBodyUnreadable = 66;
+// sysexits.h's EX_USAGE and EX_NOINPUT: the command line is wrong, the input
+// could not be opened or read. Far from the result codes, which may grow.
+constexpr int kUsageError = 64;
+constexpr int kUnreadable = 66;
 
+// Why a send failed when no detail could be had (memory ran out).
 const char* Describe(int result) {
   switch (result) {
-    case VTL_SEND_OK:
-      return "sent: the server accepted the message";
     case VTL_SEND_STARTUP_FAILED:
-      return "error 1: the sockets layer could not be started";
+      return "the sockets layer could not be started";
     case VTL_SEND_RESOLVE_FAILED:
-      return "error 2: the server name could not be resolved";
+      return "the server name could not be resolved";
     case VTL_SEND_SOCKET_FAILED:
-      return "error 3: no socket could be created";
+      return "no socket could be created";
     case VTL_SEND_CONNECT_FAILED:
-      return "error 4: the server did not accept the connection";
+      return "the server did not accept the connection";
     case VTL_SEND_BAD_ARGUMENT:
-      return "error 5: an argument is missing or empty, the server or an address holds a line "
-             "break, the server is not a host name or a well-formed URL, or an address is not "
-             "one bare address of at most 254 octets";
+      return "an argument is not well formed";
     case VTL_SEND_NO_MEMORY:
-      return "error 6: not enough memory";
+      return "not enough memory";
     case VTL_SEND_DIALOGUE_FAILED:
-      return "error 7: the server refused the message or the connection broke";
+      return "the server refused the message or the connection broke";
     case VTL_SEND_TLS_FAILED:
-      return "error 8: TLS could not be set up with the server";
+      return "TLS could not be set up with the server";
     case VTL_SEND_CERTIFICATE_REJECTED:
-      return "error 9: the server's certificate is not trusted for this host";
+      return "the server's certificate is not trusted for this host";
     case VTL_SEND_AUTH_FAILED:
-      return "error 10: the login was refused, or no login mechanism suits both sides";
+      return "the login was refused, or no login mechanism suits both sides";
     default:
-      return "error: unknown result";
+      return "unknown result";
   }
 }
 
@@ -122,9 +126,22 @@ void PrintTrace(vtl::mail::TraceKind kind, std::string_view text) noexcept {
   std::fwrite(line, 1, n, stderr);
 }
 
-int Refuse(const char* message) {
-  std::fprintf(stderr, "vtl-sendmail: %s\n", message);
-  return VTL_SEND_BAD_ARGUMENT;
+// A wrong command line: what is wrong, and where to read more.
+int Usage(const char* message, const char* option = "") {
+  std::fprintf(stderr, "vtl-sendmail: %s%s\nTry 'vtl-sendmail --help'\n", option, message);
+  return kUsageError;
+}
+
+// The library names its arguments; the user gave options. A detail that
+// starts with an argument's name says it with the option's.
+std::string InOptions(const std::string& detail) {
+  static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
+      {"fromAddress ", "--from "}, {"fromName ", "--from-name "}, {"toAddress ", "--to "},
+      {"toName ", "--to-name "},   {"subject ", "--subject "},    {"body ", "the body "},
+      {"server ", "--server "}};
+  for (const auto& [name, option] : kNames)
+    if (detail.starts_with(name)) return std::string(option) + detail.substr(name.size());
+  return detail;
 }
 
 // Where a URL's user information ends, or npos when it has none.
@@ -202,6 +219,7 @@ int Run(int argc, char** argv) {
                             {"--port", &port},
                             {"--password-file", &passwordFile},
                             {"--ca-file", &caFile}};
+  if (argc < 2) return Usage("--server, --from, --to and --subject are required");
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("vtl-sendmail %s\n", VTL_VERSION);
@@ -218,18 +236,14 @@ int Run(int argc, char** argv) {
     bool known = false;
     for (const Option& o : options) {
       if (std::strcmp(argv[i], o.name) != 0) continue;
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "vtl-sendmail: %s needs a value\n%s", o.name, kUsage);
-        return VTL_SEND_BAD_ARGUMENT;
-      }
+      if (i + 1 >= argc) return Usage(" needs a value", o.name);
       *o.value = argv[++i];
       known = true;
     }
-    if (!known) {
-      std::fprintf(stderr, "vtl-sendmail: unknown option %s\n%s", argv[i], kUsage);
-      return VTL_SEND_BAD_ARGUMENT;
-    }
+    if (!known) return Usage(argv[i], "unknown option ");
   }
+  for (const Option& o : {options[0], options[1], options[3], options[5]})
+    if (!*o.value) return Usage(" is required", o.name);
 
   vtl::mail::SendEnv env;
   env.locale = vtl::platform::UserLocale();
@@ -239,10 +253,8 @@ int Run(int argc, char** argv) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(port->c_str(), &end, 10);
     if (port->empty() || (*port)[0] < '0' || (*port)[0] > '9' || *end != '\0' || value == 0 ||
-        value > 65535) {
-      std::fprintf(stderr, "vtl-sendmail: --port takes a number from 1 to 65535\n");
-      return VTL_SEND_BAD_ARGUMENT;
-    }
+        value > 65535)
+      return Usage("--port takes a number from 1 to 65535");
     env.port = static_cast<uint16_t>(value);
   }
 
@@ -250,21 +262,23 @@ int Run(int argc, char** argv) {
   // command line every user of the machine could read it.
   vtl::mail::Secret url;
   const bool isUrl = server && server->find("://") != std::string::npos;
-  if (isUrl && port) return Refuse("a URL gives its port itself: --port is for a host name");
+  if (isUrl && port) return Usage("a URL gives its port itself: --port is for a host name");
   if (!isUrl && (passwordFile || caFile))
-    return Refuse("--password-file and --ca-file are for a server given as a URL");
+    return Usage("--password-file and --ca-file are for a server given as a URL");
   if (caFile) env.caFile = *caFile;
   env.trustOption = "--ca-file";
   if (const size_t at = isUrl ? UserInfoEnd(*server) : std::string::npos; at != std::string::npos) {
     if (server->find(':', server->find("://") + 3) < at)
-      return Refuse(
+      return Usage(
           "no password in the URL, where ps shows it: use VTL_PASSWORD or "
           "--password-file");
     vtl::mail::Secret password;
-    if (!ReadPassword(passwordFile, password))
-      return Refuse(passwordFile ? "cannot read the password file"
-                                 : "the URL names a user: give the password in VTL_PASSWORD "
-                                   "or --password-file");
+    if (!ReadPassword(passwordFile, password)) {
+      if (!passwordFile)
+        return Usage("the URL names a user: give the password in VTL_PASSWORD or --password-file");
+      std::fprintf(stderr, "vtl-sendmail: cannot read the password file\n");
+      return kUnreadable;
+    }
     url.Append(std::string_view(*server).substr(0, at)).Append(':').Append(password.view());
     url.Append(std::string_view(*server).substr(at));
   }
@@ -283,10 +297,9 @@ int Run(int argc, char** argv) {
     error = ReadAll(stdin, body);
   }
   if (error != 0) {
-    std::fprintf(stderr, "vtl-sendmail: cannot read the body from %s: %s\n", source,
-                 std::strerror(error));
-    std::printf("error %d: the body could not be read; nothing was sent\n", kBodyUnreadable);
-    return kBodyUnreadable;
+    std::fprintf(stderr, "vtl-sendmail: cannot read the body from %s: %s; nothing was sent\n",
+                 source, std::strerror(error));
+    return kUnreadable;
   }
   // The body travels as a C string: a NUL would silently end it there.
   if (body.find('\0') != std::string::npos) {
@@ -303,16 +316,17 @@ int Run(int argc, char** argv) {
   const char* serverArgument = url.empty() ? text(server) : url.view().data();
   std::string detail;
   const int result = vtl::mail::SendMail({serverArgument, text(from), text(fromName), text(to),
-                                          text(toName), text(subject), body.c_str()},
+                                          text(toName), text(subject), body.c_str(), true},
                                          env, &detail);
-  // Standard output keeps its one line, which scripts read. The detail is
-  // printable ASCII and names no credential; it is printed as it is, with
-  // nothing allocated, since a delivered message must not end as a failure.
-  std::printf("%s\n", Describe(result));
+  // The detail is printable ASCII and names no credential; it is printed
+  // as it is, with nothing allocated, since a delivered message must not
+  // end as a failure.
   if (verbose)
     std::fprintf(stderr, "* result %d%s%s\n", result, detail.empty() ? "" : ": ", detail.c_str());
-  if (result != VTL_SEND_OK && !detail.empty())
-    std::fprintf(stderr, "vtl-sendmail: %s\n", detail.c_str());
+  if (result != VTL_SEND_OK) {
+    if (result == VTL_SEND_BAD_ARGUMENT) detail = InOptions(detail);
+    std::fprintf(stderr, "vtl-sendmail: %s\n", detail.empty() ? Describe(result) : detail.c_str());
+  }
   return result;
 }
 }  // namespace
@@ -324,7 +338,7 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const std::bad_alloc&) {
-    std::printf("%s\n", Describe(VTL_SEND_NO_MEMORY));
+    std::fprintf(stderr, "vtl-sendmail: %s\n", Describe(VTL_SEND_NO_MEMORY));
     return VTL_SEND_NO_MEMORY;
   }
 }

@@ -3,7 +3,14 @@
 
   The texts are zero-terminated bytes in the system's ANSI code page; from a
   Unicode string (Delphi 2009 and later) pass PAnsiChar(AnsiString(S)).
-  A 64-bit program needs the x64 vtl.dll, a 32-bit one the x86 vtl.dll. }
+  A 64-bit program needs the x64 vtl.dll, a 32-bit one the x86 vtl.dll.
+
+  Sending over TLS with a login, and saying why a mail did not go:
+    Server := 'smtps://' + VTLUrlEncode(User) + ':' + VTLUrlEncode(Password) +
+      '@mail.example.com';
+    if VTLSendMail(PAnsiChar(AnsiString(Server)), 'me@example.com', 'Me',
+      'you@example.com', 'You', 'Subject', 'Body text'#13#10) <> VTL_SEND_OK then
+      ShowMessage('Not sent: ' + VTLLastErrorText); }
 unit vtl;
 
 {$IFDEF FPC}
@@ -50,6 +57,47 @@ function VTLInternet(Window: Pointer; Target: PAnsiChar): Integer; stdcall;
 function VTLLastError(Buffer: PAnsiChar; Size: Integer): Integer; stdcall;
   external VtlLibrary name 'VTLLastError';
 
+{ VTLLastError's detail as a string: read it right after the call. }
+function VTLLastErrorText: string;
+
+{ Percent-encodes a user name or a password for an smtps:// or smtp:// URL
+  (RFC 3986): every byte but A-Z a-z 0-9 - . _ ~ becomes %XX, so that
+  'p@ss:w#rd' gives 'p%40ss%3Aw%23rd'. A character outside ASCII is encoded
+  as its bytes in AnsiString(Text), the bytes vtl.dll receives for it in
+  PAnsiChar(AnsiString(S)). }
+function VTLUrlEncode(const Text: string): string;
+
 implementation
+
+function VTLLastErrorText: string;
+var
+  Buffer: array[0..1024] of AnsiChar;
+begin
+  VTLLastError(Buffer, SizeOf(Buffer));
+  Result := string(PAnsiChar(@Buffer[0]));
+end;
+
+function VTLUrlEncode(const Text: string): string;
+const
+  HexDigits = '0123456789ABCDEF';
+var
+  Bytes: AnsiString;
+  I: Integer;
+  B: Byte;
+begin
+  Bytes := AnsiString(Text);
+  Result := '';
+  for I := 1 to Length(Bytes) do
+  begin
+    B := Ord(Bytes[I]);
+    case B of
+      Ord('0')..Ord('9'), Ord('A')..Ord('Z'), Ord('a')..Ord('z'),
+      Ord('-'), Ord('.'), Ord('_'), Ord('~'):
+        Result := Result + Char(B);
+    else
+      Result := Result + '%' + HexDigits[(B shr 4) + 1] + HexDigits[(B and 15) + 1];
+    end;
+  end;
+end;
 
 end.

@@ -5,8 +5,31 @@ Attribute VB_Name = "vtl"
 ' A String passed ByVal to a Declare'd function arrives as a zero-terminated
 ' copy in the system's ANSI code page, which is what vtl.dll reads.
 ' 64-bit Office needs the x64 vtl.dll; VB6 and 32-bit Office the x86 one.
-' Windows looks for vtl.dll beside the host's program (EXCEL.EXE, your .exe)
-' and on the DLL search path; else write its full path after Lib.
+'
+' Where vtl.dll is found: Windows looks beside the host's program (your .exe,
+' or EXCEL.EXE), in its own folders, in the current folder and on PATH; not
+' beside the workbook. Error 53 (File not found: vtl.dll) means it looked in
+' vain; error 48 (Error in loading DLL) most often means the DLL of the other
+' architecture. For a vtl.dll kept beside the workbook, do one of these
+' before the first call of a vtl function (afterwards the DLL stays loaded):
+' - make the workbook's folder the current one (ChDir alone does not change
+'   the drive):
+'       ChDrive ThisWorkbook.Path
+'       ChDir ThisWorkbook.Path
+' - or load it by its full path, with this at the top of a module
+'       #If VBA7 Then
+'       Private Declare PtrSafe Function LoadLibrary Lib "kernel32" _
+'           Alias "LoadLibraryA" (ByVal path As String) As LongPtr
+'       #Else
+'       Private Declare Function LoadLibrary Lib "kernel32" _
+'           Alias "LoadLibraryA" (ByVal path As String) As Long
+'       #End If
+'   and then
+'       If LoadLibrary(ThisWorkbook.Path & "\vtl.dll") = 0 Then _
+'           MsgBox "vtl.dll is not beside the workbook"
+'   This also works where ChDrive does not: a workbook on a \\server\share.
+' A workbook opened from OneDrive or SharePoint has an https:// Path: use
+' the folder's local path there. Or write the full path after Lib below.
 Option Explicit
 
 ' Results of VTLSendMail (the URL forms of the server only give 8 to 10)
@@ -55,3 +78,49 @@ Public Declare Function VTLInternet Lib "vtl.dll" ( _
 Public Declare Function VTLLastError Lib "vtl.dll" ( _
     ByVal buffer As String, ByVal size As Long) As Long
 #End If
+
+' The detail of the last VTLSendMail or VTLInternet call on this thread, as
+' VTLLastError gives it: read it right after the call.
+Public Function VTLLastErrorText() As String
+    Dim detail As String, n As Long
+    detail = String$(1025, vbNullChar)
+    n = VTLLastError(detail, Len(detail))
+    VTLLastErrorText = Left$(detail, n)
+End Function
+
+' Percent-encodes a user name or a password for an smtps:// or smtp:// URL
+' (RFC 3986): every byte but A-Z a-z 0-9 - . _ ~ becomes %XX, so that
+' "p@ss:w#rd" gives "p%40ss%3Aw%23rd". A letter outside ASCII is encoded as
+' its bytes in the system's ANSI code page, the bytes vtl.dll would receive
+' for it (a letter that code page lacks becomes "?").
+Public Function VTLUrlEncode(ByVal text As String) As String
+    Dim bytes() As Byte, i As Long, b As Long, encoded As String
+    If Len(text) = 0 Then Exit Function
+    bytes = StrConv(text, vbFromUnicode)
+    For i = LBound(bytes) To UBound(bytes)
+        b = bytes(i)
+        Select Case b
+        Case 48 To 57, 65 To 90, 97 To 122, 45, 46, 95, 126 ' 0-9 A-Z a-z - . _ ~
+            encoded = encoded & Chr$(b)
+        Case Else
+            encoded = encoded & "%" & Right$("0" & Hex$(b), 2)
+        End Select
+    Next i
+    VTLUrlEncode = encoded
+End Function
+
+' Sends one mail over TLS with a login and says how it went. Put in your
+' server, account and addresses, then run it (in Office: Alt+F8); in Excel,
+' with vtl.dll beside the workbook, let Windows find it first (see above).
+Public Sub VTLSendExample()
+    Dim server As String, result As Long
+    server = "smtps://" & VTLUrlEncode("me@example.com") & ":" & _
+        VTLUrlEncode("p@ss:w#rd") & "@mail.example.com"
+    result = VTLSendMail(server, "me@example.com", "Me", "you@example.com", "You", _
+        "Subject", "Body text" & vbCrLf)
+    If result = VTL_SEND_OK Then
+        MsgBox "Sent: " & VTLLastErrorText(), vbInformation
+    Else
+        MsgBox "Not sent (" & result & "): " & VTLLastErrorText(), vbExclamation
+    End If
+End Sub

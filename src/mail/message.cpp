@@ -290,6 +290,16 @@ std::string Utf8HeaderLine(std::string_view label, std::string_view text, bool i
                    AddressPart(address));
 }
 
+// A mailbox's header line: with a display name as `withName` makes it, or
+// without one the bare address (RFC 5322 3.4, addr-spec), which needs no
+// angle brackets.
+template <class WithName>
+std::string MailboxLine(std::string_view label, std::string_view name, std::string_view address,
+                        WithName withName) {
+  if (!name.empty()) return withName(label);
+  return std::string(label).append(" ").append(address).append(kCrLf);
+}
+
 void AppendHeaderTail(std::string& block, std::string_view date, std::string_view messageId,
                       std::string_view encoding, std::string_view charset) {
   block.append("Date: ").append(date).append(kCrLf);
@@ -421,9 +431,12 @@ std::string MakeMessageId(const LocalTime& t, unsigned long pid, uint64_t counte
 std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
                                std::string_view date, std::string_view messageId) {
   std::string block;
-  block +=
-      FormatHeaderLine("From:", QuoteDisplayName(texts.fromName, mode), texts.fromAddress, mode);
-  block += FormatHeaderLine("To:", QuoteDisplayName(texts.toName, mode), texts.toAddress, mode);
+  block += MailboxLine("From:", texts.fromName, texts.fromAddress, [&](std::string_view label) {
+    return FormatHeaderLine(label, QuoteDisplayName(texts.fromName, mode), texts.fromAddress, mode);
+  });
+  block += MailboxLine("To:", texts.toName, texts.toAddress, [&](std::string_view label) {
+    return FormatHeaderLine(label, QuoteDisplayName(texts.toName, mode), texts.toAddress, mode);
+  });
   block += FormatHeaderLine("Subject:", FlattenLineBreaks(texts.subject), {}, mode);
   AppendHeaderTail(block, date, messageId, "7bit", mode.japanese ? "iso-2022-jp" : "");
   return block;
@@ -431,8 +444,13 @@ std::string ComposeHeaderBlock(const MessageTexts& texts, jtext::TextMode mode,
 
 std::string ComposeUtf8HeaderBlock(const MessageTexts& texts, TransferEncoding encoding,
                                    std::string_view date, std::string_view messageId) {
-  std::string block = Utf8HeaderLine("From:", texts.fromName, true, texts.fromAddress);
-  block += Utf8HeaderLine("To:", texts.toName, true, texts.toAddress);
+  std::string block =
+      MailboxLine("From:", texts.fromName, texts.fromAddress, [&](std::string_view label) {
+        return Utf8HeaderLine(label, texts.fromName, true, texts.fromAddress);
+      });
+  block += MailboxLine("To:", texts.toName, texts.toAddress, [&](std::string_view label) {
+    return Utf8HeaderLine(label, texts.toName, true, texts.toAddress);
+  });
   block += Utf8HeaderLine("Subject:", texts.subject, false, {});
   AppendHeaderTail(block, date, messageId,
                    encoding == TransferEncoding::Base64 ? "base64" : "quoted-printable", "UTF-8");

@@ -191,7 +191,8 @@ const char* ParseUserInfo(std::string_view text, ServerAddress& out) {
   out.login = true;
   if (user.empty()) return "a password without a user";
   if (!Decode(user, out.user) || !Decode(password, out.password))
-    return "the user or the password has bad percent-encoding, or CR, LF or NUL";
+    return "the user or the password holds a '%' not followed by two hex digits (write '%' as "
+           "%25, '@' as %40, ':' as %3A), or CR, LF or NUL";
   // A login without a password or token would only show the server the
   // user's name before it refuses.
   if (out.password.empty()) return "a user without a password (or token)";
@@ -258,7 +259,19 @@ const char* Parse(std::string_view text, ServerAddress& out) {
   }
   text.remove_prefix(scheme + 3);
   // The authority ends at the path; "/" alone is allowed, nothing more.
+  // An "@" after it says the login itself holds the character that ended
+  // it, unencoded.
   const size_t end = text.find_first_of("/?#");
+  if (end != std::string_view::npos && text.find('@', end) != std::string_view::npos) {
+    switch (text[end]) {
+      case '/':
+        return "the user or the password holds '/': write it as %2F";
+      case '?':
+        return "the user or the password holds '?': write it as %3F";
+      default:
+        return "the user or the password holds '#': write it as %23";
+    }
+  }
   if (end != std::string_view::npos && text.substr(end) != "/")
     return "a path, query or fragment after the host";
   std::string_view authority = text.substr(0, end);

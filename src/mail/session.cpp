@@ -531,10 +531,14 @@ std::string BadArgument(const MailArgs& args) {
              {"fromName", args.fromName}, {"toAddress", args.toAddress},
              {"toName", args.toName},     {"subject", args.subject},
              {"body", args.body}};
+  auto optional = [&](const char* name) {
+    return args.namesOptional && (name == all[2].name || name == all[4].name);
+  };
   for (const auto& a : all)
-    if (a.value == nullptr) return std::string(a.name) + " is null";
+    if (a.value == nullptr && !optional(a.name)) return std::string(a.name) + " is null";
   for (const auto& a : all)
-    if (*a.value == '\0') return std::string(a.name) + " is empty";
+    if (a.value != nullptr && *a.value == '\0' && !optional(a.name))
+      return std::string(a.name) + " is empty";
   // CR or LF here would end the command line early and let the rest of the
   // text pass for commands of its own.
   for (const auto& a : {all[0], all[1], all[3]})
@@ -611,6 +615,8 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   MailArgs trimmed = args;
   trimmed.fromAddress = fromAddress.c_str();
   trimmed.toAddress = toAddress.c_str();
+  if (trimmed.fromName == nullptr) trimmed.fromName = "";
+  if (trimmed.toName == nullptr) trimmed.toName = "";
   ServerAddress server;
   std::string wrong;
   if (!ParseServer(args.server, server, &wrong)) {

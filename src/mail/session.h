@@ -19,6 +19,9 @@ struct MailArgs {
   const char* toName = nullptr;
   const char* subject = nullptr;
   const char* body = nullptr;
+  // vtl-sendmail's: a null or empty name leaves the header with the bare
+  // address. VTLSendMail's callers must give both.
+  bool namesOptional = false;
 };
 
 // RFC 5321 4.5.3.2 gives the time a client should wait for each reply.

@@ -82,7 +82,11 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
                : setup.utf8    ? LocaleInfo{"JPN", 65001, {}, "UTF-8"}
                                : LocaleInfo{"JPN", 932, jtext::ShiftJisLeadBytes(), {}};
   env.charsets = platform::OpenCharsets;
-  env.port = server.port();
+  // A plain server argument that names the port must reach the server by
+  // that alone: the mail port is then one nothing listens on.
+  const bool portInArgument = setup.serverArg.find("://") == std::string::npos &&
+                              setup.serverArg.find("{port}") != std::string::npos;
+  env.port = portInArgument ? 9 : server.port();
   env.tls = FakeTls;
   env.timeouts.connect = Millis{2000};
   env.timeouts.handshake = setup.timeout;

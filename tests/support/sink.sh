@@ -9,6 +9,9 @@ trap 'stop_sinks; rm -rf "$work"' EXIT
 start_sink() {
   name=$1
   shift
+  # Made here, not by the job's redirection, which may come after the first
+  # look at it.
+  : >"$work/$name.out"
   /usr/bin/python3 "$root/tools/smtp_sink.py" --host 127.0.0.1 --port 0 --dir "$work/$name" \
     "$@" >"$work/$name.out" 2>"$work/$name.err" &
   sinks="$sinks $!"
