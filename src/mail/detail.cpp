@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "mail/server_url.h"
+
 namespace vtl::mail {
 
 void AppendPrintable(std::string& out, std::string_view bytes, size_t limit) {
@@ -52,17 +54,10 @@ size_t Digits(std::string_view text, size_t least, size_t most) {
   return n >= least && n <= most ? n : 0;
 }
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool HoldsNoCase(std::string_view text, std::string_view part) {
   if (part.empty()) return false;
-  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < part.size() && Lower(text[i + k]) == Lower(part[k])) ++k;
-    if (k == part.size()) return true;
-  }
+  for (size_t i = 0; i + part.size() <= text.size(); ++i)
+    if (EqualNoCase(text.substr(i, part.size()), part)) return true;
   return false;
 }
 

@@ -118,6 +118,17 @@ bool IsDnsName(std::string_view s) {
   return true;
 }
 
+constexpr const char* kBadPort = "the port is not a number from 1 to 65535";
+
+// A port's number; 0 for one out of range, -1 for what is no number.
+long PortValue(std::string_view port) {
+  if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos) return -1;
+  if (port.size() > 5) return 0;
+  long value = 0;
+  for (char c : port) value = value * 10 + (c - '0');
+  return value <= 65535 ? value : 0;
+}
+
 // Each of these gives why the part is not well formed, or null.
 const char* ParseHostPort(std::string_view text, ServerAddress& out) {
   std::string_view port;
@@ -148,15 +159,8 @@ const char* ParseHostPort(std::string_view text, ServerAddress& out) {
     if (!out.hostIsAddress && !IsDnsName(out.host))
       return "the host is no DNS name (letters, digits, '-' and '.')";
   }
-  unsigned value = 0;
-  if (port.size() > 5) return "the port is not a number from 1 to 65535";
-  for (char c : port) {
-    if (!IsDigit(c)) return "the port is not a number from 1 to 65535";
-    value = value * 10 + unsigned(c - '0');
-  }
-  if (!port.empty() && (value == 0 || value > 65535))
-    return "the port is not a number from 1 to 65535";
-  out.port = static_cast<uint16_t>(value);
+  if (!port.empty() && PortValue(port) <= 0) return kBadPort;
+  out.port = port.empty() ? 0 : static_cast<uint16_t>(PortValue(port));
   return nullptr;
 }
 
@@ -218,6 +222,7 @@ const char* ParsePlain(std::string_view text, ServerAddress& out) {
     if (close == std::string_view::npos || !IsIpv6WithZone(text.substr(1, close - 1)))
       return kNotAHost;
     out.host = text.substr(1, close - 1);
+    out.hostIsAddress = true;
     text.remove_prefix(close + 1);
     if (!text.empty() && (text[0] != ':' || text.size() == 1)) return kNotAHost;
     if (!text.empty()) text.remove_prefix(1);
@@ -234,16 +239,11 @@ const char* ParsePlain(std::string_view text, ServerAddress& out) {
     text = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
     if (colon != std::string_view::npos && text.empty()) return kNotAHost;
   }
-  out.hostIsAddress = out.hostIsAddress || out.host.find(':') != std::string::npos;
   if (text.empty()) return nullptr;
-  unsigned value = 0;
-  for (char c : text) {
-    if (!IsDigit(c)) return kNotAHost;
-    value = value * 10 + unsigned(c - '0');
-  }
-  if (text.size() > 5 || value == 0 || value > 65535)
-    return "the port is not a number from 1 to 65535";
-  out.port = static_cast<uint16_t>(value);
+  const long port = PortValue(text);
+  if (port < 0) return kNotAHost;
+  if (port == 0) return kBadPort;
+  out.port = static_cast<uint16_t>(port);
   return nullptr;
 }
 

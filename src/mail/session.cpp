@@ -119,8 +119,10 @@ class Dialogue {
 
   // The reply ReadReply returned last, line ends included.
   std::string_view LastReply() const { return reader_.LastReply(); }
-  // Whether the server sent more than the replies read so far.
-  bool HasMore() const { return reader_.HasMore(); }
+  // Whether the server sent more than the replies read so far, read or
+  // still waiting on the connection: where it must wait for our next
+  // command, such bytes answer nothing sent and break the dialogue.
+  bool SentAhead() const { return reader_.HasMore() || connection_->Unread() > 0; }
   // Why the last send or reply failed, in words.
   const std::string& Why() const { return why_; }
 
@@ -389,7 +391,7 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
     }
     // Bytes before the handshake were not sent by the server we are about
     // to check; they may be replies meant to be read as if sent over TLS.
-    if (d.HasMore() || connection->Unread() > 0) {
+    if (d.SentAhead()) {
       why =
           "the server sent more after its go-ahead for STARTTLS; nothing read in clear may "
           "count over TLS, so nothing more was sent";
@@ -406,7 +408,7 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
   // The go-ahead ends the answer to the login: bytes already after it
   // answer nothing sent, and would be read as MAIL's reply, quoted whole,
   // where they may echo the credentials.
-  if (result == VTL_SEND_OK && (d.HasMore() || connection->Unread() > 0)) {
+  if (result == VTL_SEND_OK && d.SentAhead()) {
     why =
         "the server sent more after it took the login; the dialogue is broken, so nothing more "
         "was sent";
@@ -730,7 +732,7 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   // nothing before: bytes already here would pass for the reply to the
   // message (a "250" sent with the 354, then a refusal). Nothing more is
   // sent; the message left unfinished is dropped.
-  if (d.HasMore() || connection->Unread() > 0) {
+  if (d.SentAhead()) {
     detail = where +
              "DATA: the server sent more after its go-ahead (354), before the message; the "
              "dialogue is broken, so nothing of the message was sent";
