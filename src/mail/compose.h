@@ -1,0 +1,37 @@
+// The decision of a mail's form: ISO-2022-JP, the host's text as it is, or
+// UTF-8, and the header block and body that follow from it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "jtext/jtext.h"
+#include "jtext/recode.h"
+#include "mail/message.h"
+#include "mail/session.h"
+
+namespace vtl::mail {
+
+// The mail after DATA: the header block, and the body as WriteBodyLines
+// takes it. ISO-2022-JP and plain text are converted as they are sent;
+// UTF-8 is encoded whole beforehand.
+struct Composition {
+  std::string headers;
+  jtext::TextMode mode;
+  std::optional<jtext::ToShiftJis> toShiftJis;
+  std::string_view body;    // the caller's
+  std::string encodedBody;  // when not empty, the body instead
+  std::string_view Body() const {
+    return encodedBody.empty() ? body : std::string_view(encodedBody);
+  }
+};
+
+// How the texts go out:
+// - Japanese mode: ISO-2022-JP, as long as it carries every character;
+//   else the whole mail in UTF-8.
+// - Otherwise: as they are when all ASCII, else the whole mail in UTF-8.
+Composition Compose(const MailArgs& args, const SendEnv& env, jtext::TextMode mode,
+                    std::string_view date, std::string_view messageId);
+
+}  // namespace vtl::mail
