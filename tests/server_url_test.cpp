@@ -111,6 +111,11 @@ TEST(Ehlo, FindsStartTlsAndMechanisms) {
       "250-mx.example STARTTLS\r\n250-SIZE 1000\r\n250-starttls\r\n250-Pipelining\r\n"
       "250-AUTH=LOGIN\r\n250 auth plain xoauth2\r\n");
   EXPECT_TRUE(e.startTls && e.pipelining && e.auth && e.plain && e.login && e.xoauth2);
+  EXPECT_TRUE(e.size && e.sizeLimit == 1000);
+  // SIZE without a limit, or with one past any message, limits nothing.
+  for (const char* reply :
+       {"250-x\r\n250 SIZE\r\n", "250-x\r\n250 SIZE 99999999999999999999999\r\n"})
+    EXPECT_TRUE(ParseEhlo(reply).size && ParseEhlo(reply).sizeLimit == 0) << reply;
   // The greeting line names the server and offers nothing; unknown
   // mechanisms are not PLAIN or LOGIN.
   e = ParseEhlo("250-STARTTLS AUTH PLAIN\n250 AUTH CRAM-MD5 PLAINX\n");

@@ -43,6 +43,18 @@ Extensions ParseEhlo(std::string_view reply) {
       found.startTls = true;
     } else if (EqualNoCase(keyword, "PIPELINING")) {
       found.pipelining = true;
+    } else if (EqualNoCase(keyword, "SIZE")) {
+      found.size = true;
+      // A limit too large to hold is no limit we could reach.
+      uint64_t limit = 0;
+      for (char c : NextWord(line)) {
+        if (c < '0' || c > '9' || limit > UINT64_MAX / 10 - 1) {
+          limit = 0;
+          break;
+        }
+        limit = limit * 10 + static_cast<uint64_t>(c - '0');
+      }
+      found.sizeLimit = limit;
     } else if (EqualNoCase(keyword, "AUTH")) {
       found.auth = true;
       for (std::string_view m = NextWord(line); !m.empty(); m = NextWord(line)) {

@@ -2,6 +2,7 @@
 // PLAIN (RFC 4616), LOGIN and XOAUTH2. No I/O here.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,8 @@ struct Extensions {
   bool login = false;
   bool xoauth2 = false;
   std::string mechanisms;  // every mechanism AUTH names, as the server wrote them
+  bool size = false;       // RFC 1870: MAIL FROM may declare the message's size
+  uint64_t sizeLimit = 0;  // the largest message the server takes; 0 when it names none
 };
 
 // The extensions named in an EHLO reply: its lines from the second on, each

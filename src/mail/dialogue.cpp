@@ -26,7 +26,7 @@ bool Dialogue::SendAll(std::string_view bytes) {
   return true;
 }
 
-bool Dialogue::SendLines(std::initializer_list<std::string_view> lines) {
+bool Dialogue::SendLines(std::span<const std::string_view> lines) {
   std::string all;
   for (std::string_view line : lines) {
     if (trace_) trace_(TraceKind::Sent, line.substr(0, line.size() - 2));

@@ -2,7 +2,7 @@
 // each within its time-out, and the data section gathered into large writes.
 #pragma once
 
-#include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -46,7 +46,7 @@ class Dialogue {
   }
 
   // Command lines in one write, for a server that takes them pipelined.
-  bool SendLines(std::initializer_list<std::string_view> lines);
+  bool SendLines(std::span<const std::string_view> lines);
 
   // The code of the next whole reply, or -1 when none arrives in time, the
   // connection ends, or the server sends something that is not a reply.

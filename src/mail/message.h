@@ -73,6 +73,36 @@ class LineSink {
   virtual bool Line(std::string_view line) = 0;
 };
 
+// The whole data section of a message, written as it is sent.
+class MessageSource {
+ public:
+  virtual ~MessageSource() = default;
+  // Gives `sink` every line of the message, dot-stuffed and each ending in
+  // CR LF, without the "." line that ends the data. False when the sink
+  // stopped (`why` left empty) or when the message could not be made to its
+  // end (`why` says what failed: a file that could not be read, say).
+  virtual bool Write(LineSink& sink, std::string& why) = 0;
+  // The message's size as RFC 1870 counts it (before dot-stuffing, without
+  // the final "."), worked out without sending anything.
+  virtual uint64_t Size() = 0;
+};
+
+// Counts what a sink is given as RFC 1870 counts a message's size: the
+// dots added for transparency left out.
+class SizeCounter : public LineSink {
+ public:
+  bool Line(std::string_view line) override {
+    // Every piece a message gives starts a line, and a line of the data
+    // section starts with '.' only where one was added in front.
+    size_ += line.size() - (line.starts_with('.') ? 1 : 0);
+    return true;
+  }
+  uint64_t size() const { return size_; }
+
+ private:
+  uint64_t size_ = 0;
+};
+
 // Cuts the body into lines (CR LF, CR or LF ends a line; empty lines are
 // kept; a break at the very end ends the last line), converts each, breaks
 // lines longer than 998 octets at a character boundary, and dot-stuffs.

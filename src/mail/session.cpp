@@ -5,6 +5,7 @@
 #include <new>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
@@ -90,6 +91,14 @@ std::string Endpoint(const ServerAddress& server, uint16_t port) {
   return where + ":" + std::to_string(port);
 }
 
+// The plain form names the server in HELO as the caller wrote it, its port
+// left out. A URL holds the password: it goes into no command line.
+std::string HeloLine(std::string_view written, const ServerAddress& server) {
+  if (server.security != Security::None) return {};
+  if (server.port != 0) written = written.substr(0, written.rfind(':'));
+  return Command("HELO ", written, "");
+}
+
 // What the network layer's result means when it says no more.
 const char* ConnectFailure(int result) {
   switch (result) {
@@ -104,54 +113,23 @@ const char* ConnectFailure(int result) {
   }
 }
 
-int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
-  const jtext::TextMode mode =
-      jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
-
-  detail = BadArgument(args);
-  if (!detail.empty()) return VTL_SEND_BAD_ARGUMENT;
-  const std::string fromAddress(Trimmed(args.fromAddress)), toAddress(Trimmed(args.toAddress));
-  for (const auto& [name, address] :
-       {std::pair{"fromAddress", &fromAddress}, std::pair{"toAddress", &toAddress}}) {
-    detail = NotOneAddress(name, *address);
-    if (!detail.empty()) return VTL_SEND_BAD_ARGUMENT;
-  }
-  MailArgs trimmed = args;
-  trimmed.fromAddress = fromAddress.c_str();
-  trimmed.toAddress = toAddress.c_str();
-  if (trimmed.fromName == nullptr) trimmed.fromName = "";
-  if (trimmed.toName == nullptr) trimmed.toName = "";
+// The conversation with the server, from the connection to QUIT: what every
+// send does once its arguments are checked and its message made.
+struct Outgoing {
   ServerAddress server;
-  std::string wrong;
-  if (!ParseServer(args.server, server, &wrong)) {
-    detail = wrong;
-    return VTL_SEND_BAD_ARGUMENT;
-  }
-  if (env.network == nullptr) {
-    detail = ConnectFailure(VTL_SEND_SOCKET_FAILED);
-    return VTL_SEND_SOCKET_FAILED;
-  }
+  std::string helo;  // the HELO line of the plain form
+  std::string from;
+  std::vector<std::string> recipients;
+  MessageSource* message = nullptr;
+  // MAIL FROM names the message's size where the server offers SIZE.
+  bool declareSize = false;
+};
 
-  // Everything that takes memory in proportion to the texts is made before
-  // the server is bothered.
-  const LocalTime now = env.clock ? env.clock() : LocalTime{};
-  Composition mail = Compose(trimmed, env, mode, FormatMailDate(now),
-                             MakeMessageId(now, env.processId, env.sequence, env.hostName));
-  const std::string& headers = mail.headers;
-  // A URL holds the password: it goes into no command line.
-  // The plain form names the server in HELO as the caller wrote it, its
-  // port left out.
-  std::string_view heloName = args.server;
-  if (server.security == Security::None && server.port != 0)
-    heloName = heloName.substr(0, heloName.rfind(':'));
-  const std::string helo =
-      server.security == Security::None ? Command("HELO ", heloName, "") : std::string();
-  const std::string mailFrom = Command("MAIL FROM:<", fromAddress, ">");
-  const std::string rcptTo = Command("RCPT TO:<", toAddress, ">");
-
+int Converse(Outgoing& out, const SendEnv& env, std::string& detail) {
   const Timeouts& t = env.timeouts;
   Dialogue d(t, env.trace);
   DataWriter writer(d);
+  ServerAddress& server = out.server;
 
   const uint16_t port = server.port != 0                    ? server.port
                         : server.security == Security::None ? env.port
@@ -193,43 +171,82 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
     }
   } else {
     if (const int code = d.ReadReply(t.greeting); code / 100 != 2) return failed("greeting", code);
-    if (const int code = d.Exchange(helo, t.other); code / 100 != 2) return failed("HELO", code);
+    if (const int code = d.Exchange(out.helo, t.other); code / 100 != 2)
+      return failed("HELO", code);
   }
-  if (offered.pipelining) {
-    // RFC 2920: the envelope in one write, its replies read in order. The
-    // first refusal is the one reported; a DATA the server took anyway
-    // gets an empty message, ended at once, which it must not deliver.
-    if (!d.SendLines({mailFrom, rcptTo, "DATA\r\n"})) return failed(withoutEnd(mailFrom), -1);
-    const struct {
-      std::string_view step;
-      Millis timeout;
-      int wanted;  // the class of reply that lets the mail go on
-    } steps[] = {
-        {withoutEnd(mailFrom), t.mail, 2}, {withoutEnd(rcptTo), t.rcpt, 2}, {"DATA", t.data, 3}};
-    std::string refusal;
-    for (const auto& step : steps) {
-      // Once a step is refused the result is known: the replies after it
-      // are waited for only as briefly as QUIT's.
-      const int code = d.ReadReply(refusal.empty() ? step.timeout : t.quit);
-      // After a refusal, a connection that ends says less than the refusal.
-      if ((code < 0 || code / 100 != step.wanted) && refusal.empty())
-        refusal = said(step.step, code);
-      if (code < 0) break;
-      if (code == 354 && !refusal.empty() && d.SendLine(".\r\n")) d.ReadReply(t.quit);
-    }
-    if (!refusal.empty()) {
-      detail = refusal;
+
+  std::string sizeParameter;
+  if (out.declareSize && offered.size) {
+    const uint64_t size = out.message->Size();
+    // A message larger than the server takes would be refused only after
+    // every byte of it was sent.
+    if (offered.sizeLimit != 0 && size > offered.sizeLimit) {
+      detail = where + "the message is " + std::to_string(size) +
+               " bytes, and the server takes at most " + std::to_string(offered.sizeLimit) +
+               " (SIZE in its EHLO reply), so it was not sent";
       d.QuitQuietly();
       return VTL_SEND_DIALOGUE_FAILED;
+    }
+    sizeParameter = " SIZE=" + std::to_string(size);
+  }
+  const std::string mailFrom = Command("MAIL FROM:<", out.from, ">" + sizeParameter);
+  std::vector<std::string> rcptTo;
+  for (const std::string& recipient : out.recipients)
+    rcptTo.push_back(Command("RCPT TO:<", recipient, ">"));
+
+  // Each refusal of the envelope: MAIL's alone where MAIL was refused,
+  // else every refused recipient, so the host learns all of them at once.
+  std::string refusals;
+  bool mailRefused = false;
+  auto refused = [&](std::string_view step, int code) {
+    if (mailRefused || (code < 0 && !refusals.empty())) return;
+    refusals.append(refusals.empty() ? "" : "; ").append(said(step, code));
+    mailRefused = step.starts_with("MAIL");
+  };
+  bool dataSent = false;
+  if (offered.pipelining) {
+    // RFC 2920: the envelope in one write, its replies read in order. With
+    // one recipient DATA goes with it, and a DATA the server took although
+    // the recipient was refused gets an empty message, ended at once,
+    // which it must not deliver. With more, DATA waits for every
+    // recipient's reply: a server that took DATA after refusing one of
+    // them would deliver the message to the others.
+    std::vector<std::string_view> lines{mailFrom};
+    for (const std::string& line : rcptTo) lines.push_back(line);
+    dataSent = rcptTo.size() == 1;
+    if (dataSent) lines.push_back("DATA\r\n");
+    if (!d.SendLines(lines)) return failed(withoutEnd(mailFrom), -1);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const bool isData = dataSent && i + 1 == lines.size();
+      const Millis timeout = i == 0 ? t.mail : isData ? t.data : t.rcpt;
+      // Once MAIL is refused, or DATA follows a refusal, the result is
+      // known: the replies after it are waited for only as briefly as QUIT's.
+      const bool known = mailRefused || (isData && !refusals.empty());
+      const int code = d.ReadReply(known ? t.quit : timeout);
+      if ((code < 0 || code / 100 != (isData ? 3 : 2)) && !(isData && !refusals.empty()))
+        refused(isData ? std::string_view("DATA") : withoutEnd(lines[i]), code);
+      if (code < 0) break;
+      if (isData && code == 354 && !refusals.empty() && d.SendLine(".\r\n")) d.ReadReply(t.quit);
     }
   } else {
     if (const int code = d.Exchange(mailFrom, t.mail); code / 100 != 2)
       return failed(withoutEnd(mailFrom), code);
-    if (const int code = d.Exchange(rcptTo, t.rcpt); code / 100 != 2)
-      return failed(withoutEnd(rcptTo), code);
+    for (const std::string& line : rcptTo) {
+      const int code = d.Exchange(line, t.rcpt);
+      if (code / 100 == 2) continue;
+      refused(withoutEnd(line), code);
+      // A server that is closing takes no further recipient.
+      if (code < 0 || code == 421) break;
+    }
+  }
+  if (!refusals.empty()) {
+    detail = refusals;
+    d.QuitQuietly();
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
+  if (!dataSent)
     if (const int code = d.Exchange("DATA\r\n", t.data); code / 100 != 3)
       return failed("DATA", code);
-  }
   // After its go-ahead the server reads until the end of data and answers
   // nothing before: bytes already here would pass for the reply to the
   // message (a "250" sent with the 354, then a refusal). Nothing more is
@@ -242,12 +259,16 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   }
 
   // From here until the end of data the server takes every byte as message
-  // text; a failure leaves the message unfinished, and the server drops it.
-  if (!writer.Line(headers) ||
-      !WriteBodyLines(mail.Body(), mail.mode, writer,
-                      mail.toShiftJis ? &*mail.toShiftJis : nullptr) ||
-      !writer.Line(".\r\n") || !writer.Flush()) {
-    detail = where + "message: " + d.Why();
+  // text; a failure leaves the message unfinished, and the server drops it:
+  // the connection is closed without the end of data, and without QUIT,
+  // which it would read as more of the message.
+  std::string why;
+  if (!out.message->Write(writer, why) || !writer.Line(".\r\n") || !writer.Flush()) {
+    detail = where + "message: " + (why.empty() ? d.Why() : why);
+    if (!why.empty())
+      detail +=
+          "; the connection was closed before the end of the message, so "
+          "the server drops it";
     return VTL_SEND_DIALOGUE_FAILED;
   }
   if (env.trace)
@@ -266,6 +287,64 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   // it would only hold the host.
   d.QuitQuietly();
   return VTL_SEND_OK;
+}
+
+// The message VTLSendMail composes: its header block, then its body.
+class PlainMessage : public MessageSource {
+ public:
+  explicit PlainMessage(Composition& mail) : mail_(mail) {}
+  bool Write(LineSink& sink, std::string&) override {
+    return sink.Line(mail_.headers) &&
+           WriteBodyLines(mail_.Body(), mail_.mode, sink,
+                          mail_.toShiftJis ? &*mail_.toShiftJis : nullptr);
+  }
+  uint64_t Size() override {
+    SizeCounter counter;
+    Write(counter, why_);
+    return counter.size();
+  }
+
+ private:
+  Composition& mail_;
+  std::string why_;
+};
+
+int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
+  const jtext::TextMode mode =
+      jtext::DecideTextMode(env.locale.abbrevLangName, env.locale.codePage, env.locale.leadBytes);
+
+  detail = BadArgument(args);
+  if (!detail.empty()) return VTL_SEND_BAD_ARGUMENT;
+  const std::string fromAddress(Trimmed(args.fromAddress)), toAddress(Trimmed(args.toAddress));
+  for (const auto& [name, address] :
+       {std::pair{"fromAddress", &fromAddress}, std::pair{"toAddress", &toAddress}}) {
+    detail = NotOneAddress(name, *address);
+    if (!detail.empty()) return VTL_SEND_BAD_ARGUMENT;
+  }
+  MailArgs trimmed = args;
+  trimmed.fromAddress = fromAddress.c_str();
+  trimmed.toAddress = toAddress.c_str();
+  if (trimmed.fromName == nullptr) trimmed.fromName = "";
+  if (trimmed.toName == nullptr) trimmed.toName = "";
+  Outgoing out;
+  if (!ParseServer(args.server, out.server, &detail)) return VTL_SEND_BAD_ARGUMENT;
+  detail.clear();
+  if (env.network == nullptr) {
+    detail = ConnectFailure(VTL_SEND_SOCKET_FAILED);
+    return VTL_SEND_SOCKET_FAILED;
+  }
+
+  // Everything that takes memory in proportion to the texts is made before
+  // the server is bothered.
+  const LocalTime now = env.clock ? env.clock() : LocalTime{};
+  Composition mail = Compose(trimmed, env, mode, FormatMailDate(now),
+                             MakeMessageId(now, env.processId, env.sequence, env.hostName));
+  PlainMessage message(mail);
+  out.helo = HeloLine(args.server, out.server);
+  out.from = fromAddress;
+  out.recipients = {toAddress};
+  out.message = &message;
+  return Converse(out, env, detail);
 }
 
 }  // namespace
