@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "mail/mime_parts.h"
+
 namespace vtl::mail {
 namespace {
 
@@ -466,10 +468,7 @@ EncodedBody EncodeUtf8Body(std::string utf8Body) {
     return true;
   });
   std::string().swap(utf8Body);  // no third copy of the body while it is encoded
-  // Base64 turns 57 bytes into a line of 76 characters.
-  constexpr size_t kBytesPerLine = 57;
-  const size_t lines = (text.size() + kBytesPerLine - 1) / kBytesPerLine;
-  const size_t base64Size = (text.size() + 2) / 3 * 4 + lines * kCrLf.size();
+  const auto base64Size = static_cast<size_t>(Base64LinesSize(text.size()));
 
   EncodedBody body;
   // Each byte that does not stand for itself takes three characters in
@@ -489,13 +488,11 @@ EncodedBody EncodeUtf8Body(std::string utf8Body) {
   }
 
   body.encoding = TransferEncoding::Base64;
-  body.lines.assign(base64Size, '\0');
-  char* p = body.lines.data();
-  for (size_t i = 0; i < text.size(); i += kBytesPerLine) {
-    jtext::Base64(text.substr(i, kBytesPerLine), [&](char c) { *p++ = c; });
-    *p++ = '\r';
-    *p++ = '\n';
-  }
+  body.lines.clear();
+  body.lines.reserve(base64Size);
+  Base64Lines encoder;
+  encoder.Feed(text, body.lines);
+  encoder.Finish(body.lines);
   return body;
 }
 

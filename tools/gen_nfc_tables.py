@@ -1,0 +1,203 @@
+#!/usr/bin/python3
+"""Writes the tables of src/jtext/nfc.cpp, and the test cases of
+tests/nfc_cases.txt, from the Unicode data of Python's unicodedata module.
+
+    gen_nfc_tables.py src/jtext/nfc_tables.inc tests/nfc_cases.txt
+
+Run with Debian's /usr/bin/python3: its Unicode version goes into both
+files' first lines, and the library then normalises as that Python does.
+Only the Python standard library.
+"""
+
+from __future__ import annotations
+
+import random
+import sys
+import unicodedata
+
+MAX_CODE_POINT = 0x10FFFF
+# Hangul jamo that compose algorithmically (Unicode 3.12): vowels and
+# trailing consonants can follow what they compose with.
+HANGUL_V = range(0x1161, 0x1176)
+HANGUL_T = range(0x11A8, 0x11C3)
+HANGUL_SYLLABLES = range(0xAC00, 0xD7A4)
+
+QC_YES, QC_MAYBE, QC_NO = 0, 1, 2
+
+
+def nfc(text: str) -> str:
+    return unicodedata.normalize("NFC", text)
+
+
+def canonical_decomposition(cp: int) -> list[int]:
+    """The one-step canonical decomposition mapping; empty for none (Hangul
+    syllables are decomposed by arithmetic, not by the table)."""
+    if cp in HANGUL_SYLLABLES:
+        return []
+    mapping = unicodedata.decomposition(chr(cp))
+    if not mapping or mapping.startswith("<"):
+        return []
+    return [int(part, 16) for part in mapping.split()]
+
+
+class Data:
+    def __init__(self) -> None:
+        self.ccc = [0] * (MAX_CODE_POINT + 1)
+        self.decompositions: dict[int, list[int]] = {}
+        for cp in range(MAX_CODE_POINT + 1):
+            self.ccc[cp] = unicodedata.combining(chr(cp))
+            mapping = canonical_decomposition(cp)
+            if mapping:
+                self.decompositions[cp] = mapping
+        # A pair's composite is a primary composite unless it is excluded
+        # (CompositionExclusions.txt, singletons, non-starter decompositions):
+        # exactly when NFC gives the character back from its decomposition.
+        self.composes = {
+            cp for cp, mapping in self.decompositions.items()
+            if len(mapping) == 2 and nfc(chr(cp)) == chr(cp)
+        }
+        seconds = {self.decompositions[cp][1] for cp in self.composes}
+        seconds.update(HANGUL_V)
+        seconds.update(HANGUL_T)
+        # NFC_Quick_Check (UAX #15 9): No for what never stands in NFC,
+        # Maybe for what may compose with a character before it.
+        self.qc = [QC_YES] * (MAX_CODE_POINT + 1)
+        for cp in range(MAX_CODE_POINT + 1):
+            if 0xD800 <= cp <= 0xDFFF:
+                continue
+            if nfc(chr(cp)) != chr(cp):
+                self.qc[cp] = QC_NO
+            elif cp in seconds:
+                self.qc[cp] = QC_MAYBE
+        self.check()
+
+    def check(self) -> None:
+        """What nfc.cpp relies on."""
+        for cp, mapping in self.decompositions.items():
+            assert all(part <= MAX_CODE_POINT for part in mapping)
+        for cp in self.composes:
+            first, _ = self.decompositions[cp]
+            assert self.ccc[first] == 0, hex(cp)
+            assert self.qc[cp] != QC_NO, hex(cp)
+        for cp in range(MAX_CODE_POINT + 1):
+            if 0xD800 <= cp <= 0xDFFF:
+                continue
+            # Quick check No agrees with Python's own answer.
+            assert (self.qc[cp] == QC_NO) == (
+                not unicodedata.is_normalized("NFC", chr(cp))), hex(cp)
+        # Below U+0300 every character is NFC and a starter, so the fast
+        # path skips the table there.
+        assert all(self.ccc[cp] == 0 and self.qc[cp] == QC_YES for cp in range(0x300))
+        assert self.ccc[0x300] != 0
+        # Nor does anything below U+00C0 decompose.
+        assert min(self.decompositions) == 0xC0
+
+
+def write_tables(data: Data, path: str) -> None:
+    # Code point, quick check and combining class, wherever they change.
+    steps = []
+    last = None
+    for cp in range(MAX_CODE_POINT + 1):
+        value = (data.qc[cp] << 8) | data.ccc[cp]
+        if value != last:
+            steps.append((cp << 11) | value)
+            last = value
+    decompositions = []
+    for cp in sorted(data.decompositions):
+        mapping = data.decompositions[cp]
+        second = mapping[1] if len(mapping) == 2 else 0
+        composes = 1 if cp in data.composes else 0
+        decompositions.append((cp << 43) | (mapping[0] << 22) | (second << 1) | composes)
+    index = {cp: i for i, cp in enumerate(sorted(data.decompositions))}
+    compositions = sorted(
+        (tuple(data.decompositions[cp]), index[cp]) for cp in data.composes)
+    assert len(decompositions) < 0x10000
+
+    def rows(values: list[int], width: int, per_line: int) -> str:
+        items = [f"0x{value:0{width}X}" for value in values]
+        return "\n".join("    " + ", ".join(items[i:i + per_line]) + ","
+                         for i in range(0, len(items), per_line))
+
+    with open(path, "w", encoding="ascii", newline="\n") as out:
+        out.write(f"""\
+// Generated by tools/gen_nfc_tables.py from Python {sys.version.split()[0]}'s unicodedata,
+// Unicode {unicodedata.unidata_version}. Do not edit; run the script again.
+
+// Where NFC_Quick_Check or the canonical combining class changes: the code
+// point << 11 | quick check (0 yes, 1 maybe, 2 no) << 8 | combining class.
+// Each holds up to the next.
+constexpr uint32_t kNfcSteps[] = {{
+{rows(steps, 8, 6)}
+}};
+
+// Canonical decomposition mappings, by code point: the code point << 43 |
+// first << 22 | second (0 for a singleton) << 1 | 1 when the pair composes
+// back to the code point (a primary composite).
+constexpr uint64_t kNfcDecompositions[] = {{
+{rows(decompositions, 16, 4)}
+}};
+
+// The primary composites, as indices into kNfcDecompositions, ordered by
+// their pair (first, second).
+constexpr uint16_t kNfcCompositions[] = {{
+{rows([i for _, i in compositions], 4, 10)}
+}};
+""")
+
+
+def hex_text(text: str) -> str:
+    return " ".join(f"{ord(c):04X}" for c in text)
+
+
+def write_cases(data: Data, path: str) -> None:
+    lines = []
+
+    def case(text: str) -> None:
+        lines.append(f"{hex_text(text)}; {hex_text(nfc(text))}")
+
+    decomposable = sorted(data.decompositions)
+    # Every character with a canonical decomposition, decomposed (as NFD
+    # gives it: the recomposition), and as it is (singletons and
+    # exclusions), a few to a line.
+    for i in range(0, len(decomposable), 8):
+        case("".join(unicodedata.normalize("NFD", chr(cp)) for cp in decomposable[i:i + 8]))
+    for i in range(0, len(decomposable), 12):
+        case("".join(chr(cp) for cp in decomposable[i:i + 12]))
+    # Marks in every order after a starter that composes: reordering,
+    # blocking, and composition with a mark that is not next to the starter.
+    rng = random.Random(2231)
+    starters = sorted({data.decompositions[cp][0] for cp in data.composes
+                       if data.ccc[data.decompositions[cp][0]] == 0})
+    marks = sorted({cp for cp in range(MAX_CODE_POINT + 1)
+                    if data.ccc[cp] != 0 or data.qc[cp] == QC_MAYBE})
+    for _ in range(80):
+        text = "".join(chr(rng.choice(starters)) + "".join(
+            chr(rng.choice(marks)) for _ in range(rng.randint(1, 4))) for _ in range(3))
+        case(text)
+    # Hangul: syllables, their jamo, and jamo that do not compose.
+    for _ in range(20):
+        s = rng.choice(HANGUL_SYLLABLES)
+        lead = 0x1100 + (s - 0xAC00) // 588
+        vowel = 0x1161 + (s - 0xAC00) % 588 // 28
+        trail = 0x11A7 + (s - 0xAC00) % 28
+        lv = s - (s - 0xAC00) % 28
+        jamo = chr(lead) + chr(vowel) + (chr(trail) if trail != 0x11A7 else "")
+        case(jamo + chr(s) + chr(lead) + chr(rng.choice(HANGUL_T)) + chr(lv)
+             + chr(rng.choice(HANGUL_T)) + chr(lv) + chr(vowel))
+    with open(path, "w", encoding="ascii", newline="\n") as out:
+        out.write(f"# Generated by tools/gen_nfc_tables.py from Python {sys.version.split()[0]}'s "
+                  f"unicodedata,\n# Unicode {unicodedata.unidata_version}: each line is code "
+                  "points in hex, then after ';' their NFC.\n")
+        out.write("\n".join(lines) + "\n")
+
+
+def main() -> None:
+    if len(sys.argv) != 3:
+        sys.exit("usage: gen_nfc_tables.py TABLES.inc CASES.txt")
+    data = Data()
+    write_tables(data, sys.argv[1])
+    write_cases(data, sys.argv[2])
+
+
+if __name__ == "__main__":
+    main()
