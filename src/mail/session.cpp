@@ -11,6 +11,7 @@
 
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
+#include "mail/address_list.h"
 #include "mail/auth.h"
 #include "mail/detail.h"
 #include "mail/message.h"
@@ -22,8 +23,6 @@ namespace vtl::mail {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr size_t kMaxAddressLength = 254;
 
 // Lines of the data section go out in writes of about this size: small
 // enough that the server starts reading while the rest is converted.
