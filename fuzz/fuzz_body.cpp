@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "check.h"
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
 #include "mail/message.h"
@@ -18,12 +17,7 @@
 
 namespace {
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vtl::fuzz::Check;
 
 class Checker final : public vtl::mail::LineSink {
  public:

@@ -10,23 +10,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "check.h"
 #include "jtext/jtext.h"
 #include "support/iso2022_reader.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vtl::fuzz::Check;
 
 // `from` to `to` with iconv; false when iconv cannot read all of it.
 bool Convert(const char* to, const char* from, std::string_view in, std::string& out) {

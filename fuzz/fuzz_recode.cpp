@@ -5,25 +5,19 @@
 // the input as it is, in its place.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "check.h"
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
 #include "platform/platform.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vtl::fuzz::Check;
 
 vtl::jtext::ToShiftJis& Converter() {
   static vtl::jtext::ToShiftJis converter = [] {

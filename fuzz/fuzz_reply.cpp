@@ -3,20 +3,14 @@
 // it stays failed.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
+#include "check.h"
 #include "mail/reply.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vtl::fuzz::Check;
 
 using Status = vtl::mail::ReplyReader::Status;
 

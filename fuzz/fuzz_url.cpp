@@ -3,21 +3,15 @@
 // command made is one line.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
+#include "check.h"
 #include "mail/auth.h"
 #include "mail/server_url.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vtl::fuzz::Check;
 
 bool Clean(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;

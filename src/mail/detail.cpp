@@ -24,6 +24,17 @@ void AppendPrintable(std::string& out, std::string_view bytes, size_t limit) {
   if (cut) out.append("...");
 }
 
+std::string InputFault(std::string_view where, std::string_view what, std::string_view piece,
+                       std::string_view fault) {
+  std::string why(where);
+  why.append(": ");
+  if (!what.empty()) why.append(what).push_back(' ');
+  why.push_back('"');
+  AppendPrintable(why, piece, kMaxQuotedInput);
+  why.append("\" ").append(fault);
+  return why;
+}
+
 std::string QuoteReply(std::string_view reply) {
   std::string text;
   text.reserve(reply.size());

@@ -16,6 +16,15 @@ inline constexpr size_t kMaxQuotedReply = 600;
 // \xNN, and at most `limit` bytes of `bytes` are taken ("..." marks a cut).
 void AppendPrintable(std::string& out, std::string_view bytes, size_t limit = kMaxQuotedReply);
 
+// The most of a caller's text a why quotes: enough to find the place.
+inline constexpr size_t kMaxQuotedInput = 60;
+
+// Why a caller's text is refused, as `where: what "piece" fault`: "to: the
+// address "a@@x" holds more than one '@'". The piece is quoted with
+// AppendPrintable, cut at kMaxQuotedInput bytes; `what` may be empty.
+std::string InputFault(std::string_view where, std::string_view what, std::string_view piece,
+                       std::string_view fault);
+
 // A reply as the server sent it, on one line: its lines joined by " / ",
 // without their line ends.
 std::string QuoteReply(std::string_view reply);

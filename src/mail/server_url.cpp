@@ -45,24 +45,6 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// A dotted quad as inet_pton reads it: four parts of 0 to 255 in decimal,
-// none with a leading zero.
-bool IsIpv4(std::string_view s) {
-  int parts = 0;
-  while (parts < 4) {
-    size_t n = 0;
-    unsigned value = 0;
-    while (n < s.size() && n < 4 && IsDigit(s[n])) value = value * 10 + unsigned(s[n++] - '0');
-    if (n == 0 || n > 3 || value > 255 || (n > 1 && s[0] == '0')) return false;
-    s.remove_prefix(n);
-    if (++parts < 4) {
-      if (s.empty() || s[0] != '.') return false;
-      s.remove_prefix(1);
-    }
-  }
-  return s.empty();
-}
-
 // Whether a resolver would read `s` as an IPv4 address of its own making:
 // one to four parts, each decimal, octal (a leading 0) or hexadecimal
 // ("0x"), as inet_aton takes them. "127.0.0.010" is 127.0.0.8 there, and
@@ -84,15 +66,6 @@ bool ResolverReadsAsAddress(std::string_view s) {
     if (dot == std::string_view::npos) return true;
     s.remove_prefix(dot + 1);
   }
-}
-
-// The characters an IPv6 address is written with (IPv4-mapped forms
-// included); the resolver judges the rest.
-bool IsIpv6(std::string_view s) {
-  if (s.find(':') == std::string_view::npos) return false;
-  for (char c : s)
-    if (!(HexValue(c) >= 0 || c == ':' || c == '.')) return false;
-  return true;
 }
 
 // An IPv6 address as the plain host form has always taken it, a link-local
@@ -290,6 +263,29 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool IsIpv4(std::string_view s) {
+  int parts = 0;
+  while (parts < 4) {
+    size_t n = 0;
+    unsigned value = 0;
+    while (n < s.size() && n < 4 && IsDigit(s[n])) value = value * 10 + unsigned(s[n++] - '0');
+    if (n == 0 || n > 3 || value > 255 || (n > 1 && s[0] == '0')) return false;
+    s.remove_prefix(n);
+    if (++parts < 4) {
+      if (s.empty() || s[0] != '.') return false;
+      s.remove_prefix(1);
+    }
+  }
+  return s.empty();
+}
+
+bool IsIpv6(std::string_view s) {
+  if (s.find(':') == std::string_view::npos) return false;
+  for (char c : s)
+    if (!(HexValue(c) >= 0 || c == ':' || c == '.')) return false;
   return true;
 }
 

@@ -45,6 +45,14 @@ bool ParseServer(std::string_view text, ServerAddress& out, std::string* why = n
 // ASCII letters compared regardless of case.
 bool EqualNoCase(std::string_view a, std::string_view b);
 
+// A dotted quad as inet_pton reads it: four parts of 0 to 255 in decimal,
+// none with a leading zero.
+bool IsIpv4(std::string_view s);
+
+// The characters an IPv6 address is written with (IPv4-mapped forms
+// included); the resolver judges the rest.
+bool IsIpv6(std::string_view s);
+
 // The port a URL form uses when it names none.
 inline uint16_t DefaultPort(Security security) {
   return security == Security::Implicit ? 465 : 587;

@@ -9,6 +9,7 @@
 
 #include "jtext/jtext.h"
 #include "jtext/recode.h"
+#include "mail/address_list.h"
 #include "mail/compose.h"
 #include "mail/detail.h"
 #include "mail/dialogue.h"
@@ -20,8 +21,6 @@
 
 namespace vtl::mail {
 namespace {
-
-constexpr size_t kMaxAddressLength = 254;
 
 bool HasLineBreak(const char* s) {
   return std::strpbrk(s, "\r\n") != nullptr;
