@@ -1,11 +1,13 @@
 // The POSIX platform layer against the real system: locale names, the
-// clock's zone offset, the services database, name resolution and TLS. Files the
-// system reads are swapped only inside a child's own mount namespace.
+// clock's zone offset, the services database, name resolution, TLS and
+// files that are no files to attach. Files the system reads are swapped
+// only inside a child's own mount namespace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +25,7 @@
 #include "platform/race.h"
 #include "support/child.h"
 #include "support/faulty_network.h"
+#include "support/scratch_dir.h"
 #include "support/script_server.h"
 #include "vtl.h"
 
@@ -307,6 +310,45 @@ TEST(Tls, RoundTripOverAFaultyConnection) {
   EXPECT_EQ(0, tls.result);
   EXPECT_EQ("pong\r\n", reply);
 #endif
+}
+
+// Paths that name no regular file, or one this process may not read. Each
+// open runs in a child that a timer ends, so that an open which waits (for
+// a FIFO's writer) fails the row instead of hanging the suite.
+TEST(InputFile, OnlyARegularFileTheProcessMayReadOpens) {
+  const test::ScratchDir dir("vtl-posix-files");
+  const std::string folder = dir.path.string();
+  ASSERT_EQ(0, chmod(folder.c_str(), 0755));  // for the unprivileged user below
+  ASSERT_EQ(0, mkfifo((folder + "/fifo").c_str(), 0644));
+  test::WriteFile(dir / "secret.txt", "x");
+  ASSERT_EQ(0, chmod((folder + "/secret.txt").c_str(), 0));
+  constexpr int kCannotDrop = 3;
+  const struct {
+    std::string path;
+    const char* why;
+    bool unprivileged = false;  // root reads every file: the child gives up root first
+  } kRows[] = {
+      {folder + "/fifo", "not a regular file"},
+      {"/dev/null", "not a regular file"},
+      {folder + "/secret.txt/x", "a part of the path is not a directory"},
+      {folder + "/secret.txt", "permission denied", true},
+  };
+  for (const auto& row : kRows) {
+    const int status = test::InChild([&] {
+      alarm(60);
+      if (row.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+        return kCannotDrop;
+      const FileOpened opened = OpenInputFile(row.path, 0);
+      if (opened.file == nullptr && opened.why == row.why) return 0;
+      std::fprintf(stderr, "%s: %s\n", row.path.c_str(), opened.why.c_str());
+      return 1;
+    });
+    if (status == kCannotDrop) {
+      std::printf("skipped %s: root cannot drop root here\n", row.why);
+      continue;
+    }
+    EXPECT_EQ(0, status) << row.path << " (-1: the open hung)";
+  }
 }
 
 }  // namespace

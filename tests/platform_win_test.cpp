@@ -1,11 +1,13 @@
 // The Windows platform layer, run under Wine with the real Win32 calls:
-// Winsock start-up and clean-up, locale and code page, clock and zone; and
+// Winsock start-up and clean-up, locale and code page, clock and zone, files
+// named in the caller's code page, UTF-16 for the wide entry points; and
 // the SChannel client over a scripted SSPI.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -22,6 +24,8 @@
 #include <wincrypt.h>
 
 #include "support/fixed_time.h"
+#include "support/hex.h"
+#include "support/scratch_dir.h"
 #include "support/script_server.h"
 #include "vtl.h"
 
@@ -188,6 +192,81 @@ TEST(WinClock, DaylightBiasCountsOnlyInDaylightTime) {
   TIME_ZONE_INFORMATION nepal{};
   nepal.Bias = -345;
   EXPECT_EQ(345, platform::win::UtcOffsetMinutes(TIME_ZONE_ID_UNKNOWN, nepal));
+}
+
+// What a file opened through OpenInputFile holds, or (why) it did not open.
+std::string ContentOrWhy(std::string_view path, unsigned codePage) {
+  const FileOpened opened = platform::OpenInputFile(path, codePage);
+  if (opened.file == nullptr) return "(" + opened.why + ")";
+  std::string content(static_cast<size_t>(opened.size) + 1, '\0');
+  const IoResult r = opened.file->Read(content.data(), content.size());
+  return content.substr(0, r.status == IoStatus::Ok ? r.bytes : 0);
+}
+
+// The path is text of the caller's code page: UTF-8 for any name; Shift_JIS
+// with characters whose second byte is a backslash (表 95 5C, ソ 83 5C),
+// which read byte by byte would split the name into folders. A file another
+// program has open opens unless it shares it with none; a device is refused.
+TEST(WinInputFile, OpensTheFileThePathNamesInTheCallersCodePage) {
+  const test::ScratchDir dir("vtl-win-files");
+  test::WriteFile(dir / "\xE8\xA1\xA8\xE3\x82\xBD.txt", "right");  // 表ソ.txt
+  const std::string folder = test::Utf8(dir.path);  // ASCII, as Wine's temporary folder is
+  const std::string held = folder + "\\held.txt";
+  test::WriteFile(dir / "held.txt", "held");
+  const struct {
+    unsigned codePage;
+    std::string path;
+    const char* expected;                  // the content, or (why)
+    DWORD holderShares = FILE_SHARE_READ;  // with another program writing to `held`
+  } kRows[] = {
+      {65001, folder + "\\\xE8\xA1\xA8\xE3\x82\xBD.txt", "right"},
+      {932, folder + "\\\x95\x5C\x83\x5C.txt", "right"},
+      {932, folder + "\\\x95", "(the path is no text of code page 932)"},  // a lone lead byte
+      {65001, held, "held"},
+      {65001, held, "(another program has it open and shares it with none)", 0},
+      {65001, "NUL", "(not a regular file)"},
+  };
+  for (const auto& row : kRows) {
+    const HANDLE holder = CreateFileA(held.c_str(), GENERIC_WRITE, row.holderShares, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    EXPECT_BYTES_EQ(row.expected, ContentOrWhy(row.path, row.codePage)) << test::Escape(row.path);
+    CloseHandle(holder);
+  }
+}
+
+TEST(WinText, Utf8FromWide) {
+  const struct {
+    const wchar_t* text;
+    const char* utf8;
+  } kRows[] = {
+      {nullptr, ""},
+      {L"a\x80\x7FF\x800\xFFFF", "a\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"},
+      {L"\xD83D\xDE00\xDBFF\xDFFF",
+       "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},                     // pairs: U+1F600, U+10FFFF
+      {L"a\xD83D", "a\xEF\xBF\xBD"},                            // half a pair at the end
+      {L"\xDE00\x62", "\xEF\xBF\xBD\x62"},                      // the second half alone
+      {L"\xD83D\xD83D\xDE00", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},  // a first half, then a pair
+      {L"\xDE00\xD83D", "\xEF\xBF\xBD\xEF\xBF\xBD"},            // a pair the wrong way round
+  };
+  for (const auto& row : kRows)
+    EXPECT_BYTES_EQ(row.utf8, platform::Utf8FromWide(row.text)) << test::Escape(row.utf8);
+}
+
+// The target goes to the shell as it is: a name no ANSI code page holds is
+// found (31: it is there, only no program takes its type), and the detail
+// reads as the ANSI form's.
+TEST(WinShell, AWideTargetReachesTheShellUnchanged) {
+  const test::ScratchDir dir("vtl-win-shell");
+  const auto present = dir / "\xE8\xA1\xA8\xC3\xA9.vtlnone";  // 表é
+  test::WriteFile(present, "x");
+  std::string detail;
+  EXPECT_FALSE(platform::OpenWithDefaultHandlerWide(nullptr, present.c_str(), detail));
+  EXPECT_EQ("ShellExecute open failed with 31: no application is associated with this file type",
+            detail);
+  const auto missing = dir / "\xE8\xA1\xA8\xC3\xA9-missing.vtlnone";
+  EXPECT_FALSE(platform::OpenWithDefaultHandlerWide(nullptr, missing.c_str(), detail));
+  EXPECT_EQ("ShellExecute open failed with 2: no such file", detail);
 }
 
 // The apartment a new thread is in while a ComForShell lives, after

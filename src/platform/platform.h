@@ -1,7 +1,7 @@
 // What the core needs from the operating system: a connection to a server,
-// the clock, the locale and its character sets, the host name and the
-// services database. The definitions live in posix/ and win/; nothing here
-// names an OS header.
+// files to attach, the clock, the locale and its character sets, the host
+// name and the services database. The definitions live in posix/ and win/;
+// nothing here names an OS header.
 #pragma once
 
 #include <bitset>
@@ -72,7 +72,7 @@ enum class IoStatus {
   Ok,           // some bytes were moved
   Interrupted,  // a signal interrupted the call before anything was moved; try again
   TimedOut,     // nothing could be moved within the time allowed
-  Closed,       // the peer closed the connection (receive only)
+  Closed,       // the peer closed the connection (receive only); a file's end
   Failed,       // any other error: reset, broken pipe, ...
 };
 
@@ -95,6 +95,32 @@ class Connection {
   // This end's address as an SMTP address literal, "[192.0.2.1]" or
   // "[IPv6:2001:db8::1]"; empty when it cannot be had.
   virtual std::string LocalAddressLiteral() { return {}; }
+};
+
+// A regular file opened for reading, owned: closed when destroyed. Like a
+// Connection, each Read is one system call's worth, so the core's loop
+// decides how much is held at once: an attachment is streamed, never read
+// whole.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Reads up to `size` bytes: Ok with bytes > 0; Closed at the end of the
+  // file; Failed on an error, with Why() saying it in words. An
+  // interruption is retried inside.
+  virtual IoResult Read(char* buffer, size_t size) = 0;
+  virtual std::string Why() const = 0;
+  // The file's size now, as the system says (to notice a file that changed
+  // while it was sent); -1 when unknown.
+  virtual int64_t CurrentSize() = 0;
+};
+
+struct FileOpened {
+  std::unique_ptr<InputFile> file;  // null when it could not be opened
+  uint64_t size = 0;                // its size when opened
+  // When null: the system's reason in English words, the same on both
+  // systems for the same fault: "no such file or directory", "is a
+  // directory", "permission denied", "not a regular file", ...
+  std::string why;
 };
 
 struct ConnectOutcome {
@@ -162,6 +188,15 @@ void SkipTlsCleanupAtExit();
 // leave out: for credentials once they are sent.
 void Wipe(void* data, size_t size) noexcept;
 LocaleInfo UserLocale();
+// Opens the file at `path` for reading. `path` is in the caller's bytes: on
+// Windows, text of code page `codePage` (the ANSI code page's number, 932,
+// 1252, or 65001 for UTF-8, where a path outside the ANSI code page can be
+// written), opened shared for reading, writing and deletion, so that a
+// document open in another program can still be sent; on POSIX the bytes
+// as they are (`codePage` is not used). A directory, a device, a FIFO or a
+// socket gives null with a why, and a FIFO without a writer does not hold
+// the call up. Throws nothing but std::bad_alloc.
+FileOpened OpenInputFile(std::string_view path, unsigned codePage);
 // The conversions between the locale's code page and code page 932, or null
 // when the system has none (a codeset iconv does not know, a code page
 // Windows does not have). Throws std::bad_alloc when it runs out of memory.
@@ -191,6 +226,16 @@ class NoCancellation {
 // taken, why in words (no association, no such file, the opener's exit
 // status).
 bool OpenWithDefaultHandler(void* window, const char* target, std::string& detail);
+
+#if defined(_WIN32)
+// For the entry points that take UTF-16. A zero-terminated UTF-16 text in
+// UTF-8, an unpaired surrogate as U+FFFD; null gives an empty string (a
+// caller that tells null from empty looks itself).
+std::string Utf8FromWide(const wchar_t* text);
+// As OpenWithDefaultHandler, with a UTF-16 target handed to the shell as
+// it is, so that a name outside the ANSI code page opens too.
+bool OpenWithDefaultHandlerWide(void* window, const wchar_t* target, std::string& detail);
+#endif
 
 // The detail of the calling thread's last exported call: one line of
 // printable ASCII of at most kMaxDetail bytes.

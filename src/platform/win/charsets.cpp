@@ -1,10 +1,13 @@
 // Character sets on Windows: the ANSI code page read with
 // MultiByteToWideChar, characters put into code page 932 with
 // WideCharToMultiByte. UTF-8 is read by the core, so that bad sequences are
-// replaced the same way on every system.
+// replaced the same way on every system; the UTF-16 of the wide entry
+// points is made UTF-8 here, by the same rule.
 #include <bitset>
 #include <memory>
+#include <string>
 
+#include "jtext/recode.h"
 #include "platform/platform.h"
 #include "platform/win/winsock.h"  // windows.h, as the platform layer includes it
 
@@ -65,6 +68,23 @@ class WinCharsets final : public Charsets {
 };
 
 }  // namespace
+
+std::string Utf8FromWide(const wchar_t* text) {
+  std::string utf8;
+  if (text == nullptr) return utf8;
+  const auto isHigh = [](char32_t u) { return u >= 0xD800 && u < 0xDC00; };
+  const auto isLow = [](char32_t u) { return u >= 0xDC00 && u < 0xE000; };
+  for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    char32_t c = static_cast<char16_t>(*p);
+    if (isHigh(c) && isLow(static_cast<char16_t>(p[1]))) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(*++p) - 0xDC00);
+    } else if (isHigh(c) || isLow(c)) {
+      c = 0xFFFD;  // half a pair: UTF-8 has no form for it
+    }
+    jtext::AppendUtf8(c, utf8);
+  }
+  return utf8;
+}
 
 std::unique_ptr<Charsets> OpenCharsets(const LocaleInfo& locale) {
   if (!IsValidCodePage(kShiftJis) || !IsValidCodePage(locale.codePage)) return nullptr;

@@ -1,4 +1,5 @@
-// Opening a target on Windows: the shell's "open" verb.
+// Opening a target on Windows: the shell's "open" verb, for a target in
+// the ANSI code page and for one in UTF-16.
 #include <new>
 #include <string>
 
@@ -46,12 +47,9 @@ const char* ShellErrorWords(INT_PTR code) {
   }
 }
 
-}  // namespace
-
-bool OpenWithDefaultHandler(void* window, const char* target, std::string& detail) {
-  const win::ComForShell com;
-  const HINSTANCE result =
-      ShellExecuteA(static_cast<HWND>(window), "open", target, nullptr, nullptr, SW_SHOWNORMAL);
+// What ShellExecute's result says, into `detail`; true when the request
+// was taken.
+bool Taken(HINSTANCE result, std::string& detail) noexcept {
   // Above 32 means success; 32 and below are the shell's error codes.
   const INT_PTR code = reinterpret_cast<INT_PTR>(result);
   // The request has been handed over or not by now: no memory for its words
@@ -67,6 +65,22 @@ bool OpenWithDefaultHandler(void* window, const char* target, std::string& detai
     detail.clear();
   }
   return code > 32;
+}
+
+}  // namespace
+
+bool OpenWithDefaultHandler(void* window, const char* target, std::string& detail) {
+  const win::ComForShell com;
+  return Taken(
+      ShellExecuteA(static_cast<HWND>(window), "open", target, nullptr, nullptr, SW_SHOWNORMAL),
+      detail);
+}
+
+bool OpenWithDefaultHandlerWide(void* window, const wchar_t* target, std::string& detail) {
+  const win::ComForShell com;
+  return Taken(
+      ShellExecuteW(static_cast<HWND>(window), L"open", target, nullptr, nullptr, SW_SHOWNORMAL),
+      detail);
 }
 
 }  // namespace vtl::platform
