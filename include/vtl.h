@@ -74,6 +74,26 @@ VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddr
                                         const char* fromName, const char* toAddress,
                                         const char* toName, const char* subject, const char* body);
 
+/* Sends one message to several recipients, with Cc, Bcc, header lines of
+ * the caller's own and files attached, and blocks until the dialogue is
+ * over. None of the strings is written to; all are in the system's code
+ * page, as for VTLSendMail.
+ * from: one mailbox, "yamada@example.jp" or "Name <yamada@example.jp>".
+ * to, cc, bcc: address lists, mailboxes separated by commas (or
+ *   semicolons); cc and bcc may be null. Together at least one and at most
+ *   100 recipients. Bcc addresses appear in no header.
+ * subject, body: may be null or empty.
+ * attachments: null, or file paths one per line; each is opened and sized
+ *   before anything is sent.
+ * headers: null, or "Name: value" lines one per line (Reply-To,
+ *   Importance, ...); a header vtl writes itself is refused.
+ * If the server refuses any recipient, no one gets the message (7), and
+ * VTLLastError names every refused address. */
+VTL_API SendResult VTL_CALL VTLSendMailEx(const char* server, const char* from, const char* to,
+                                          const char* cc, const char* bcc, const char* subject,
+                                          const char* body, const char* attachments,
+                                          const char* headers);
+
 /* Opens target (a web address, a document or a program) with the handler
  * the user's desktop associates with it, as if the user had opened it.
  * window is the host window that owns anything the desktop may show (an
@@ -83,7 +103,7 @@ VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddr
  * waited for up to 10 s (the call then returns 1: the handler is running). */
 VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target);
 
-/* The detail of the last VTLSendMail or VTLInternet call made on the
+/* The detail of the last VTLSendMail, VTLSendMailEx or VTLInternet call made on the
  * calling thread (calls on other threads change nothing; empty before any
  * call): one line of printable ASCII, at most 1024 bytes, that says what
  * failed and why ("mail.example.com:587: RCPT TO:<b@example.com>: 550 5.1.1

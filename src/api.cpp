@@ -26,36 +26,60 @@ void SetDetail(std::string_view text) noexcept {
   slot->length = n;
 }
 
+// Everything a send takes from the system, for the server named `server`.
+vtl::mail::SendEnv SystemEnv(const char* server) {
+  vtl::mail::SendEnv env;
+  // The locale decides Japanese mode for this send, before anything else.
+  env.locale = vtl::platform::UserLocale();
+  env.charsets = vtl::platform::OpenCharsets;
+  // The services entry is read only for a host name: a URL has its own port.
+  if (server == nullptr || std::strstr(server, "://") == nullptr)
+    env.port = vtl::platform::MailPort();
+  env.network = &vtl::platform::SystemNetwork();
+  env.clock = vtl::platform::Now;
+  env.hostName = vtl::platform::HostName();
+  env.processId = vtl::platform::ProcessId();
+  env.sequence = g_sequence.fetch_add(1, std::memory_order_relaxed);
+  return env;
+}
+
+// Runs send(env, detail) and keeps its detail as the thread's.
+template <class Send>
+SendResult Sending(const char* server, Send&& send) noexcept {
+  const vtl::platform::NoCancellation noCancellation;
+  SetDetail({});
+  int result = VTL_SEND_NO_MEMORY;
+  std::string detail;
+  try {
+    result = send(SystemEnv(server), detail);
+  } catch (...) {
+    // Only the environment's strings can throw here: no memory.
+  }
+  SetDetail(result == VTL_SEND_NO_MEMORY && detail.empty() ? "out of memory" : detail);
+  return result;
+}
+
 }  // namespace
 
 extern "C" VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddress,
                                                    const char* fromName, const char* toAddress,
                                                    const char* toName, const char* subject,
                                                    const char* body) {
-  const vtl::platform::NoCancellation noCancellation;
-  SetDetail({});
-  int result = VTL_SEND_NO_MEMORY;
-  std::string detail;
-  try {
-    vtl::mail::SendEnv env;
-    // The locale decides Japanese mode for this send, before anything else.
-    env.locale = vtl::platform::UserLocale();
-    env.charsets = vtl::platform::OpenCharsets;
-    // The services entry is read only for a host name: a URL has its own port.
-    if (server == nullptr || std::strstr(server, "://") == nullptr)
-      env.port = vtl::platform::MailPort();
-    env.network = &vtl::platform::SystemNetwork();
-    env.clock = vtl::platform::Now;
-    env.hostName = vtl::platform::HostName();
-    env.processId = vtl::platform::ProcessId();
-    env.sequence = g_sequence.fetch_add(1, std::memory_order_relaxed);
-    result = vtl::mail::SendMail({server, fromAddress, fromName, toAddress, toName, subject, body},
+  return Sending(server, [&](const vtl::mail::SendEnv& env, std::string& detail) {
+    return vtl::mail::SendMail({server, fromAddress, fromName, toAddress, toName, subject, body},
+                               env, &detail);
+  });
+}
+
+extern "C" VTL_API SendResult VTL_CALL VTLSendMailEx(const char* server, const char* from,
+                                                     const char* to, const char* cc,
+                                                     const char* bcc, const char* subject,
+                                                     const char* body, const char* attachments,
+                                                     const char* headers) {
+  return Sending(server, [&](const vtl::mail::SendEnv& env, std::string& detail) {
+    return vtl::mail::SendMailEx({server, from, to, cc, bcc, subject, body, attachments, headers},
                                  env, &detail);
-  } catch (...) {
-    // Only the environment's strings can throw here: no memory.
-  }
-  SetDetail(result == VTL_SEND_NO_MEMORY && detail.empty() ? "out of memory" : detail);
-  return result;
+  });
 }
 
 extern "C" VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target) {

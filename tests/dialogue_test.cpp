@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -15,6 +16,7 @@
 #include "mail/auth.h"
 #include "support/dialogue_runner.h"
 #include "support/hex.h"
+#include "support/script_server.h"
 
 namespace vtl::test {
 namespace {
@@ -96,6 +98,18 @@ TEST_P(Dialogue, RunsAsScripted) {
   setup.body = Unescape(c.Get("body", setup.body));
   setup.serverArg = c.Get("server-arg", setup.serverArg);
   setup.hostName = c.Get("host-name", setup.hostName);
+  setup.ex = c.Get("call") == "ex";
+  setup.cc = Unescape(c.Get("cc"));
+  setup.bcc = Unescape(c.Get("bcc"));
+  setup.headers = Unescape(c.Get("headers"));
+  setup.fileFault = c.Get("file-fault");
+  // "attach: PATH = CONTENT": a file the client can open, and attaches.
+  for (auto [it, end] = c.fields.equal_range("attach"); it != end; ++it) {
+    const size_t eq = it->second.find(" =");
+    const std::string path = Unescape(it->second.substr(0, eq));
+    if (eq != std::string::npos) setup.files[path] = Unescape(Trim(it->second.substr(eq + 2)));
+    setup.attachments += path + "\n";
+  }
   const DialogueOutcome out = RunDialogue(setup);
 
   // Nothing that needs TLS crosses before it: no login, no envelope, no
@@ -130,6 +144,15 @@ TEST_P(Dialogue, RunsAsScripted) {
   for (auto [it, end] = c.fields.equal_range("data-lacks"); it != end; ++it)
     EXPECT_EQ(std::string::npos, out.data.find(Unescape(it->second)))
         << "data holds \"" << it->second << "\"";
+  // A size declared in MAIL FROM is the message's, as RFC 1870 counts it.
+  for (const std::string& unit : out.transcript)
+    if (const size_t at = unit.find(" SIZE=");
+        unit.starts_with("MAIL") && at != std::string::npos) {
+      std::string unstuffed;
+      for (size_t i = 0; i < out.data.size(); ++i)
+        if (!(out.data[i] == '.' && (i == 0 || out.data[i - 1] == '\n'))) unstuffed += out.data[i];
+      EXPECT_EQ(unit.substr(at + 6), std::to_string(unstuffed.size())) << unit;
+    }
   if (c.fields.count("data-is")) {
     EXPECT_BYTES_EQ(Unescape(c.Get("data-is")), out.data);
   }
@@ -171,6 +194,49 @@ TEST(StartTls, AnyOtherAnswerEndsTheSend) {
     EXPECT_EQ(8, out.result) << reply;
     EXPECT_EQ((std::vector<std::string>{"EHLO client.example", "STARTTLS", "QUIT"}), out.transcript)
         << reply;
+  }
+}
+
+// VTLSendMailEx's arguments that cannot make a message: 5, and the server
+// is never bothered. A line break anywhere would start a header or a
+// command of its own.
+TEST(SendMailEx, BadInputGives5BeforeConnecting) {
+  std::string many;
+  for (int i = 0; i <= 100; ++i) many += "r" + std::to_string(i) + "@example.com,";
+  const struct {
+    std::function<void(DialogueSetup&)> change;
+    const char* detail;
+  } rows[] = {
+      {[](auto& s) { s.from = "A\r\nBcc: x@evil.example <a@example.com>"; }, "line break"},
+      {[](auto& s) { s.to = "b@example.com\r\nRCPT TO:<x@evil.example>"; }, "line break"},
+      {[](auto& s) { s.cc = "Bob\n <b@example.com>"; }, "line break"},
+      {[](auto& s) { s.bcc = "b@example.com\r"; }, "line break"},
+      {[](auto& s) { s.headers = "X-A: 1\r\n\r\nbody"; }, "no ':'"},
+      {[](auto& s) { s.headers = "X-A: 1\rBcc: x@evil.example"; }, "line break"},
+      {[](auto& s) { s.headers = "X-Bad Name: 1"; }, "name"},
+      {[](auto& s) { s.headers = "content-TYPE: text/html"; }, "written by the library"},
+      {[](auto& s) { s.headers = "Bcc: x@example.com"; }, "bcc argument"},
+      {[](auto& s) { s.attachments = "a.txt\rb.txt\n"; }, "control character"},
+      {[](auto& s) { s.attachments = "/nowhere/a.txt\n"; }, "/nowhere/a.txt: no such file"},
+      {[&](auto& s) { s.to = many; }, "101 recipients"},
+      {[](auto& s) {
+         s.to = "a@example.com, b@example.com";
+         s.from = "x@example.com, y@example.com";
+       },
+       "from"},
+      {[](auto& s) { s.to = "表@example.jp"; }, "outside ASCII"},
+      {[](auto& s) { s.to = ""; }, "no recipient"},
+      {[](auto& s) { s.from = ""; }, "from is empty"},
+  };
+  for (const auto& row : rows) {
+    DialogueSetup setup;
+    setup.ex = true;
+    setup.server = kAcceptingScript;
+    row.change(setup);
+    const DialogueOutcome out = RunDialogue(setup);
+    EXPECT_EQ(5, out.result) << row.detail << ": " << out.detail;
+    EXPECT_NE(std::string::npos, out.detail.find(row.detail)) << out.detail;
+    EXPECT_TRUE(out.transcript.empty()) << row.detail;
   }
 }
 

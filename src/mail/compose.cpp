@@ -4,8 +4,6 @@
 #include <utility>
 
 namespace vtl::mail {
-namespace {
-
 // A locale that names no codeset, or ASCII, says nothing of bytes from 0x80
 // up; they are read as UTF-8, the text of nearly every such system today
 // (containers, services, C programs run without a locale).
@@ -21,8 +19,6 @@ bool ReadsAsUtf8(const LocaleInfo& locale) {
   return name.empty() || name == "ansix341968" || name == "ascii" || name == "usascii" ||
          name == "646";
 }
-
-}  // namespace
 
 Composition Compose(const MailArgs& args, const SendEnv& env, jtext::TextMode mode,
                     std::string_view date, std::string_view messageId) {

@@ -27,6 +27,11 @@ struct Composition {
   }
 };
 
+// Whether the host's text is read as UTF-8: a UTF-8 locale, or one that
+// names no codeset or ASCII, which say nothing of bytes from 0x80 up (the
+// text of nearly every such system today is UTF-8).
+bool ReadsAsUtf8(const LocaleInfo& locale);
+
 // How the texts go out:
 // - Japanese mode: ISO-2022-JP, as long as it carries every character;
 //   else the whole mail in UTF-8.

@@ -304,15 +304,7 @@ std::string MailboxLine(std::string_view label, std::string_view name, std::stri
 
 void AppendHeaderTail(std::string& block, std::string_view date, std::string_view messageId,
                       std::string_view encoding, std::string_view charset) {
-  block.append("Date: ").append(date).append(kCrLf);
-  block.append("Message-ID: ").append(messageId).append(kCrLf);
-  block.append("MIME-Version: 1.0\r\n");
-  if (!charset.empty()) {
-    block.append("Content-Transfer-Encoding: ").append(encoding).append(kCrLf);
-    block.append("Content-Type: text/plain; charset=").append(charset).append(kCrLf);
-  }
-  block.append("X-Mailer: Vantrel\r\n");
-  block.append(kCrLf);
+  AppendMimeTail(block, date, messageId, charset.empty() ? "" : TextPartHeader(encoding, charset));
 }
 
 // Calls line(text) for each line of the body: CR LF, CR or LF ends a line,
@@ -379,6 +371,31 @@ void AppendQuotedPrintableLine(std::string_view line, std::string& out) {
 }
 
 }  // namespace
+
+std::string TextPartHeader(std::string_view encoding, std::string_view charset) {
+  std::string lines("Content-Transfer-Encoding: ");
+  lines.append(encoding).append(kCrLf);
+  lines.append("Content-Type: text/plain; charset=").append(charset).append(kCrLf);
+  return lines;
+}
+
+void AppendMimeTail(std::string& block, std::string_view date, std::string_view messageId,
+                    std::string_view contentLines) {
+  block.append("Date: ").append(date).append(kCrLf);
+  block.append("Message-ID: ").append(messageId).append(kCrLf);
+  block.append("MIME-Version: 1.0\r\n");
+  block.append(contentLines);
+  block.append("X-Mailer: Vantrel\r\n");
+  block.append(kCrLf);
+}
+
+std::string QuotedDisplayName(std::string_view name) {
+  return QuoteDisplayName(name, {});
+}
+
+std::string Utf8TextLine(std::string_view label, std::string_view utf8) {
+  return Utf8HeaderLine(label, utf8, false, {});
+}
 
 std::string FormatHeaderLine(std::string_view label, std::string_view text,
                              std::string_view address, jtext::TextMode mode) {

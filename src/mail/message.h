@@ -36,6 +36,23 @@ std::string FlattenLineBreaks(std::string_view text);
 std::string FormatHeaderLine(std::string_view label, std::string_view text,
                              std::string_view address, jtext::TextMode mode);
 
+// The content lines of a text part: "Content-Transfer-Encoding: encoding"
+// and "Content-Type: text/plain; charset=charset", each ending in CR LF.
+std::string TextPartHeader(std::string_view encoding, std::string_view charset);
+
+// The end of every header block: Date, Message-ID, MIME-Version, the
+// content lines given (each ending in CR LF; may be empty), X-Mailer, and
+// the empty line.
+void AppendMimeTail(std::string& block, std::string_view date, std::string_view messageId,
+                    std::string_view contentLines);
+
+// An ASCII display name as an RFC 5322 quoted-string.
+std::string QuotedDisplayName(std::string_view name);
+
+// "label text" CR LF for an unstructured UTF-8 text: as it is when ASCII,
+// else "=?UTF-8?B?" encoded-words on folded lines.
+std::string Utf8TextLine(std::string_view label, std::string_view utf8);
+
 // RFC 5322 date-time, "Thu, 09 Mar 2023 01:42:58 +0900".
 std::string FormatMailDate(const LocalTime& t);
 

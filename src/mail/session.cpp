@@ -13,6 +13,7 @@
 #include "mail/compose.h"
 #include "mail/detail.h"
 #include "mail/dialogue.h"
+#include "mail/full_message.h"
 #include "mail/login.h"
 #include "mail/message.h"
 #include "mail/reply.h"
@@ -199,7 +200,10 @@ int Converse(Outgoing& out, const SendEnv& env, std::string& detail) {
   bool mailRefused = false;
   auto refused = [&](std::string_view step, int code) {
     if (mailRefused || (code < 0 && !refusals.empty())) return;
-    refusals.append(refusals.empty() ? "" : "; ").append(said(step, code));
+    if (refusals.empty())
+      refusals = said(step, code);
+    else
+      refusals.append("; ").append(step).append(": ").append(d.Said(code));
     mailRefused = step.starts_with("MAIL");
   };
   bool dataSent = false;
@@ -346,14 +350,40 @@ int Run(const MailArgs& args, const SendEnv& env, std::string& detail) {
   return Converse(out, env, detail);
 }
 
-}  // namespace
+int RunEx(const MailExArgs& args, const SendEnv& env, std::string& detail) {
+  Outgoing out;
+  if (args.server == nullptr || *args.server == '\0') {
+    detail = std::string("server is ") + (args.server == nullptr ? "null" : "empty");
+    return VTL_SEND_BAD_ARGUMENT;
+  }
+  if (HasLineBreak(args.server)) {
+    detail = "server holds a line break (CR or LF)";
+    return VTL_SEND_BAD_ARGUMENT;
+  }
+  if (!ParseServer(args.server, out.server, &detail)) return VTL_SEND_BAD_ARGUMENT;
+  FullMessage message;
+  if (const int r = MakeFullMessage(args, env, message, detail)) return r;
+  if (env.network == nullptr) {
+    detail = ConnectFailure(VTL_SEND_SOCKET_FAILED);
+    return VTL_SEND_SOCKET_FAILED;
+  }
+  out.helo = HeloLine(args.server, out.server);
+  out.from = message.from;
+  out.recipients = message.recipients;
+  out.message = &message;
+  out.declareSize = true;
+  return Converse(out, env, detail);
+}
 
-int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail) noexcept {
+// Runs a send with everything thrown caught, its detail made one line of
+// printable ASCII.
+template <class Send>
+int Guarded(std::string* detail, Send&& send) noexcept {
   std::string ignored;
   std::string& why = detail != nullptr ? *detail : ignored;
   try {
     why.clear();
-    const int result = Run(args, env, why);
+    const int result = send(why);
     // One line of printable ASCII whatever a layer below put in it; want
     // of memory here must not change the result of a delivered mail.
     if (std::any_of(why.begin(), why.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
@@ -373,6 +403,16 @@ int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail) noex
     why.clear();
     return VTL_SEND_DIALOGUE_FAILED;
   }
+}
+
+}  // namespace
+
+int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail) noexcept {
+  return Guarded(detail, [&](std::string& why) { return Run(args, env, why); });
+}
+
+int SendMailEx(const MailExArgs& args, const SendEnv& env, std::string* detail) noexcept {
+  return Guarded(detail, [&](std::string& why) { return RunEx(args, env, why); });
 }
 
 }  // namespace vtl::mail

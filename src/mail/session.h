@@ -24,6 +24,22 @@ struct MailArgs {
   bool namesOptional = false;
 };
 
+// VTLSendMailEx's arguments, in the host's code page. `from`, `to`, `cc`
+// and `bcc` are address lists (`from` one mailbox); `attachments` holds
+// file paths and `headers` header lines, one per line. Any but `server` and
+// `from` may be null.
+struct MailExArgs {
+  const char* server = nullptr;
+  const char* from = nullptr;
+  const char* to = nullptr;
+  const char* cc = nullptr;
+  const char* bcc = nullptr;
+  const char* subject = nullptr;
+  const char* body = nullptr;
+  const char* attachments = nullptr;
+  const char* headers = nullptr;
+};
+
 // RFC 5321 4.5.3.2 gives the time a client should wait for each reply.
 struct Timeouts {
   Millis connect{30'000};
@@ -71,6 +87,15 @@ struct SendEnv {
   std::string hostName;  // for the Message-ID; empty means unknown
   unsigned long processId = 0;
   uint64_t sequence = 0;  // distinguishes sends within one process
+  // Opens an attached file by its path in the host's bytes;
+  // platform::OpenInputFile when unset.
+  std::function<FileOpened(std::string_view, unsigned)> openFile;
+  // Whether '\\' separates the folders of a path as '/' does.
+#if defined(_WIN32)
+  bool backslashInPaths = true;
+#else
+  bool backslashInPaths = false;
+#endif
   // The dialogue as it happens, for vtl-sendmail --verbose; the library's
   // own calls have none.
   Trace trace;
@@ -80,5 +105,8 @@ struct SendEnv {
 // of printable ASCII what failed and why, or the server's reply to a
 // delivered message; empty where memory ran out.
 int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail = nullptr) noexcept;
+
+// The whole of VTLSendMailEx, as SendMail.
+int SendMailEx(const MailExArgs& args, const SendEnv& env, std::string* detail = nullptr) noexcept;
 
 }  // namespace vtl::mail

@@ -43,6 +43,31 @@ class TestNames final : public Network {
   Network& inner_;
 };
 
+// A file held in memory, which shows the fault asked for as it is read.
+class MemoryFile final : public InputFile {
+ public:
+  MemoryFile(std::string content, const std::string& fault)
+      : content_(std::move(content)), fault_(fault) {
+    if (fault_ == "shrink") content_.resize(content_.size() / 2);
+    if (fault_ == "grow") content_.push_back('+');
+  }
+  IoResult Read(char* buffer, size_t size) override {
+    if (fault_ == "unreadable" && at_ > 0) return {IoStatus::Failed, 0};
+    const size_t n = std::min({size, content_.size() - at_, size_t{1000}});
+    if (n == 0) return {IoStatus::Closed, 0};
+    std::copy_n(content_.data() + at_, n, buffer);
+    at_ += n;
+    return {IoStatus::Ok, n};
+  }
+  std::string Why() const override { return "input/output error"; }
+  int64_t CurrentSize() override { return static_cast<int64_t>(content_.size()); }
+
+ private:
+  std::string content_;
+  std::string fault_;
+  size_t at_ = 0;
+};
+
 }  // namespace
 
 TlsOutcome FakeTls(std::unique_ptr<Connection> plain, const TlsPeer& peer) {
@@ -114,10 +139,29 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   std::string serverArg = setup.serverArg;
   if (const size_t at = serverArg.find("{port}"); at != std::string::npos)
     serverArg.replace(at, 6, std::to_string(server.port()));
-  outcome.result = mail::SendMail(
-      {serverArg.c_str(), setup.from.c_str(), setup.fromName.c_str(), setup.to.c_str(),
-       setup.toName.c_str(), setup.subject.c_str(), setup.body.c_str()},
-      env, &outcome.detail);
+  env.openFile = [&setup](std::string_view path, unsigned) {
+    FileOpened opened;
+    const auto it = setup.files.find(std::string(path));
+    if (it == setup.files.end()) {
+      opened.why = "no such file or directory";
+      return opened;
+    }
+    opened.size = it->second.size();
+    opened.file = std::make_unique<MemoryFile>(it->second, setup.fileFault);
+    return opened;
+  };
+  // An empty list stands for a null argument.
+  auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+  outcome.result =
+      setup.ex
+          ? mail::SendMailEx({serverArg.c_str(), setup.from.c_str(), orNull(setup.to),
+                              orNull(setup.cc), orNull(setup.bcc), setup.subject.c_str(),
+                              setup.body.c_str(), orNull(setup.attachments), orNull(setup.headers)},
+                             env, &outcome.detail)
+          : mail::SendMail(
+                {serverArg.c_str(), setup.from.c_str(), setup.fromName.c_str(), setup.to.c_str(),
+                 setup.toName.c_str(), setup.subject.c_str(), setup.body.c_str()},
+                env, &outcome.detail);
   outcome.elapsed = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
   outcome.transcript = server.Transcript();
   const std::vector<std::string> data = server.DataBlocks();

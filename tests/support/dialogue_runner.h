@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ struct DialogueSetup {
   std::string toName = "Bob";
   std::string subject = "Hello";
   std::string body = "Hi there";
+  // VTLSendMailEx instead: `from` and `to` are then lists, as are these.
+  bool ex = false;
+  std::string cc, bcc, attachments, headers;
+  // The files the client can open, by path; and a fault that every file
+  // opened shows while it is read: "shrink" (it ends half way), "grow" (a
+  // byte more than its size), "unreadable" (an error half way).
+  std::map<std::string, std::string> files;
+  std::string fileFault;
 };
 
 struct DialogueOutcome {
