@@ -3,8 +3,8 @@
  *
  * The whole interface of the library. Usable from C and C++. Every function
  * takes zero-terminated byte strings in the system's ANSI code page (and a
- * window handle) and returns a signed 32-bit integer; nothing else crosses
- * this boundary. */
+ * window handle), or on Windows in the W forms UTF-16 strings, and returns
+ * a signed 32-bit integer; nothing else crosses this boundary. */
 #ifndef VTL_H
 #define VTL_H
 
@@ -93,6 +93,25 @@ VTL_API SendResult VTL_CALL VTLSendMailEx(const char* server, const char* from, 
                                           const char* cc, const char* bcc, const char* subject,
                                           const char* body, const char* attachments,
                                           const char* headers);
+
+#if defined(_WIN32)
+#include <wchar.h>
+/* The same calls taking zero-terminated UTF-16 strings (VBA's StrPtr, a
+ * Delphi string, a Windows wchar_t string), Windows only: no character is
+ * lost to the system's code page. They behave as the byte-string calls do
+ * on a system whose code page is UTF-8 (65001); Japanese mode still
+ * follows the user's locale. VTLInternetW opens a path outside the code
+ * page too. */
+VTL_API SendResult VTL_CALL VTLSendMailW(const wchar_t* server, const wchar_t* fromAddress,
+                                         const wchar_t* fromName, const wchar_t* toAddress,
+                                         const wchar_t* toName, const wchar_t* subject,
+                                         const wchar_t* body);
+VTL_API SendResult VTL_CALL VTLSendMailExW(const wchar_t* server, const wchar_t* from,
+                                           const wchar_t* to, const wchar_t* cc, const wchar_t* bcc,
+                                           const wchar_t* subject, const wchar_t* body,
+                                           const wchar_t* attachments, const wchar_t* headers);
+VTL_API int32_t VTL_CALL VTLInternetW(void* window, const wchar_t* target);
+#endif
 
 /* Opens target (a web address, a document or a program) with the handler
  * the user's desktop associates with it, as if the user had opened it.

@@ -82,11 +82,10 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMailEx(const char* server, const c
   });
 }
 
-extern "C" VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target) {
-  const vtl::platform::NoCancellation noCancellation;
-  std::string detail;
-  const int result =
-      vtl::shell::Internet(window, target, vtl::platform::OpenWithDefaultHandler, detail);
+namespace {
+
+// Keeps an opener's detail as the thread's, in printable ASCII.
+void SetOpenDetail(const std::string& detail) noexcept {
   std::string printable;
   try {
     vtl::mail::AppendPrintable(printable, detail, vtl::platform::kMaxDetail);
@@ -94,8 +93,93 @@ extern "C" VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target
     printable.clear();
   }
   SetDetail(printable);
+}
+
+}  // namespace
+
+extern "C" VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target) {
+  const vtl::platform::NoCancellation noCancellation;
+  std::string detail;
+  const int result =
+      vtl::shell::Internet(window, target, vtl::platform::OpenWithDefaultHandler, detail);
+  SetOpenDetail(detail);
   return result;
 }
+
+#if defined(_WIN32)
+// The UTF-16 forms: the texts as UTF-8 under the UTF-8 code page, whatever
+// the system's own, so that no character is lost on the way in. Japanese
+// mode still follows the user's locale.
+namespace {
+
+struct Wide {
+  explicit Wide(const wchar_t* text)
+      : null(text == nullptr), utf8(vtl::platform::Utf8FromWide(text)) {}
+  const char* get() const { return null ? nullptr : utf8.c_str(); }
+  bool null;
+  std::string utf8;
+};
+
+vtl::mail::SendEnv Utf8Env(vtl::mail::SendEnv env) {
+  env.locale.codePage = 65001;
+  env.locale.leadBytes.reset();
+  return env;
+}
+
+}  // namespace
+
+extern "C" VTL_API SendResult VTL_CALL VTLSendMailW(const wchar_t* server,
+                                                    const wchar_t* fromAddress,
+                                                    const wchar_t* fromName,
+                                                    const wchar_t* toAddress, const wchar_t* toName,
+                                                    const wchar_t* subject, const wchar_t* body) {
+  try {
+    const Wide a[] = {Wide(server), Wide(fromAddress), Wide(fromName), Wide(toAddress),
+                      Wide(toName), Wide(subject),     Wide(body)};
+    return Sending(a[0].get(), [&](const vtl::mail::SendEnv& env, std::string& detail) {
+      return vtl::mail::SendMail(
+          {a[0].get(), a[1].get(), a[2].get(), a[3].get(), a[4].get(), a[5].get(), a[6].get()},
+          Utf8Env(env), &detail);
+    });
+  } catch (...) {
+    SetDetail("out of memory");
+    return VTL_SEND_NO_MEMORY;
+  }
+}
+
+extern "C" VTL_API SendResult VTL_CALL VTLSendMailExW(const wchar_t* server, const wchar_t* from,
+                                                      const wchar_t* to, const wchar_t* cc,
+                                                      const wchar_t* bcc, const wchar_t* subject,
+                                                      const wchar_t* body,
+                                                      const wchar_t* attachments,
+                                                      const wchar_t* headers) {
+  try {
+    const Wide a[] = {Wide(server),  Wide(from), Wide(to),          Wide(cc),     Wide(bcc),
+                      Wide(subject), Wide(body), Wide(attachments), Wide(headers)};
+    return Sending(a[0].get(), [&](const vtl::mail::SendEnv& env, std::string& detail) {
+      return vtl::mail::SendMailEx({a[0].get(), a[1].get(), a[2].get(), a[3].get(), a[4].get(),
+                                    a[5].get(), a[6].get(), a[7].get(), a[8].get()},
+                                   Utf8Env(env), &detail);
+    });
+  } catch (...) {
+    SetDetail("out of memory");
+    return VTL_SEND_NO_MEMORY;
+  }
+}
+
+extern "C" VTL_API int32_t VTL_CALL VTLInternetW(void* window, const wchar_t* target) {
+  const vtl::platform::NoCancellation noCancellation;
+  std::string detail;
+  const int result = vtl::shell::InternetWith(
+      target == nullptr, target != nullptr && *target == L'\0',
+      [&](std::string& why) {
+        return vtl::platform::OpenWithDefaultHandlerWide(window, target, why);
+      },
+      detail);
+  SetOpenDetail(detail);
+  return result;
+}
+#endif
 
 extern "C" VTL_API int32_t VTL_CALL VTLLastError(char* buffer, int32_t size) {
   const vtl::platform::DetailSlot* slot = vtl::platform::ThreadDetailSlot();

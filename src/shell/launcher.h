@@ -15,4 +15,24 @@ using Opener = bool (*)(void* window, const char* target, std::string& detail);
 // says why, in one line.
 int Internet(void* window, const char* target, Opener opener, std::string& detail) noexcept;
 
+// The same for a target of another kind of string (UTF-16, for the wide
+// entry point): `null` and `empty` say what it is, and open(detail) asks
+// the desktop.
+template <class Open>
+int InternetWith(bool null, bool empty, Open&& open, std::string& detail) noexcept {
+  try {
+    detail.clear();
+    if (null || empty) {
+      detail = null ? "target is null" : "target is empty";
+      return 0;
+    }
+    const bool taken = open(detail);
+    if (detail.empty()) detail = taken ? "opened" : "the desktop did not take the request";
+    return taken ? 1 : 0;
+  } catch (...) {
+    detail.clear();
+    return 0;
+  }
+}
+
 }  // namespace vtl::shell
