@@ -88,6 +88,9 @@ int MakeFullMessage(const MailExArgs& args, const SendEnv& env, FullMessage& out
       return VTL_SEND_BAD_ARGUMENT;
   for (const auto& list : lists)
     for (const Mailbox& m : list) {
+      // Past the limit the count is all that matters: a huge list is not
+      // compared with itself.
+      if (out.recipients.size() > kMaxRecipients) break;
       bool known = false;
       for (const std::string& r : out.recipients) known = known || SameMailbox(r, m.address);
       if (!known) out.recipients.push_back(m.address);
@@ -97,7 +100,7 @@ int MakeFullMessage(const MailExArgs& args, const SendEnv& env, FullMessage& out
     return VTL_SEND_BAD_ARGUMENT;
   }
   if (out.recipients.size() > kMaxRecipients) {
-    why = "to, cc and bcc name " + std::to_string(out.recipients.size()) +
+    why = "to, cc and bcc name more than " + std::to_string(kMaxRecipients) +
           " recipients; one message takes at most " + std::to_string(kMaxRecipients) +
           " (servers may refuse more)";
     return VTL_SEND_BAD_ARGUMENT;
