@@ -114,10 +114,12 @@ endif()
 set(VTL_IMPORTS_ALLOWED KERNEL32.dll WS2_32.dll SHELL32.dll ADVAPI32.dll ole32.dll msvcrt.dll
   CRYPT32.dll)
 # The limit catches a runtime or a library linked in whole (a C++ runtime
-# alone is megabytes), with room for the library's own growth: 444 KiB now.
+# alone is megabytes), with room for the library's own growth: 609 KiB now,
+# with the whole message (lists, header lines, MIME parts, files, NFC
+# tables) and the UTF-16 entry points.
 set(VTL_SIZE_LIMIT "")
 if(VTL_WINE_ARCH STREQUAL win64)
-  set(VTL_SIZE_LIMIT -DMAX_STRIPPED_BYTES=491520)
+  set(VTL_SIZE_LIMIT -DMAX_STRIPPED_BYTES=720896)
 endif()
 add_test(NAME dll_tables
   COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:vtl> -DOBJDUMP=${CMAKE_OBJDUMP}
