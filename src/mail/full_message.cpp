@@ -8,6 +8,7 @@
 #include "mail/header_fields.h"
 #include "mail/header_lines.h"
 #include "mail/mime_parts.h"
+#include "mail/server_url.h"
 #include "platform/platform.h"
 #include "vtl.h"
 
@@ -179,7 +180,9 @@ int MakeFullMessage(const MailExArgs& args, const SendEnv& env, FullMessage& out
   } else if (form != HeaderForm::Ascii) {
     content = out.textHeader_;
   }
-  AppendMimeTail(h, FormatMailDate(now), messageId, content);
+  bool ownMailer = false;
+  for (const ExtraHeader& e : extra) ownMailer = ownMailer || EqualNoCase(e.name, "X-Mailer");
+  AppendMimeTail(h, FormatMailDate(now), messageId, content, !ownMailer);
   why.clear();
   return VTL_SEND_OK;
 }

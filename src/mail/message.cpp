@@ -380,12 +380,12 @@ std::string TextPartHeader(std::string_view encoding, std::string_view charset) 
 }
 
 void AppendMimeTail(std::string& block, std::string_view date, std::string_view messageId,
-                    std::string_view contentLines) {
+                    std::string_view contentLines, bool mailer) {
   block.append("Date: ").append(date).append(kCrLf);
   block.append("Message-ID: ").append(messageId).append(kCrLf);
   block.append("MIME-Version: 1.0\r\n");
   block.append(contentLines);
-  block.append("X-Mailer: Vantrel\r\n");
+  if (mailer) block.append("X-Mailer: Vantrel\r\n");
   block.append(kCrLf);
 }
 

@@ -41,10 +41,10 @@ std::string FormatHeaderLine(std::string_view label, std::string_view text,
 std::string TextPartHeader(std::string_view encoding, std::string_view charset);
 
 // The end of every header block: Date, Message-ID, MIME-Version, the
-// content lines given (each ending in CR LF; may be empty), X-Mailer, and
-// the empty line.
+// content lines given (each ending in CR LF; may be empty), X-Mailer
+// unless the caller wrote one of its own, and the empty line.
 void AppendMimeTail(std::string& block, std::string_view date, std::string_view messageId,
-                    std::string_view contentLines);
+                    std::string_view contentLines, bool mailer = true);
 
 // An ASCII display name as an RFC 5322 quoted-string.
 std::string QuotedDisplayName(std::string_view name);
