@@ -358,7 +358,7 @@ class MailCase(unittest.TestCase):
         self.assertRegex(r.stderr.decode(), r"\Avtl-sendmail: [^\n]+\n\Z")
 
     # Checks every message must pass, whatever the mode.
-    def check_wire(self, m: Received):
+    def check_wire(self, m: Received, once=("From", "To", "Subject", "MIME-Version")):
         without_crlf = m.raw.replace(b"\r\n", b"")
         self.assertNotIn(b"\r", without_crlf, "a bare CR in the message")
         self.assertNotIn(b"\n", without_crlf, "a bare LF in the message")
@@ -369,7 +369,7 @@ class MailCase(unittest.TestCase):
         ids = m.msg.get_all("Message-ID", [])
         self.assertEqual(len(ids), 1)
         self.assertRegex(m.field("Message-ID"), r"^<[^<>\s]+@[^<>\s]+>$")
-        for name in ("From", "To", "Subject", "MIME-Version"):
+        for name in once:
             self.assertEqual(len(m.msg.get_all(name, [])), 1, f"{name} count")
         self.assertEqual(m.field("MIME-Version"), "1.0")
         self.assertFalse(m.msg.defects, m.msg.defects)
@@ -816,8 +816,21 @@ class ResultCodeTest(MailCase):
                 ([SENDMAIL, *base, "--ca-file", "x"], USAGE, "--password-file and --ca-file are"),
                 ([SENDMAIL, *without("--subject"), "--subject", ""], BAD_ARGUMENT,
                  "--subject is empty"),
-                ([SENDMAIL, *without("--to"), "--to", "a@x.jp, b@x.jp"], BAD_ARGUMENT,
-                 "--to takes one bare address"),
+                ([SENDMAIL, *without("--to"), "--to", "a@x.jp, b@x.jp", "--to-name", "B"], USAGE,
+                 "--to-name goes with one bare --to alone"),
+                ([SENDMAIL, *base, "--from-name", "A", "--attach", body.name], USAGE,
+                 "--from-name goes with one bare --to alone"),
+                ([SENDMAIL, *base, "--attach"], USAGE, "--attach needs a value"),
+                ([SENDMAIL, *base, "--header", "X-A: 1\nBcc: b@x.jp"], USAGE,
+                 "--header takes one line"),
+                ([SENDMAIL, *without("--to"), "--to", ",;"], BAD_ARGUMENT,
+                 "no recipient: --to, --cc and --bcc are all empty"),
+                ([SENDMAIL, *base, "--cc", "Bob <b@x.jp"], BAD_ARGUMENT, "--cc: the entry"),
+                ([SENDMAIL, *base, "--attach", "/nonexistent.pdf"], BAD_ARGUMENT,
+                 "--attach: /nonexistent.pdf: no such file"),
+                ([SENDMAIL, *base, "--reply-to", "r@x.jp", "--header", "Reply-To: s@x.jp"],
+                 BAD_ARGUMENT, '--header: "Reply-To" is there twice'),
+                ([SENDMAIL, *base, "--reply-to", "<r@x.jp"], BAD_ARGUMENT, "--reply-to: the entry"),
                 ([SENDMAIL, *base, "--body-file", "/nonexistent"], BODY_UNREADABLE,
                  "cannot read the body from /nonexistent"),
                 ([SENDMAIL, *base], OK, None),
@@ -836,6 +849,61 @@ class ResultCodeTest(MailCase):
         m = self.receive_one("sender@example.com", "rcpt@example.com")
         self.assertIn(b"\r\nFrom: sender@example.com\r\nTo: rcpt@example.com\r\n",
                       b"\r\n" + m.raw)
+
+    def test_lists_and_files(self):
+        """The second form: lists with names, Cc, Bcc, header lines of the
+        user's and files, delivered as VTLSendMailEx sends them."""
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        pdf = os.path.join(folder.name, "invoice.pdf")
+        content = b"%PDF-1.4\n" + bytes(range(256)) * 40 + b"%%EOF\n"
+        with open(pdf, "wb") as f:
+            f.write(content)
+        terminal = os.openpty()  # a text read from a terminal would wait here
+        for fd in terminal:
+            self.addCleanup(os.close, fd)
+        text = "Dear all,\r\n.the invoice\r\n"
+        bob, carol = ("Bob", "bob@example.com"), ("", "carol@example.com")
+        for options, stdin, sender, to, cc, envelope, files, text_sent in (
+                (["--to", "Bob <bob@example.com>, carol@example.com", "--cc", "Dave <d@example.com>",
+                  "--bcc", "eve@example.com; bob@EXAMPLE.COM", "--reply-to", "Desk <h@example.com>",
+                  "--header", "X-Ticket: 42", "--subject", "S"], None, "sender@example.com",
+                 [bob, carol], [("Dave", "d@example.com")],
+                 ["bob@example.com", "carol@example.com", "d@example.com", "eve@example.com"],
+                 [], text),
+                (["--from", "Yamada <yamada@example.jp>", "--to", "bob@example.com", "--to",
+                  "carol@example.com", "--attach", pdf, "--subject", "Invoice"], None,
+                 "yamada@example.jp", [("", "bob@example.com"), carol], [],
+                 ["bob@example.com", "carol@example.com"], ["invoice.pdf"], text),
+                (["--to", "carol@example.com", "--attach", pdf], terminal[1], "sender@example.com",
+                 [carol], [], ["carol@example.com"], ["invoice.pdf"], None)):
+            with self.subTest(options=options):
+                self.sink.clear()
+                argv = [SENDMAIL, "--server", "127.0.0.1", "--port", str(self.sink.port),
+                        *(["--from", sender] if "--from" not in options else []), *options]
+                r = subprocess.run(argv, input=None if stdin else text.encode(), stdin=stdin,
+                                   env=locale_env("C"), capture_output=True, timeout=SEND_TIMEOUT)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (OK, b"", b""))
+                (got,) = self.sink.wait_for(1, timeout=RECEIVE_TIMEOUT)
+                self.assertEqual((got.mail_from, list(got.rcpt_tos)), (sender, envelope))
+                m = Received(got.data)
+                subject = "--subject" in options
+                self.check_wire(m, ("From", "To", "MIME-Version") + ("Subject",) * subject)
+                self.assertEqual(len(m.msg.get_all("Subject", [])), int(subject))
+                self.assertEqual(m.msg["From"].addresses[0].addr_spec, sender)
+                desk = [("Desk", "h@example.com")] if "--reply-to" in options else []
+                for header, expected in (("To", to), ("Cc", cc), ("Reply-To", desk)):
+                    shown = m.msg[header].addresses if m.msg[header] else ()
+                    self.assertEqual([(a.display_name, a.addr_spec) for a in shown], expected)
+                self.assertFalse(m.has_field("Bcc"), m.head)
+                self.assertNotIn(b"eve@", m.raw)
+                self.assertEqual(m.msg.get_all("X-Ticket", []), ["42"] if desk else [])
+                parts = list(m.msg.iter_parts()) if m.msg.is_multipart() else [m.msg]
+                attached = [p for p in parts if p.get_content_disposition() == "attachment"]
+                self.assertEqual([(p.get_filename(), p.get_payload(decode=True)) for p in attached],
+                                 [(name, content) for name in files])
+                texts = [expected_lines(p.get_content()) for p in parts if p not in attached]
+                self.assertEqual(texts, [expected_lines(text_sent)] if text_sent else [])
 
     def test_nothing_listening(self):
         self.send_fails("C", CONNECT_FAILED, port=free_port(), from_name="A", to_name="B",

@@ -1,7 +1,8 @@
-// vtl-sendmail: sends one mail through the same core as VTLSendMail, with a
-// port of the user's choosing. As Unix tools do, it says nothing when the
-// mail was delivered, one line on standard error when it was not, and with
-// --verbose the whole dialogue.
+// vtl-sendmail: sends one mail through the same core as VTLSendMail, or
+// VTLSendMailEx for lists and files, with a port of the user's choosing. As
+// Unix tools do, it says nothing when the mail was delivered, one line on
+// standard error when it was not, and with --verbose the whole dialogue.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "mail/secret.h"
 #include "mail/session.h"
@@ -24,6 +26,10 @@ constexpr const char* kUsage =
     "usage: vtl-sendmail --server HOST|URL --from ADDRESS --to ADDRESS --subject TEXT\n"
     "                    [--from-name NAME] [--to-name NAME] [--port N] [--body-file FILE]\n"
     "                    [--password-file FILE] [--ca-file FILE] [-v|--verbose]\n"
+    "       vtl-sendmail --server HOST|URL --from MAILBOX [--to LIST]... [--cc LIST]...\n"
+    "                    [--bcc LIST]... [--subject TEXT] [--attach FILE]...\n"
+    "                    [--reply-to LIST] [--header 'Name: value']... [--port N]\n"
+    "                    [--body-file FILE] [--password-file FILE] [--ca-file FILE] [-v]\n"
     "       vtl-sendmail --version | --help\n"
     "\n"
     "Sends one plain-text mail through the SMTP server HOST (HOST:PORT for another\n"
@@ -34,6 +40,25 @@ constexpr const char* kUsage =
     "Elsewhere ASCII text is sent as it is and any other text in UTF-8; a locale with\n"
     "no codeset (C, POSIX) is taken to hold UTF-8. Without --from-name or --to-name\n"
     "the header names the bare address.\n"
+    "\n"
+    "The second form sends to several recipients and attaches files, as VTLSendMailEx\n"
+    "does. Any of --cc, --bcc, --attach, --reply-to or --header selects it, as does a\n"
+    "--to given twice or holding a list or a display name, and a --from holding a\n"
+    "display name. A LIST is addresses separated by commas or semicolons, each bare\n"
+    "or as 'Bob <bob@example.com>'; a list option given twice adds to the list. The\n"
+    "names are written in the lists, so --from-name and --to-name are refused. Bcc\n"
+    "recipients get the mail but no header names them. --subject may be left out.\n"
+    "With --attach and no --body-file, the text is read from standard input unless\n"
+    "that is a terminal: then the mail carries the files alone.\n"
+    "\n"
+    "  --attach FILE           a file to attach, by its path; once per file\n"
+    "  --reply-to LIST         where replies should go\n"
+    "  --header 'Name: value'  a header line of your own, such as 'Importance: high'\n"
+    "\n"
+    "For example, two recipients and a PDF, with the text from note.txt:\n"
+    "  vtl-sendmail --server smtp://yamada%40example.jp@smtp.example.jp \\\n"
+    "      --from 'Yamada <yamada@example.jp>' --to 'hanako@example.jp, taro@example.jp' \\\n"
+    "      --subject 'Invoice' --attach invoice.pdf --body-file note.txt\n"
     "\n"
     "  --port N       the server's port; by default the services entry \"mail\", else 25\n"
     "  -v, --verbose  show the dialogue on standard error as it happens: \"C: \" lines\n"
@@ -53,9 +78,9 @@ constexpr const char* kUsage =
     "on standard error says what failed and why, with the server's reply where there\n"
     "was one:\n"
     "  vtl-sendmail: 127.0.0.1:25: RCPT TO:<bob@example.com>: 550 5.1.1 ...\n"
-    "The exit status is the result code, 0 to 10, as VTLSendMail returns it; 64 for\n"
-    "a wrong command line; 66 when the body or the password file could not be read\n"
-    "(nothing is sent then).\n";
+    "The exit status is the result code, 0 to 10, as VTLSendMail returns it (5 for a\n"
+    "file to attach that cannot be opened); 64 for a wrong command line; 66 when the\n"
+    "body or the password file could not be read (nothing is sent then).\n";
 
 // sysexits.h's EX_USAGE and EX_NOINPUT: the command line is wrong, the input
 // could not be opened or read. Far from the result codes, which may grow.
@@ -133,15 +158,60 @@ int Usage(const char* message, const char* option = "") {
 }
 
 // The library names its arguments; the user gave options. A detail that
-// starts with an argument's name says it with the option's.
-std::string InOptions(const std::string& detail) {
+// starts with an argument's name says it with the option's. The header
+// lines are those of --reply-to (the first, when given) and --header.
+std::string InOptions(const std::string& detail, bool replyToFirst) {
   static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
-      {"fromAddress ", "--from "}, {"fromName ", "--from-name "}, {"toAddress ", "--to "},
-      {"toName ", "--to-name "},   {"subject ", "--subject "},    {"body ", "the body "},
-      {"server ", "--server "}};
+      {"fromAddress ", "--from "},
+      {"fromName ", "--from-name "},
+      {"toAddress ", "--to "},
+      {"toName ", "--to-name "},
+      {"subject ", "--subject "},
+      {"body ", "the body "},
+      {"server ", "--server "},
+      {"from ", "--from "},
+      {"from: ", "--from: "},
+      {"to: ", "--to: "},
+      {"cc: ", "--cc: "},
+      {"bcc: ", "--bcc: "},
+      {"to, cc and bcc ", "--to, --cc and --bcc "},
+      {"no recipient: to, cc and bcc ", "no recipient: --to, --cc and --bcc "},
+      {"attachments: ", "--attach: "}};
   for (const auto& [name, option] : kNames)
     if (detail.starts_with(name)) return std::string(option) + detail.substr(name.size());
-  return detail;
+  constexpr std::string_view kLine = "headers: line ", kReplyTo = " (Reply-To)";
+  if (!detail.starts_with(kLine)) return detail;
+  size_t end = detail.find_first_not_of("0123456789", kLine.size());
+  if (end == std::string::npos) return detail;
+  if (!replyToFirst || detail.compare(kLine.size(), end - kLine.size(), "1") != 0)
+    return "--header" + detail.substr(end);
+  if (detail.compare(end, kReplyTo.size(), kReplyTo) == 0) end += kReplyTo.size();
+  return "--reply-to" + detail.substr(end);
+}
+
+// Whether `address` is the one bare address VTLSendMail takes: nothing
+// outside a quoted local part that would make it a list or give it a
+// display name. The library's own check reads it so; anything it would
+// refuse as more than one address goes to VTLSendMailEx instead.
+bool OneBareAddress(std::string_view address) {
+  const size_t first = address.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return true;
+  address = address.substr(first, address.find_last_not_of(" \t") - first + 1);
+  if (address.starts_with('"')) {
+    size_t end = 1;
+    while (end < address.size() && address[end] != '"') end += address[end] == '\\' ? 2 : 1;
+    address.remove_prefix(std::min(end + 1, address.size()));
+  }
+  return address.find_first_of(",;<> \t") == std::string_view::npos;
+}
+
+std::string Joined(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string all;
+  for (const std::string& part : parts) {
+    if (!all.empty()) all += separator;
+    all += part;
+  }
+  return all;
 }
 
 // Where a URL's user information ends, or npos when it has none.
@@ -202,23 +272,30 @@ int ReadAll(std::FILE* in, std::string& out) {
 }
 
 int Run(int argc, char** argv) {
-  std::optional<std::string> server, from, fromName, to, toName, subject, bodyFile, port,
-      passwordFile, caFile;
+  std::optional<std::string> server, from, fromName, toName, subject, bodyFile, port, passwordFile,
+      caFile;
+  std::vector<std::string> to, cc, bcc, replyTo, attach, headers;
   bool verbose = false;
   struct Option {
     const char* name;
-    std::optional<std::string>* value;
+    std::optional<std::string>* value;  // the last one given counts
+    std::vector<std::string>* values;   // every one given counts
   };
-  const Option options[] = {{"--server", &server},
-                            {"--from", &from},
-                            {"--from-name", &fromName},
-                            {"--to", &to},
-                            {"--to-name", &toName},
-                            {"--subject", &subject},
-                            {"--body-file", &bodyFile},
-                            {"--port", &port},
-                            {"--password-file", &passwordFile},
-                            {"--ca-file", &caFile}};
+  const Option options[] = {{"--server", &server, nullptr},
+                            {"--from", &from, nullptr},
+                            {"--from-name", &fromName, nullptr},
+                            {"--to", nullptr, &to},
+                            {"--to-name", &toName, nullptr},
+                            {"--cc", nullptr, &cc},
+                            {"--bcc", nullptr, &bcc},
+                            {"--subject", &subject, nullptr},
+                            {"--attach", nullptr, &attach},
+                            {"--reply-to", nullptr, &replyTo},
+                            {"--header", nullptr, &headers},
+                            {"--body-file", &bodyFile, nullptr},
+                            {"--port", &port, nullptr},
+                            {"--password-file", &passwordFile, nullptr},
+                            {"--ca-file", &caFile, nullptr}};
   if (argc < 2) return Usage("--server, --from, --to and --subject are required");
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
@@ -237,13 +314,43 @@ int Run(int argc, char** argv) {
     for (const Option& o : options) {
       if (std::strcmp(argv[i], o.name) != 0) continue;
       if (i + 1 >= argc) return Usage(" needs a value", o.name);
-      *o.value = argv[++i];
+      if (o.value != nullptr)
+        *o.value = argv[++i];
+      else
+        o.values->emplace_back(argv[++i]);
       known = true;
     }
     if (!known) return Usage(argv[i], "unknown option ");
   }
-  for (const Option& o : {options[0], options[1], options[3], options[5]})
-    if (!*o.value) return Usage(" is required", o.name);
+  if (!server) return Usage(" is required", "--server");
+  if (!from) return Usage(" is required", "--from");
+  if (to.empty() && cc.empty() && bcc.empty()) return Usage(" is required", "--to");
+
+  // One bare sender and recipient with the old options is VTLSendMail's
+  // mail, sent as it always was; anything more is VTLSendMailEx's, whose
+  // lists carry the names.
+  const bool names = fromName || toName;
+  const bool full = !cc.empty() || !bcc.empty() || !attach.empty() || !replyTo.empty() ||
+                    !headers.empty() || to.size() != 1 || !OneBareAddress(to[0]) ||
+                    (!names && !OneBareAddress(*from));
+  if (full && names)
+    return Usage(fromName ? " goes with one bare --to alone: with a list, --cc, --bcc, --attach, "
+                            "--reply-to or --header, write the name in --from, as 'Yamada "
+                            "<yamada@example.jp>'"
+                          : " goes with one bare --to alone: with a list, --cc, --bcc, --attach, "
+                            "--reply-to or --header, write the name in --to, as 'Bob "
+                            "<bob@example.com>'",
+                 fromName ? "--from-name" : "--to-name");
+  if (!full && !subject) return Usage(" is required", "--subject");
+  // Each goes to the library as one line of its own.
+  for (const std::string& path : attach)
+    if (path.find_first_not_of(" \t") == std::string::npos ||
+        path.find_first_of("\r\n") != std::string::npos)
+      return Usage(" takes the path of one file, without a line break", "--attach");
+  for (const auto& [option, lines] : {std::pair{"--reply-to", &replyTo}, {"--header", &headers}})
+    for (const std::string& line : *lines)
+      if (line.find_first_of("\r\n") != std::string::npos)
+        return Usage(" takes one line, without a line break", option);
 
   vtl::mail::SendEnv env;
   env.locale = vtl::platform::UserLocale();
@@ -293,7 +400,9 @@ int Run(int argc, char** argv) {
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(source, "rb"),
                                                              &std::fclose);
     error = in ? ReadAll(in.get(), body) : (errno != 0 ? errno : ENOENT);
-  } else {
+  } else if (attach.empty() || !vtl::platform::StandardInputIsTerminal()) {
+    // A mail of files alone, typed at a prompt, should not wait for a text
+    // the user never meant to type.
     error = ReadAll(stdin, body);
   }
   if (error != 0) {
@@ -315,16 +424,28 @@ int Run(int argc, char** argv) {
   auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
   const char* serverArgument = url.empty() ? text(server) : url.view().data();
   std::string detail;
-  const int result = vtl::mail::SendMail({serverArgument, text(from), text(fromName), text(to),
-                                          text(toName), text(subject), body.c_str(), true},
-                                         env, &detail);
+  int result = VTL_SEND_OK;
+  if (full) {
+    std::string headerLines = replyTo.empty() ? "" : "Reply-To: " + Joined(replyTo, ", ") + "\n";
+    headerLines += Joined(headers, "\n");
+    const std::string toList = Joined(to, ", "), ccList = Joined(cc, ", "),
+                      bccList = Joined(bcc, ", "), paths = Joined(attach, "\n");
+    result = vtl::mail::SendMailEx(
+        {serverArgument, from->c_str(), toList.c_str(), ccList.c_str(), bccList.c_str(),
+         text(subject), body.c_str(), paths.c_str(), headerLines.c_str()},
+        env, &detail);
+  } else {
+    result = vtl::mail::SendMail({serverArgument, from->c_str(), text(fromName), to[0].c_str(),
+                                  text(toName), text(subject), body.c_str(), true},
+                                 env, &detail);
+  }
   // The detail is printable ASCII and names no credential; it is printed
   // as it is, with nothing allocated, since a delivered message must not
   // end as a failure.
   if (verbose)
     std::fprintf(stderr, "* result %d%s%s\n", result, detail.empty() ? "" : ": ", detail.c_str());
   if (result != VTL_SEND_OK) {
-    if (result == VTL_SEND_BAD_ARGUMENT) detail = InOptions(detail);
+    if (result == VTL_SEND_BAD_ARGUMENT) detail = InOptions(detail, !replyTo.empty());
     std::fprintf(stderr, "vtl-sendmail: %s\n", detail.empty() ? Describe(result) : detail.c_str());
   }
   return result;

@@ -205,6 +205,9 @@ LocalTime Now();
 std::string HostName();  // empty when the name cannot be had
 uint16_t MailPort();     // the services entry "mail", else 25
 unsigned long ProcessId();
+// Whether standard input is the user's terminal (a console on Windows),
+// where reading it would wait for typing rather than for a pipe or a file.
+bool StandardInputIsTerminal();
 
 // Holds off the cancellation of the calling thread (POSIX threads) while
 // it lives: a cancellation at one of the call's waits would unwind through

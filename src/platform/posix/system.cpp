@@ -71,6 +71,10 @@ unsigned long ProcessId() {
   return static_cast<unsigned long>(getpid());
 }
 
+bool StandardInputIsTerminal() {
+  return isatty(STDIN_FILENO) != 0;
+}
+
 NoCancellation::NoCancellation() {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_);
 }

@@ -138,6 +138,13 @@ unsigned long ProcessId() {
   return GetCurrentProcessId();
 }
 
+bool StandardInputIsTerminal() {
+  // GetFileType says FILE_TYPE_CHAR for NUL too, which reads as empty at
+  // once; only a console has a console mode.
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 // Windows threads have no cancellation.
 NoCancellation::NoCancellation() = default;
 NoCancellation::~NoCancellation() = default;
