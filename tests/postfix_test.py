@@ -1,11 +1,12 @@
 #!/usr/bin/python3
-"""VTLSendMail through the exported function to a real Postfix, started by
-the test in a directory of its own, listening on 127.0.0.27 and
-delivering to maildirs: on port 25 in clear, and for submission with a
-login on 587 (STARTTLS required) and 465 (implicit TLS), its certificate
-from a test CA and the logins checked by a Dovecot of the test's own. Each
-message is read back from the maildir and parsed with Python's email
-package; the checks are those of the round trip (roundtrip_test.py). A
+"""VTLSendMail and VTLSendMailEx through the exported functions to a real
+Postfix, started by the test in a directory of its own, listening on
+127.0.0.27 and delivering to maildirs: on port 25 in clear, and for
+submission with a login on 587 (STARTTLS required) and 465 (implicit TLS),
+its certificate from a test CA and the logins checked by a Dovecot of the
+test's own. Each message is read back from the maildir and parsed with
+Python's email package; the checks are those of the round trip
+(roundtrip_test.py). A
 recipient Postfix refuses, or a login it does not take, gives a non-zero
 result, and nothing is delivered.
 
@@ -37,7 +38,7 @@ import roundtrip_test as rt  # noqa: E402
 
 HOST = "127.0.0.27"
 DOMAIN = "example.net"
-USERS = ("yamada", "rcpt")
+USERS = ("yamada", "rcpt", "taro", "hanako", "keiri", "hidden")
 SUBMISSION, SMTPS = 587, 465
 LOGIN, PASSWORD = "alice@example.net", "s3cret pass%&"  # no colon: passwd-file splits at it
 
@@ -335,6 +336,20 @@ class PostfixTest(rt.MailCase):
         # The long line arrives in pieces of at most 998 octets, whole when joined.
         self.assertGreater(len(lines), 2)
         self.assertEqual("".join(lines[1:]), line)
+
+    def test_ex_every_recipient_gets_the_same_message(self):
+        """VTLSendMailEx: To, Cc and Bcc each get the message, with its
+        files, through Postfix's queue; no copy names the Bcc."""
+        directory = tempfile.mkdtemp(prefix="vtl-ex.")
+        self.addCleanup(shutil.rmtree, directory)
+        mail = rt.ex_mail(directory, rt.EX_FILES, domain=DOMAIN)
+        send_ex = rt._load_library("VTLSendMailEx", 9)
+        with rt.process_locale(rt.JAPANESE_UTF8):
+            result = rt.call_bounded(send_ex, HOST.encode(), *(t.encode() for t in mail.texts()))
+        self.assertEqual(result, rt.OK, self.postfix.log())
+        for address in mail.recipients():
+            with self.subTest(recipient=address):
+                self.check_ex(self.receive(address.split("@")[0]), mail, "ISO-2022-JP")
 
     def test_plain_text_outside_japanese_mode(self):
         to = f"rcpt@{DOMAIN}"

@@ -3,13 +3,16 @@
  * pointer declared with the standard calling convention (WINAPI), as
  * Visual Basic, VBA and Delphi hosts declare it. It does not include vtl.h.
  *
- *   vtl_host DLL TEXTS-FILE           VTLSendMail
- *   vtl_host DLL --open TARGET-FILE   VTLInternet, with no window
- *   vtl_host DLL --unload             threads that called outlive the DLL
+ *   vtl_host DLL TEXTS-FILE [FUNCTION]             VTLSendMail, or FUNCTION
+ *   vtl_host DLL --open TARGET-FILE [VTLInternetW] VTLInternet, with no window
+ *   vtl_host DLL --unload                          threads that called outlive the DLL
  *
- * TEXTS-FILE holds the seven arguments of VTLSendMail, each ending in a zero
- * byte; TARGET-FILE holds the target's bytes. Prints "result N" and exits
- * with N; 100 and above mean the host itself failed.
+ * TEXTS-FILE holds the arguments of the send function, the seven of
+ * VTLSendMail and VTLSendMailW or the nine of VTLSendMailEx and
+ * VTLSendMailExW, each ending in a zero; TARGET-FILE holds the target. For
+ * the W functions these are UTF-16 (little-endian, as Windows has it), each
+ * ending in a zero of two bytes. Prints "result N" and exits with N; 100
+ * and above mean the host itself failed.
  *
  * --unload: a thread loads the DLL, makes a call (a bad argument: no
  * network), reads the detail, unloads the DLL and ends. Then another thread
@@ -26,10 +29,20 @@
 
 typedef LONG(WINAPI* SendMailProc)(LPCSTR server, LPCSTR fromAddress, LPCSTR fromName,
                                    LPCSTR toAddress, LPCSTR toName, LPCSTR subject, LPCSTR body);
+typedef LONG(WINAPI* SendMailWProc)(LPCWSTR server, LPCWSTR fromAddress, LPCWSTR fromName,
+                                    LPCWSTR toAddress, LPCWSTR toName, LPCWSTR subject,
+                                    LPCWSTR body);
+typedef LONG(WINAPI* SendMailExProc)(LPCSTR server, LPCSTR from, LPCSTR to, LPCSTR cc, LPCSTR bcc,
+                                     LPCSTR subject, LPCSTR body, LPCSTR attachments,
+                                     LPCSTR headers);
+typedef LONG(WINAPI* SendMailExWProc)(LPCWSTR server, LPCWSTR from, LPCWSTR to, LPCWSTR cc,
+                                      LPCWSTR bcc, LPCWSTR subject, LPCWSTR body,
+                                      LPCWSTR attachments, LPCWSTR headers);
 typedef LONG(WINAPI* InternetProc)(HWND window, LPCSTR target);
+typedef LONG(WINAPI* InternetWProc)(HWND window, LPCWSTR target);
 typedef LONG(WINAPI* LastErrorProc)(LPSTR buffer, LONG size);
 
-enum { kArguments = 7, kDetailSize = 1025 };
+enum { kMaxArguments = 9, kDetailSize = 1025 };
 
 struct Unload {
   const char* dll;
@@ -123,52 +136,71 @@ static int Unload(const char* dll) {
   return 0;
 }
 
+/* Calls the send function `name` with the texts, or gives 104 when the DLL
+ * has no such function. */
+static LONG Send(HMODULE library, const char* name, const void* const* t) {
+  const FARPROC f = GetProcAddress(library, name);
+  if (f == NULL) return 104;
+  if (strcmp(name, "VTLSendMailW") == 0)
+    return ((SendMailWProc)(void (*)(void))f)(t[0], t[1], t[2], t[3], t[4], t[5], t[6]);
+  if (strcmp(name, "VTLSendMailEx") == 0)
+    return ((SendMailExProc)(void (*)(void))f)(t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7],
+                                               t[8]);
+  if (strcmp(name, "VTLSendMailExW") == 0)
+    return ((SendMailExWProc)(void (*)(void))f)(t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7],
+                                                t[8]);
+  return ((SendMailProc)(void (*)(void))f)(t[0], t[1], t[2], t[3], t[4], t[5], t[6]);
+}
+
 int main(int argc, char** argv) {
-  static char texts[1 << 20];
-  const char* args[kArguments];
+  /* WCHARs, so that UTF-16 texts are aligned; two zero bytes end the last. */
+  static WCHAR texts[1 << 19];
+  char* const bytes = (char*)texts;
+  const void* args[kMaxArguments];
   size_t size;
   size_t at = 0;
   int n;
   FILE* f;
   HMODULE library;
-  SendMailProc send;
-  InternetProc open;
   LONG result;
-  const int opening = argc == 4 && strcmp(argv[2], "--open") == 0;
+  const int opening = (argc == 4 || argc == 5) && strcmp(argv[2], "--open") == 0;
+  const char* function =
+      opening ? (argc == 5 ? argv[4] : "VTLInternet") : (argc == 4 ? argv[3] : "VTLSendMail");
+  const size_t unit = function[strlen(function) - 1] == 'W' ? sizeof(WCHAR) : 1;
+  const int count = strstr(function, "Ex") != NULL ? 9 : 7;
 
   if (argc == 3 && strcmp(argv[2], "--unload") == 0) return Unload(argv[1]);
-  if (argc != 3 && !opening) {
+  if (argc != 3 && argc != 4 && !opening) {
     fprintf(stderr,
-            "usage: vtl_host DLL TEXTS-FILE | vtl_host DLL --open TARGET-FILE"
-            " | vtl_host DLL --unload\n");
+            "usage: vtl_host DLL TEXTS-FILE [FUNCTION] | vtl_host DLL --open TARGET-FILE"
+            " [VTLInternetW] | vtl_host DLL --unload\n");
     return 100;
   }
   f = fopen(argv[opening ? 3 : 2], "rb");
   if (f == NULL) return 101;
-  size = fread(texts, 1, sizeof texts - 1, f);
+  size = fread(bytes, 1, sizeof texts - sizeof(WCHAR), f);
   fclose(f);
-  texts[size] = '\0';
+  memset(bytes + size, 0, sizeof(WCHAR));
 
   library = LoadLibraryA(argv[1]);
   if (library == NULL) return 103;
   if (opening) {
-    open = (InternetProc)(void (*)(void))GetProcAddress(library, "VTLInternet");
+    const FARPROC open = GetProcAddress(library, function);
     if (open == NULL) return 104;
-    result = open(NULL, texts);
+    result = unit == 1 ? ((InternetProc)(void (*)(void))open)(NULL, bytes)
+                       : ((InternetWProc)(void (*)(void))open)(NULL, texts);
     FreeLibrary(library);
     printf("result %ld\n", (long)result);
     return (int)result;
   }
-  for (n = 0; n < kArguments; ++n) {
+  for (n = 0; n < count; ++n) {
     if (at >= size) return 102;
-    args[n] = texts + at;
-    while (at < size && texts[at] != '\0') ++at;
-    ++at;
+    args[n] = bytes + at;
+    while (at < size && (bytes[at] != '\0' || (unit == 2 && bytes[at + 1] != '\0'))) at += unit;
+    at += unit;
   }
 
-  send = (SendMailProc)(void (*)(void))GetProcAddress(library, "VTLSendMail");
-  if (send == NULL) return 104;
-  result = send(args[0], args[1], args[2], args[3], args[4], args[5], args[6]);
+  result = Send(library, function, args);
   FreeLibrary(library);
   printf("result %ld\n", (long)result);
   return (int)result;

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """A Windows host program (win_host.c) loads vtl.dll under Wine and calls
-VTLSendMail through GetProcAddress; a real SMTP server (aiosmtpd) on port 25
-of 127.0.0.25 receives the mail, and Python's email package reads it back.
-The same host also calls VTLInternet on a URL protocol this test registers,
-whose handler (win_handler.c) writes down the target it was given.
+VTLSendMail, VTLSendMailEx or their UTF-16 forms through GetProcAddress; a
+real SMTP server (aiosmtpd) on port 25 of 127.0.0.25 receives the mail, and
+Python's email package (and Perl's) reads it back. The same host also calls
+VTLInternet and VTLInternetW on a URL protocol and a file type this test
+registers, whose handler (win_handler.c) writes down the target it was given.
 
     win_host_test.py --host PATH/vtl_host.exe --dll PATH/vtl.dll
                      --handler PATH/vtl_handler.exe --trust PATH/vtl_trust.exe
@@ -77,13 +78,17 @@ class HostCase(rt.MailCase):
             raise unittest.SkipTest("port 25 needs root")
         cls.sink = rt.SmtpSink(ADDRESS, 25).start()
 
-    def host_send(self, lang: str, *texts: bytes, host: str = "") -> int:
-        assert len(texts) == 7
+    def host_send(self, lang: str, *texts: bytes, host: str = "", function: str = "") -> int:
+        """Calls `function` (VTLSendMail by default) with the texts as they
+        are: UTF-16 for the W functions."""
+        assert len(texts) == (9 if "Ex" in function else 7)
+        end = b"\0\0" if function.endswith("W") else b"\0"
         with tempfile.NamedTemporaryFile(suffix=".bin", delete=False) as f:
-            f.write(b"".join(t + b"\0" for t in texts))
+            f.write(b"".join(t + end for t in texts))
             path = f.name
         try:
-            r = subprocess.run([WINE, host or HOST, DLL, path], env=rt.locale_env(lang),
+            r = subprocess.run([WINE, host or HOST, DLL, path] + ([function] if function else []),
+                               env=rt.locale_env(lang),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                timeout=rt.SEND_TIMEOUT)
         finally:
@@ -209,6 +214,45 @@ class EnglishHostTest(HostCase):
         self.assertEqual(result, rt.BAD_ARGUMENT)
 
 
+class ExHostTest(HostCase):
+    """VTLSendMailEx from a Japanese user's code page 932, and the UTF-16
+    calls from an English user's 1252, which has no Japanese: the
+    recipients, Reply-To and files as roundtrip_test.py checks them."""
+
+    def setUp(self):
+        super().setUp()
+        self.dir = tempfile.mkdtemp(prefix="vtl-host-ex.")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def send_ex(self, lang: str, mail: rt.ExMail, encoding: str, function: str) -> rt.Received:
+        texts = [ADDRESS, *mail.texts()]
+        result = self.host_send(lang, *(t.encode(encoding) for t in texts), function=function)
+        self.assertEqual(result, rt.OK)
+        return self.receive_one(mail.sender[1], mail.recipients())
+
+    def test_shift_jis_path_whose_trail_bytes_are_backslashes(self):
+        # ソ is 0x83 0x5C, right after a separator; 表 is 0x95 0x5C, before the dot.
+        mail = rt.ex_mail(self.dir, [("ソース表.pdf", "ソース表.pdf", 1000)], path=windows_path)
+        path = mail.paths[0].encode("cp932")
+        self.assertTrue(b"\\\x83\\" in path and b"\x95\\." in path, path)
+        m = self.send_ex("ja_JP.UTF-8", mail, "cp932", "VTLSendMailEx")
+        self.check_ex(m, mail, "ISO-2022-JP")
+
+    def test_utf16_calls_outside_the_code_page(self):
+        # An emoji is two UTF-16 units; a decomposed ゾ is shown composed.
+        files = [("ソース表.pdf", "ソース表.pdf", 1000), ("📎 メモ.txt", "📎 メモ.txt", 3),
+                 ("ソ\u3099ーン.txt", "ゾーン.txt", 0)]
+        mail = rt.ex_mail(self.dir, files, path=windows_path)
+        m = self.send_ex("en_US.UTF-8", mail, "utf-16-le", "VTLSendMailExW")
+        self.check_ex(m, mail, "UTF-8")
+        self.sink.clear()
+        texts = ("差出人 😀", "山田 太郎", "件名 ① 😀", "本文です。\r\n二行目😀\r\n")
+        result = self.host_send("en_US.UTF-8", *(t.encode("utf-16-le") for t in (
+            ADDRESS, FROM, texts[0], TO, texts[1], texts[2], texts[3])), function="VTLSendMailW")
+        self.assertEqual(result, rt.OK)
+        self.check_utf8(self.receive_one(FROM, TO), *texts)
+
+
 class OtherLocalesHostTest(HostCase):
     """Users that are not Japanese: text that is not all ASCII is read in
     the ANSI code page and goes in UTF-8."""
@@ -316,21 +360,27 @@ class OpenHostTest(unittest.TestCase):
     def setUp(self):
         command = f'"{windows_path(HANDLER)}" "%1"'
         key = r"HKLM\Software\Classes\vtlhost"
+        # The URL protocol vtlhost: and the file type .vtlhost.
+        document = r"HKLM\Software\Classes\VtlHost.Document"
         for args in ([key, "/ve", "/d", "URL:vtl host test"], [key, "/v", "URL Protocol", "/d", ""],
-                     [key + r"\shell\open\command", "/ve", "/d", command]):
+                     [key + r"\shell\open\command", "/ve", "/d", command],
+                     [r"HKLM\Software\Classes\.vtlhost", "/ve", "/d", "VtlHost.Document"],
+                     [document + r"\shell\open\command", "/ve", "/d", command]):
             r = self.wine("reg", "add", *args, "/f")
             self.assertEqual(r.returncode, 0, r.stderr)
-        self.addCleanup(self.wine, "reg", "delete", key, "/f")
+        for k in (key, r"HKLM\Software\Classes\.vtlhost", document):
+            self.addCleanup(self.wine, "reg", "delete", k, "/f")
         self.dir = tempfile.mkdtemp(prefix="vtl-host-open.")
         self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.dir]))
 
-    def host_open(self, target: bytes) -> tuple[int, str | None]:
+    def host_open(self, target: bytes, lang: str = "ja_JP.UTF-8",
+                  function: str = "") -> tuple[int, str | None]:
         target_file = os.path.join(self.dir, "target.bin")
         with open(target_file, "wb") as f:
             f.write(target)
         out = os.path.join(self.dir, "received.txt")
-        r = self.wine(HOST, DLL, "--open", target_file,
-                      extra_env={"VTL_HANDLER_OUT": windows_path(out)})
+        r = self.wine(HOST, DLL, "--open", target_file, *([function] if function else []),
+                      lang=lang, extra_env={"VTL_HANDLER_OUT": windows_path(out)})
         self.assertLess(r.returncode, 100, f"host failed: {r.stdout!r} {r.stderr!r}")
         deadline = time.monotonic() + 15
         while r.returncode == 1 and not os.path.exists(out) and time.monotonic() < deadline:
@@ -345,6 +395,14 @@ class OpenHostTest(unittest.TestCase):
         result, received = self.host_open(target.encode("cp932"))
         self.assertEqual(result, 1)
         self.assertEqual(received, target)
+
+    def test_path_outside_the_code_page_through_the_utf16_call(self):
+        # Code page 1252 has none of these characters.
+        path = os.path.join(self.dir, "請求書 ①😀.vtlhost")
+        open(path, "wb").close()
+        result, received = self.host_open(windows_path(path).encode("utf-16-le"),
+                                          lang="en_US.UTF-8", function="VTLInternetW")
+        self.assertEqual((result, received), (1, windows_path(path)))
 
     def test_unknown_protocol_gives_0(self):
         result, received = self.host_open(b"vtlnothing:x")
