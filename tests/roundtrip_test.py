@@ -1205,13 +1205,12 @@ class LibraryTest(MailCase):
                 self.assertEqual(result, OK)
                 self.check_ex(self.receive_one(mail.sender[1], mail.recipients()), mail, charset)
 
-    @unittest.expectedFailure
     def test_ex_text_beside_files_keeps_its_last_line_break(self):
         """The CR LF before a boundary belongs to the boundary (RFC 2046
         5.1.1), so a text part in 7bit or quoted-printable needs one of its
-        own after its last line. It has none yet: both readers give
-        "Text\r\n" for "Text\r\n\r\n", where a text alone, or one in
-        base64, arrives whole."""
+        own after its last line, or both readers would give "Text\r\n" for
+        "Text\r\n\r\n", where a text alone, or one in base64, arrives
+        whole."""
         send_ex = _load_library("VTLSendMailEx", 9)
         with tempfile.NamedTemporaryFile() as f:
             for lang, body in ((JAPANESE_UTF8, "本文\r\n\r\n"), ("C.UTF-8", "Text\r\n\r\n"),

@@ -42,7 +42,11 @@ bool FullMessage::WriteParts(LineSink& sink, std::string& why, bool withFiles) {
   if (!sink.Line(headers_)) return false;
   if (boundary_.empty()) return WriteText(sink);
   const std::string delimiter = "--" + boundary_ + "\r\n";
-  if (hasText_ && !(sink.Line(delimiter + textHeader_ + "\r\n") && WriteText(sink))) return false;
+  // RFC 2046 5.1.1: the line break before a delimiter belongs to the
+  // delimiter, so the text's own last one needs one more after it.
+  if (hasText_ &&
+      !(sink.Line(delimiter + textHeader_ + "\r\n") && WriteText(sink) && sink.Line("\r\n")))
+    return false;
   for (Attachment& file : files_) {
     if (!sink.Line(delimiter + FilePartHeader(file.name))) return false;
     if (withFiles && !WriteFileContent(file, sink, why)) return false;
