@@ -57,7 +57,7 @@ bool OpenAttachments(std::string_view paths, unsigned codePage, jtext::ToUtf8& t
 bool WriteFileContent(Attachment& a, LineSink& sink, std::string& why) {
   std::string buffer(kReadPiece, '\0');
   std::string lines;
-  lines.reserve(Base64LinesSize(kReadPiece) + 80);
+  lines.reserve(static_cast<size_t>(Base64LinesSize(kReadPiece)) + 80);
   Base64Lines encoder;
   uint64_t read = 0;
   auto changed = [&](const std::string& how) {
