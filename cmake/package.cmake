@@ -35,10 +35,11 @@ set(vtl_deb_version ${PROJECT_VERSION}-${VTL_DEB_RELEASE})
 set(vtl_deb_about
   "vtl is a small library with a plain C interface for desktop applications.
 VTLSendMail sends one short plain-text mail through an SMTP server in one
-blocking call, over TLS and with a login where the server asks for them. In
-a Japanese locale the texts go out as ISO-2022-JP, elsewhere as ASCII or
-UTF-8. VTLInternet opens a web page, a document or a program with the
-handler the user's desktop associates with it.
+blocking call, over TLS and with a login where the server asks for them;
+VTLSendMailEx sends one message to several recipients, with Cc, Bcc and
+files attached. In a Japanese locale the texts go out as ISO-2022-JP,
+elsewhere as ASCII or UTF-8. VTLInternet opens a web page, a document or a
+program with the handler the user's desktop associates with it.
 ")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvtl1)

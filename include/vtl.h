@@ -1,5 +1,5 @@
-/* vtl: send a short plain-text mail through an SMTP server, and open a
- * document with the desktop's default handler.
+/* vtl: send a mail through an SMTP server, and open a document with the
+ * desktop's default handler.
  *
  * The whole interface of the library. Usable from C and C++. Every function
  * takes zero-terminated byte strings in the system's ANSI code page (and a
@@ -30,18 +30,24 @@
 extern "C" {
 #endif
 
-/* Result codes of VTLSendMail (SendResult):
+/* Result codes of VTLSendMail and VTLSendMailEx (SendResult):
  *   0  delivered: the server accepted the message
  *   1  the sockets layer could not be started (Windows only)
  *   2  the server name could not be resolved
  *   3  no socket could be created
  *   4  no address of the server accepted the connection (or none in time)
- *   5  an argument is null or empty, the server or an address holds CR or LF,
- *      the server is not a host name, address or well-formed URL, an
- *      address is a list or holds a display name, or an address is longer
- *      than 254 octets
+ *   5  nothing was sent: an argument is null or empty, the server or an
+ *      address holds CR or LF, the server is not a host name, address or
+ *      well-formed URL, an address is a list or holds a display name, or an
+ *      address is longer than 254 octets; for VTLSendMailEx, where only
+ *      server and from must be given: from is not one mailbox, an address
+ *      list or a header line is not well formed, a header line names a
+ *      header vtl writes itself, the lists name no recipient or more than
+ *      100, or a file to attach cannot be opened
  *   6  memory for the send could not be obtained
- *   7  the server refused, broke off or did not answer in time
+ *   7  the server refused (for VTLSendMailEx: any one recipient, or a
+ *      message larger than it takes), broke off or did not answer in time,
+ *      or a file to attach changed while it was sent
  * and, for a server given as an smtps:// or smtp:// URL only:
  *   8  TLS could not be set up: no STARTTLS offered or it was refused, the
  *      handshake failed, or the server does not speak TLS 1.2 or later
@@ -80,8 +86,8 @@ VTL_API SendResult VTL_CALL VTLSendMail(const char* server, const char* fromAddr
  * page, as for VTLSendMail.
  * from: one mailbox, "yamada@example.jp" or "Name <yamada@example.jp>".
  * to, cc, bcc: address lists, mailboxes separated by commas (or
- *   semicolons); cc and bcc may be null. Together at least one and at most
- *   100 recipients. Bcc addresses appear in no header.
+ *   semicolons); each may be null or empty. Together at least one and at
+ *   most 100 recipients. Bcc addresses appear in no header.
  * subject, body: may be null or empty.
  * attachments: null, or file paths one per line; each is opened and sized
  *   before anything is sent.
@@ -95,7 +101,7 @@ VTL_API SendResult VTL_CALL VTLSendMailEx(const char* server, const char* from, 
                                           const char* headers);
 
 #if defined(_WIN32)
-#include <wchar.h>
+#include <stddef.h> /* wchar_t in C */
 /* The same calls taking zero-terminated UTF-16 strings (VBA's StrPtr, a
  * Delphi string, a Windows wchar_t string), Windows only: no character is
  * lost to the system's code page. They behave as the byte-string calls do
@@ -122,12 +128,12 @@ VTL_API int32_t VTL_CALL VTLInternetW(void* window, const wchar_t* target);
  * waited for up to 10 s (the call then returns 1: the handler is running). */
 VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target);
 
-/* The detail of the last VTLSendMail, VTLSendMailEx or VTLInternet call made on the
- * calling thread (calls on other threads change nothing; empty before any
- * call): one line of printable ASCII, at most 1024 bytes, that says what
- * failed and why ("mail.example.com:587: RCPT TO:<b@example.com>: 550 5.1.1
- * no such user"), and for well-known refusals what to do; for a delivered
- * mail the server's reply ("250 2.0.0 Ok: queued as 4F2A1C"). It never
+/* The detail of the last send or VTLInternet call (W forms included) made
+ * on the calling thread (calls on other threads change nothing; empty
+ * before any call): one line of printable ASCII, at most 1024 bytes, that
+ * says what failed and why ("mail.example.com:587: RCPT TO:<b@example.com>:
+ * 550 5.1.1 no such user"), and for well-known refusals what to do; for a
+ * delivered mail the server's reply ("250 2.0.0 Ok: queued as 4F2A1C"). It never
  * holds a password or token.
  * Returns the detail's length in bytes, without the terminating zero. With
  * a buffer and size > 0 it writes at most size - 1 bytes and a zero; with a

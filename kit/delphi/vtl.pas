@@ -1,15 +1,22 @@
 { vtl for Delphi and Free Pascal: the functions of vtl.dll and the result
-  codes of VTLSendMail, as include/vtl.h declares them.
+  codes of VTLSendMail and VTLSendMailEx, as include/vtl.h declares them.
 
-  The texts are zero-terminated bytes in the system's ANSI code page; from a
-  Unicode string (Delphi 2009 and later) pass PAnsiChar(AnsiString(S)).
-  A 64-bit program needs the x64 vtl.dll, a 32-bit one the x86 vtl.dll.
+  VTLSendMail, VTLSendMailEx and VTLInternet take zero-terminated bytes in
+  the system's ANSI code page: PAnsiChar(AnsiString(S)), which loses what
+  that code page lacks. The W forms (VTLSendMailW, VTLSendMailExW,
+  VTLInternetW) take UTF-16, so that every character arrives: PWideChar(S)
+  for a Delphi string (2009 and later), PWideChar(UnicodeString(S)) in Free
+  Pascal's Delphi mode. A 64-bit program needs the x64 vtl.dll, a 32-bit one
+  the x86 vtl.dll.
 
-  Sending over TLS with a login, and saying why a mail did not go:
-    Server := 'smtps://' + VTLUrlEncode(User) + ':' + VTLUrlEncode(Password) +
-      '@mail.example.com';
-    if VTLSendMail(PAnsiChar(AnsiString(Server)), 'me@example.com', 'Me',
-      'you@example.com', 'You', 'Subject', 'Body text'#13#10) <> VTL_SEND_OK then
+  Sending over TLS with a login to two recipients with a file, and saying
+  why the mail did not go:
+    Server := 'smtps://' + VTLUrlEncode(User, True) + ':' +
+      VTLUrlEncode(Password, True) + '@mail.example.com';
+    if VTLSendMailExW(PWideChar(Server), 'Me <me@example.com>',
+      'you@example.com, "Sato, Jiro" <jiro@example.com>', nil, nil,
+      PWideChar(Subject), 'The report is attached.'#13#10,
+      'C:\Reports\report.pdf', nil) <> VTL_SEND_OK then
       ShowMessage('Not sent: ' + VTLLastErrorText); }
 unit vtl;
 
@@ -40,14 +47,37 @@ const
 function VTLSendMail(Server, FromAddress, FromName, ToAddress, ToName, Subject,
   Body: PAnsiChar): Integer; stdcall; external VtlLibrary name 'VTLSendMail';
 
+{ Sends one message to several recipients and blocks until the dialogue is
+  over. FromMailbox is one address, with a display name or without
+  ('Taro <taro@example.jp>'); ToList, CcList and BccList are addresses
+  separated by commas or semicolons (nil for none; no header shows the Bcc
+  addresses); Attachments holds file paths and Headers 'Name: value' lines,
+  one per line (#13#10 between them); Subject, Body, Attachments and
+  Headers may be nil. If the server refuses any recipient, no one gets the
+  message, and VTLLastError names each refused address. }
+function VTLSendMailEx(Server, FromMailbox, ToList, CcList, BccList, Subject, Body,
+  Attachments, Headers: PAnsiChar): Integer; stdcall;
+  external VtlLibrary name 'VTLSendMailEx';
+
 { Opens Target (a web address, a document or a program) with the handler the
   desktop associates with it. Window is the owner window (an HWND) or nil.
   Returns 1 when the desktop took the request, else 0. }
 function VTLInternet(Window: Pointer; Target: PAnsiChar): Integer; stdcall;
   external VtlLibrary name 'VTLInternet';
 
-{ The detail of the last VTLSendMail or VTLInternet call made on the calling
-  thread (calls on other threads change nothing): one line of ASCII, at most
+{ The W forms: the same calls, their texts in UTF-16. They behave as the
+  calls above on a system whose code page is UTF-8; Japanese mode still
+  follows the user's locale. }
+function VTLSendMailW(Server, FromAddress, FromName, ToAddress, ToName, Subject,
+  Body: PWideChar): Integer; stdcall; external VtlLibrary name 'VTLSendMailW';
+function VTLSendMailExW(Server, FromMailbox, ToList, CcList, BccList, Subject, Body,
+  Attachments, Headers: PWideChar): Integer; stdcall;
+  external VtlLibrary name 'VTLSendMailExW';
+function VTLInternetW(Window: Pointer; Target: PWideChar): Integer; stdcall;
+  external VtlLibrary name 'VTLInternetW';
+
+{ The detail of the last send or VTLInternet call made on the calling thread
+  (calls on other threads change nothing): one line of ASCII, at most
   1024 bytes, that says what failed and why. Returns its length; copies at
   most Size - 1 bytes and a zero to Buffer, and nothing when Buffer is nil
   or Size is 0. A buffer of 1025 bytes always holds it:
@@ -64,8 +94,9 @@ function VTLLastErrorText: string;
   (RFC 3986): every byte but A-Z a-z 0-9 - . _ ~ becomes %XX, so that
   'p@ss:w#rd' gives 'p%40ss%3Aw%23rd'. A character outside ASCII is encoded
   as its bytes in AnsiString(Text), the bytes vtl.dll receives for it in
-  PAnsiChar(AnsiString(S)). }
-function VTLUrlEncode(const Text: string): string;
+  PAnsiChar(AnsiString(S)); with Utf8 as its UTF-8 bytes, for a URL given
+  to a W form. }
+function VTLUrlEncode(const Text: string; Utf8: Boolean = False): string;
 
 implementation
 
@@ -77,15 +108,18 @@ begin
   Result := string(PAnsiChar(@Buffer[0]));
 end;
 
-function VTLUrlEncode(const Text: string): string;
+function VTLUrlEncode(const Text: string; Utf8: Boolean = False): string;
 const
   HexDigits = '0123456789ABCDEF';
 var
-  Bytes: AnsiString;
+  Bytes: RawByteString;
   I: Integer;
   B: Byte;
 begin
-  Bytes := AnsiString(Text);
+  if Utf8 then
+    Bytes := UTF8Encode(UnicodeString(Text))
+  else
+    Bytes := AnsiString(Text);
   Result := '';
   for I := 1 to Length(Bytes) do
   begin

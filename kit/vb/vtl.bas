@@ -1,9 +1,13 @@
 Attribute VB_Name = "vtl"
 ' vtl for Visual Basic 6 and VBA: the functions of vtl.dll and the result
-' codes of VTLSendMail, as vtl.h declares them.
+' codes of VTLSendMail and VTLSendMailEx, as vtl.h declares them.
 '
 ' A String passed ByVal to a Declare'd function arrives as a zero-terminated
-' copy in the system's ANSI code page, which is what vtl.dll reads.
+' copy in the system's ANSI code page, which is what vtl.dll's VTLSendMail,
+' VTLSendMailEx and VTLInternet read; a character that code page lacks
+' arrives as "?". The W forms (VTLSendMailW, VTLSendMailExW, VTLInternetW)
+' take the String itself, as UTF-16, so that every character arrives: pass
+' StrPtr(text), or 0 for an argument left out. VTLSendExample below does so.
 ' 64-bit Office needs the x64 vtl.dll; VB6 and 32-bit Office the x86 one.
 '
 ' Where vtl.dll is found: Windows looks beside the host's program (your .exe,
@@ -32,7 +36,7 @@ Attribute VB_Name = "vtl"
 ' the folder's local path there. Or write the full path after Lib below.
 Option Explicit
 
-' Results of VTLSendMail (the URL forms of the server only give 8 to 10)
+' Results of the sends (the URL forms of the server only give 8 to 10)
 Public Const VTL_SEND_OK As Long = 0                   ' delivered: the server accepted the message
 Public Const VTL_SEND_STARTUP_FAILED As Long = 1       ' the sockets layer could not be started
 Public Const VTL_SEND_RESOLVE_FAILED As Long = 2       ' the server name could not be resolved
@@ -47,11 +51,18 @@ Public Const VTL_SEND_AUTH_FAILED As Long = 10         ' the login was refused
 
 ' VTLSendMail sends one mail and returns when the dialogue is over. server is
 ' a host name (SMTP on port 25) or an smtps:// or smtp:// URL (see vtl.h).
+' VTLSendMailEx sends one message to several recipients: fromMailbox is one
+' address, with a display name or without ("Taro <taro@example.jp>");
+' toList, ccList and bccList are addresses separated by commas or
+' semicolons (vbNullString for none; no header shows the bcc addresses);
+' attachments holds file paths and headers "Name: value" lines, one per
+' line (vbCrLf between them). If the server refuses any recipient, no one
+' gets the message, and VTLLastError names each refused address.
 ' VTLInternet opens target (a web address, a document or a program) with the
 ' handler the desktop associates with it; hWnd is the owner window or 0.
 ' It returns 1 when the desktop took the request, else 0.
-' VTLLastError gives the detail of the last VTLSendMail or VTLInternet call
-' made on the calling thread: one line of ASCII, 1024 characters at most,
+' VTLLastError gives the detail of the last send or VTLInternet call made
+' on the calling thread: one line of ASCII, 1024 characters at most,
 ' that says what failed and why. It returns the detail's length and copies
 ' at most size - 1 characters and a zero into buffer, which must hold size:
 '     Dim detail As String, n As Long
@@ -64,22 +75,50 @@ Public Declare PtrSafe Function VTLSendMail Lib "vtl.dll" ( _
     ByVal server As String, ByVal fromAddress As String, ByVal fromName As String, _
     ByVal toAddress As String, ByVal toName As String, ByVal subject As String, _
     ByVal body As String) As Long
+Public Declare PtrSafe Function VTLSendMailEx Lib "vtl.dll" ( _
+    ByVal server As String, ByVal fromMailbox As String, ByVal toList As String, _
+    ByVal ccList As String, ByVal bccList As String, ByVal subject As String, _
+    ByVal body As String, ByVal attachments As String, ByVal headers As String) As Long
 Public Declare PtrSafe Function VTLInternet Lib "vtl.dll" ( _
     ByVal hWnd As LongPtr, ByVal target As String) As Long
 Public Declare PtrSafe Function VTLLastError Lib "vtl.dll" ( _
     ByVal buffer As String, ByVal size As Long) As Long
+Public Declare PtrSafe Function VTLSendMailW Lib "vtl.dll" ( _
+    ByVal server As LongPtr, ByVal fromAddress As LongPtr, ByVal fromName As LongPtr, _
+    ByVal toAddress As LongPtr, ByVal toName As LongPtr, ByVal subject As LongPtr, _
+    ByVal body As LongPtr) As Long
+Public Declare PtrSafe Function VTLSendMailExW Lib "vtl.dll" ( _
+    ByVal server As LongPtr, ByVal fromMailbox As LongPtr, ByVal toList As LongPtr, _
+    ByVal ccList As LongPtr, ByVal bccList As LongPtr, ByVal subject As LongPtr, _
+    ByVal body As LongPtr, ByVal attachments As LongPtr, ByVal headers As LongPtr) As Long
+Public Declare PtrSafe Function VTLInternetW Lib "vtl.dll" ( _
+    ByVal hWnd As LongPtr, ByVal target As LongPtr) As Long
 #Else
 Public Declare Function VTLSendMail Lib "vtl.dll" ( _
     ByVal server As String, ByVal fromAddress As String, ByVal fromName As String, _
     ByVal toAddress As String, ByVal toName As String, ByVal subject As String, _
     ByVal body As String) As Long
+Public Declare Function VTLSendMailEx Lib "vtl.dll" ( _
+    ByVal server As String, ByVal fromMailbox As String, ByVal toList As String, _
+    ByVal ccList As String, ByVal bccList As String, ByVal subject As String, _
+    ByVal body As String, ByVal attachments As String, ByVal headers As String) As Long
 Public Declare Function VTLInternet Lib "vtl.dll" ( _
     ByVal hWnd As Long, ByVal target As String) As Long
 Public Declare Function VTLLastError Lib "vtl.dll" ( _
     ByVal buffer As String, ByVal size As Long) As Long
+Public Declare Function VTLSendMailW Lib "vtl.dll" ( _
+    ByVal server As Long, ByVal fromAddress As Long, ByVal fromName As Long, _
+    ByVal toAddress As Long, ByVal toName As Long, ByVal subject As Long, _
+    ByVal body As Long) As Long
+Public Declare Function VTLSendMailExW Lib "vtl.dll" ( _
+    ByVal server As Long, ByVal fromMailbox As Long, ByVal toList As Long, _
+    ByVal ccList As Long, ByVal bccList As Long, ByVal subject As Long, _
+    ByVal body As Long, ByVal attachments As Long, ByVal headers As Long) As Long
+Public Declare Function VTLInternetW Lib "vtl.dll" ( _
+    ByVal hWnd As Long, ByVal target As Long) As Long
 #End If
 
-' The detail of the last VTLSendMail or VTLInternet call on this thread, as
+' The detail of the last send or VTLInternet call on this thread, as
 ' VTLLastError gives it: read it right after the call.
 Public Function VTLLastErrorText() As String
     Dim detail As String, n As Long
@@ -91,12 +130,13 @@ End Function
 ' Percent-encodes a user name or a password for an smtps:// or smtp:// URL
 ' (RFC 3986): every byte but A-Z a-z 0-9 - . _ ~ becomes %XX, so that
 ' "p@ss:w#rd" gives "p%40ss%3Aw%23rd". A letter outside ASCII is encoded as
-' its bytes in the system's ANSI code page, the bytes vtl.dll would receive
-' for it (a letter that code page lacks becomes "?").
-Public Function VTLUrlEncode(ByVal text As String) As String
+' its bytes in the system's ANSI code page, the bytes VTLSendMail and
+' VTLSendMailEx receive for it (a letter that code page lacks becomes "?");
+' with utf8 True as its UTF-8 bytes, for a URL given to a W form.
+Public Function VTLUrlEncode(ByVal text As String, Optional ByVal utf8 As Boolean = False) As String
     Dim bytes() As Byte, i As Long, b As Long, encoded As String
     If Len(text) = 0 Then Exit Function
-    bytes = StrConv(text, vbFromUnicode)
+    If utf8 Then bytes = Utf8Bytes(text) Else bytes = StrConv(text, vbFromUnicode)
     For i = LBound(bytes) To UBound(bytes)
         b = bytes(i)
         Select Case b
@@ -109,15 +149,64 @@ Public Function VTLUrlEncode(ByVal text As String) As String
     VTLUrlEncode = encoded
 End Function
 
-' Sends one mail over TLS with a login and says how it went. Put in your
-' server, account and addresses, then run it (in Office: Alt+F8); in Excel,
+' The UTF-8 bytes of text (RFC 3629): a pair of surrogates is one character,
+' a surrogate alone U+FFFD, as vtl.dll reads it.
+Private Function Utf8Bytes(ByVal text As String) As Byte()
+    Dim out() As Byte, n As Long, i As Long, c As Long, low As Long
+    ReDim out(0 To 3 * Len(text) - 1)
+    i = 1
+    Do While i <= Len(text)
+        c = AscW(Mid$(text, i, 1)) And &HFFFF&
+        If c >= &HD800& And c <= &HDBFF& And i < Len(text) Then
+            low = AscW(Mid$(text, i + 1, 1)) And &HFFFF&
+            If low >= &HDC00& And low <= &HDFFF& Then
+                c = &H10000 + (c - &HD800&) * &H400& + (low - &HDC00&)
+                i = i + 1
+            End If
+        End If
+        If c >= &HD800& And c <= &HDFFF& Then c = &HFFFD&
+        If c < &H80& Then
+            out(n) = c
+            n = n + 1
+        ElseIf c < &H800& Then
+            out(n) = &HC0& Or (c \ &H40&)
+            out(n + 1) = &H80& Or (c And &H3F&)
+            n = n + 2
+        ElseIf c < &H10000 Then
+            out(n) = &HE0& Or (c \ &H1000&)
+            out(n + 1) = &H80& Or ((c \ &H40&) And &H3F&)
+            out(n + 2) = &H80& Or (c And &H3F&)
+            n = n + 3
+        Else
+            out(n) = &HF0& Or (c \ &H40000)
+            out(n + 1) = &H80& Or ((c \ &H1000&) And &H3F&)
+            out(n + 2) = &H80& Or ((c \ &H40&) And &H3F&)
+            out(n + 3) = &H80& Or (c And &H3F&)
+            n = n + 4
+        End If
+        i = i + 1
+    Loop
+    ReDim Preserve out(0 To n - 1)
+    Utf8Bytes = out
+End Function
+
+' Sends one mail over TLS with a login to two recipients, with a copy to a
+' third and two files, and says how it went. The subject is Japanese ("the
+' monthly report", written with ChrW so that this module stays ASCII): the W
+' form sends it intact on a system of any code page. Put in your server,
+' account, addresses and file, then run it (in Office: Alt+F8); in Excel,
 ' with vtl.dll beside the workbook, let Windows find it first (see above).
 Public Sub VTLSendExample()
-    Dim server As String, result As Long
-    server = "smtps://" & VTLUrlEncode("me@example.com") & ":" & _
-        VTLUrlEncode("p@ss:w#rd") & "@mail.example.com"
-    result = VTLSendMail(server, "me@example.com", "Me", "you@example.com", "You", _
-        "Subject", "Body text" & vbCrLf)
+    Dim server As String, subject As String, files As String, result As Long
+    server = "smtps://" & VTLUrlEncode("me@example.com", True) & ":" & _
+        VTLUrlEncode("p@ss:w#rd", True) & "@mail.example.com"
+    subject = ChrW(&H6708) & ChrW(&H5831) & " (monthly report)"
+    files = "C:\Reports\report.pdf" & vbCrLf & "C:\Reports\figures.xlsx"
+    result = VTLSendMailExW(StrPtr(server), StrPtr("Me <me@example.com>"), _
+        StrPtr("you@example.com, ""Sato, Jiro"" <jiro@example.com>"), _
+        StrPtr("boss@example.com"), 0, StrPtr(subject), _
+        StrPtr("The report is attached." & vbCrLf), StrPtr(files), _
+        StrPtr("Reply-To: reports@example.com"))
     If result = VTL_SEND_OK Then
         MsgBox "Sent: " & VTLLastErrorText(), vbInformation
     Else
