@@ -120,6 +120,18 @@ struct Wide {
   std::string utf8;
 };
 
+// A surrogate without its pair is no character: as U+FFFD in a path it
+// would name another file.
+bool HoldsLoneSurrogate(const wchar_t* text) {
+  for (; text != nullptr && *text != 0; ++text) {
+    const bool high = *text >= 0xD800 && *text <= 0xDBFF;
+    const bool low = *text >= 0xDC00 && *text <= 0xDFFF;
+    if (low || (high && !(text[1] >= 0xDC00 && text[1] <= 0xDFFF))) return true;
+    if (high) ++text;
+  }
+  return false;
+}
+
 vtl::mail::SendEnv Utf8Env(vtl::mail::SendEnv env) {
   env.locale.codePage = 65001;
   env.locale.leadBytes.reset();
@@ -153,6 +165,10 @@ extern "C" VTL_API SendResult VTL_CALL VTLSendMailExW(const wchar_t* server, con
                                                       const wchar_t* body,
                                                       const wchar_t* attachments,
                                                       const wchar_t* headers) {
+  if (HoldsLoneSurrogate(attachments)) {
+    SetDetail("attachments: a path holds a UTF-16 surrogate without its pair");
+    return VTL_SEND_BAD_ARGUMENT;
+  }
   try {
     const Wide a[] = {Wide(server),  Wide(from), Wide(to),          Wide(cc),     Wide(bcc),
                       Wide(subject), Wide(body), Wide(attachments), Wide(headers)};

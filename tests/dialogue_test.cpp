@@ -218,7 +218,20 @@ TEST(SendMailEx, BadInputGives5BeforeConnecting) {
       {[](auto& s) { s.headers = "Bcc: x@example.com"; }, "bcc argument"},
       {[](auto& s) { s.attachments = "a.txt\rb.txt\n"; }, "control character"},
       {[](auto& s) { s.attachments = "/nowhere/a.txt\n"; }, "/nowhere/a.txt: no such file"},
+      // Each file stays open until the send: a hundred at most.
+      {[](auto& s) {
+         for (int i = 0; i <= 100; ++i) {
+           s.files["/f/" + std::to_string(i)] = "";
+           s.attachments += "/f/" + std::to_string(i) + "\n";
+         }
+       },
+       "more than 100 files"},
       {[&](auto& s) { s.to = many; }, "more than 100 recipients"},
+      {[&](auto& s) {
+         for (int i = 0; i <= 100; ++i) s.cc += "Bob <b@example.com>, ";
+       },
+       "more than 100 recipients"},
+      {[](auto& s) { s.headers = "X-" + std::string(75, 'a') + ": 1"; }, "longer than 76"},
       {[](auto& s) {
          s.to = "a@example.com, b@example.com";
          s.from = "x@example.com, y@example.com";

@@ -82,15 +82,22 @@ TEST(InputFile, WhatCannotBeOpenedIsToldInWords) {
   }
 }
 
-// The size when opened stays; CurrentSize is the system's now, and a read
-// gives what the file holds now.
+// The size when opened stays; CurrentSize is the system's now, a write
+// shows in ChangedSinceOpened, and a read gives what the file holds now.
 TEST(InputFile, CurrentSizeFollowsAFileThatChanges) {
   const test::ScratchDir dir("vtl-files");
   const auto path = dir / "changing.txt";
   test::WriteFile(path, Pattern(1000));
   const FileOpened opened = OpenInputFile(test::Utf8(path), kUtf8);
   ASSERT_NE(nullptr, opened.file) << opened.why;
+  // The file system's clock moves in ticks: a write within the tick of the
+  // open would not show, so the test waits for the next one.
+  const auto openedAt = std::filesystem::last_write_time(path);
+  do test::WriteFile(dir / "tick", "x");
+  while (std::filesystem::last_write_time(dir / "tick") <= openedAt);
+  EXPECT_FALSE(opened.file->ChangedSinceOpened());
   test::WriteFile(path, "more", std::ios::app);
+  EXPECT_TRUE(opened.file->ChangedSinceOpened());
   EXPECT_EQ(1004, opened.file->CurrentSize());
   std::filesystem::resize_file(path, 10);
   EXPECT_EQ(10, opened.file->CurrentSize());

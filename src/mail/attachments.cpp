@@ -28,6 +28,11 @@ bool OpenAttachments(std::string_view paths, unsigned codePage, jtext::ToUtf8& t
     paths.remove_prefix(lf == std::string_view::npos ? paths.size() : lf + 1);
     if (path.ends_with('\r')) path.remove_suffix(1);
     if (path.find_first_not_of(" \t") == std::string_view::npos) continue;
+    // Each file stays open until the message is sent.
+    if (out.size() == kMaxAttachments) {
+      why = "attachments: more than " + std::to_string(kMaxAttachments) + " files";
+      return false;
+    }
     Attachment a;
     a.shownPath = toUtf8.Convert(path);
     for (char c : a.shownPath)
@@ -83,6 +88,7 @@ bool WriteFileContent(Attachment& a, LineSink& sink, std::string& why) {
     if (!lines.empty() && !sink.Line(lines)) return false;
   }
   if (read != a.size) return changed("was cut to " + std::to_string(read) + " bytes");
+  if (a.file->ChangedSinceOpened()) return changed("was written to");
   lines.clear();
   encoder.Finish(lines);
   return lines.empty() || sink.Line(lines);

@@ -16,6 +16,8 @@
 
 namespace vtl::mail {
 
+inline constexpr size_t kMaxAttachments = 100;
+
 using FileOpener = std::function<FileOpened(std::string_view path, unsigned codePage)>;
 
 struct Attachment {

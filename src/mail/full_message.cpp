@@ -15,6 +15,8 @@
 namespace vtl::mail {
 namespace {
 
+constexpr uint64_t kMostAttached = uint64_t{1} << 40;
+
 const char* Text(const char* s) {
   return s != nullptr ? s : "";
 }
@@ -91,23 +93,21 @@ int MakeFullMessage(const MailExArgs& args, const SendEnv& env, FullMessage& out
   for (int i = 0; i < 3; ++i)
     if (!ParseAddressList(toUtf8.Convert(Text(values[i])), names[i], lists[i], why))
       return VTL_SEND_BAD_ARGUMENT;
+  // Every entry counts, repeated or not: the headers carry them all.
+  if (lists[0].size() + lists[1].size() + lists[2].size() > kMaxRecipients) {
+    why = "to, cc and bcc name more than " + std::to_string(kMaxRecipients) +
+          " recipients; one message takes at most " + std::to_string(kMaxRecipients) +
+          " (servers may refuse more)";
+    return VTL_SEND_BAD_ARGUMENT;
+  }
   for (const auto& list : lists)
     for (const Mailbox& m : list) {
-      // Past the limit the count is all that matters: a huge list is not
-      // compared with itself.
-      if (out.recipients.size() > kMaxRecipients) break;
       bool known = false;
       for (const std::string& r : out.recipients) known = known || SameMailbox(r, m.address);
       if (!known) out.recipients.push_back(m.address);
     }
   if (out.recipients.empty()) {
     why = "no recipient: to, cc and bcc are all empty";
-    return VTL_SEND_BAD_ARGUMENT;
-  }
-  if (out.recipients.size() > kMaxRecipients) {
-    why = "to, cc and bcc name more than " + std::to_string(kMaxRecipients) +
-          " recipients; one message takes at most " + std::to_string(kMaxRecipients) +
-          " (servers may refuse more)";
     return VTL_SEND_BAD_ARGUMENT;
   }
   out.from = from.address;
@@ -120,12 +120,23 @@ int MakeFullMessage(const MailExArgs& args, const SendEnv& env, FullMessage& out
                        env.openFile ? env.openFile : FileOpener(platform::OpenInputFile),
                        out.files_, why))
     return VTL_SEND_BAD_ARGUMENT;
+  // Far beyond any server's limit, and short of what the size arithmetic
+  // could hold.
+  uint64_t total = 0;
+  for (const Attachment& a : out.files_) {
+    total += a.size < kMostAttached ? a.size : kMostAttached;
+    if (total >= kMostAttached) {
+      why = "attachments: the files come to more than 1 TiB";
+      return VTL_SEND_BAD_ARGUMENT;
+    }
+  }
 
   // The form of the whole message, decided on every text in it: ISO-2022-JP
   // in Japanese mode while it carries them all, plain ASCII elsewhere while
   // they are, else UTF-8.
   std::vector<std::string_view> texts{from.name, subject, body};
-  for (const auto& list : lists)
+  // Bcc's names appear nowhere: they must not change what the others see.
+  for (const auto& list : {lists[0], lists[1]})
     for (const Mailbox& m : list) texts.push_back(m.name);
   for (const ExtraHeader& h : extra) texts.push_back(h.value);
   HeaderForm form = HeaderForm::Ascii;
@@ -187,6 +198,11 @@ int MakeFullMessage(const MailExArgs& args, const SendEnv& env, FullMessage& out
   bool ownMailer = false;
   for (const ExtraHeader& e : extra) ownMailer = ownMailer || EqualNoCase(e.name, "X-Mailer");
   AppendMimeTail(h, FormatMailDate(now), messageId, content, !ownMailer);
+  // A field name of the caller's may start with '.': in the data section
+  // such a line gets its transparency dot (RFC 5321 4.5.2) like any other.
+  for (size_t at = h.starts_with('.') ? 0 : h.find("\n."); at != std::string::npos;
+       at = h.find("\n.", at + 3))
+    h.insert(at == 0 ? 0 : at + 1, 1, '.');
   why.clear();
   return VTL_SEND_OK;
 }

@@ -23,7 +23,11 @@ std::string HeaderFields::Text(std::string_view label, std::string_view utf8) co
 
 std::vector<std::string> HeaderFields::Phrase(std::string_view utf8) const {
   const std::string flat = FlattenLineBreaks(utf8);
-  if (jtext::IsAscii(flat) && flat.size() <= kLongestQuotedName) return {QuotedDisplayName(flat)};
+  if (jtext::IsAscii(flat)) {
+    // Escapes may double the name: the quoted form is what must fit.
+    std::string quoted = QuotedDisplayName(flat);
+    if (quoted.size() <= kLongestQuotedName) return {std::move(quoted)};
+  }
   if (form_ == HeaderForm::Iso2022Jp && !jtext::IsAscii(flat)) {
     const std::string sjis = toShiftJis_->Convert(flat);
     if (jtext::ToIso2022Jp(sjis, jtext::ShiftJisMode(true)).hadDoubleByte)

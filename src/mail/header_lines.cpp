@@ -100,10 +100,13 @@ bool ParseHeaderLines(std::string_view text, std::vector<ExtraHeader>& out, std:
     ExtraHeader header;
     header.name = line.substr(0, colon);
     header.value = TrimSpace(line.substr(colon + 1));
+    // A name must leave room on its line for the first word of an encoded
+    // value, or the line could pass 998 octets.
     const char* fault = !IsFieldName(header.name)
                             ? "is not a header name (printable ASCII without spaces or ':')"
-                        : header.value.empty() ? "has no value"
-                                               : ReservedFault(header.name);
+                        : header.name.size() > kMaxHeaderName ? "is longer than 76 octets"
+                        : header.value.empty()                ? "has no value"
+                                                              : ReservedFault(header.name);
     if (fault != nullptr) {
       why = InputFault(where, "", header.name, fault);
       return false;

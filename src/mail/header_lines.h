@@ -14,6 +14,7 @@ namespace vtl::mail {
 // 2.1.1: a line of a mail is at most 998 octets.
 inline constexpr size_t kMaxHeaderLines = 100;
 inline constexpr size_t kMaxHeaderLine = 998;
+inline constexpr size_t kMaxHeaderName = 76;
 
 struct ExtraHeader {
   std::string name;   // as written ("Reply-To")

@@ -108,10 +108,13 @@ class MessageSource {
 // dots added for transparency left out.
 class SizeCounter : public LineSink {
  public:
-  bool Line(std::string_view line) override {
+  bool Line(std::string_view piece) override {
     // Every piece a message gives starts a line, and a line of the data
     // section starts with '.' only where one was added in front.
-    size_ += line.size() - (line.starts_with('.') ? 1 : 0);
+    size_ += piece.size() - (piece.starts_with('.') ? 1 : 0);
+    for (size_t at = piece.find("\n."); at != std::string_view::npos;
+         at = piece.find("\n.", at + 2))
+      --size_;
     return true;
   }
   uint64_t size() const { return size_; }

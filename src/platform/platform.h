@@ -112,6 +112,10 @@ class InputFile {
   // The file's size now, as the system says (to notice a file that changed
   // while it was sent); -1 when unknown.
   virtual int64_t CurrentSize() = 0;
+  // Whether the file was written to since it was opened (its time of last
+  // change moved): a file rewritten in place to the same size is no longer
+  // the one being sent.
+  virtual bool ChangedSinceOpened() = 0;
 };
 
 struct FileOpened {

@@ -61,6 +61,7 @@ class MemoryFile final : public InputFile {
   }
   std::string Why() const override { return "input/output error"; }
   int64_t CurrentSize() override { return static_cast<int64_t>(content_.size()); }
+  bool ChangedSinceOpened() override { return fault_ == "rewritten"; }
 
  private:
   std::string content_;

@@ -39,7 +39,8 @@ struct DialogueSetup {
   std::string cc, bcc, attachments, headers;
   // The files the client can open, by path; and a fault that every file
   // opened shows while it is read: "shrink" (it ends half way), "grow" (a
-  // byte more than its size), "unreadable" (an error half way).
+  // byte more than its size), "unreadable" (an error half way), "rewritten"
+  // (written to in place, its size unchanged).
   std::map<std::string, std::string> files;
   std::string fileFault;
 };

@@ -59,8 +59,14 @@ class PosixInputFile final : public InputFile {
 
   // The errno of a failure, else 0.
   int Open(const char* path, uint64_t& size) {
-    // Non-blocking, or a FIFO without a writer would hold the open up until
-    // one came; no controlling terminal should the path name one.
+    // Only a regular file is opened: opening a device or a FIFO has effects
+    // of its own (a FIFO's writer let go, a serial line's DTR raised).
+    struct stat before {};
+    if (stat(path, &before) != 0) return errno;
+    if (S_ISDIR(before.st_mode)) return EISDIR;
+    if (!S_ISREG(before.st_mode)) return ENXIO;
+    // Non-blocking all the same, should the path be swapped for a FIFO
+    // meanwhile; no controlling terminal should it name one.
     do {
       fd_ = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
@@ -68,7 +74,11 @@ class PosixInputFile final : public InputFile {
     struct stat st {};
     if (fstat(fd_, &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
-    if (!S_ISREG(st.st_mode)) return ENXIO;  // a device, FIFO or socket: not a regular file
+    // A device, FIFO or socket: not a regular file; another file than the
+    // one checked: not the file asked for.
+    if (!S_ISREG(st.st_mode) || st.st_dev != before.st_dev || st.st_ino != before.st_ino)
+      return ENXIO;
+    changed_ = st.st_ctim;
     const int flags = fcntl(fd_, F_GETFL);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
     size = static_cast<uint64_t>(st.st_size);
@@ -96,9 +106,16 @@ class PosixInputFile final : public InputFile {
     return fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
   }
 
+  bool ChangedSinceOpened() override {
+    struct stat st {};
+    return fstat(fd_, &st) != 0 || st.st_ctim.tv_sec != changed_.tv_sec ||
+           st.st_ctim.tv_nsec != changed_.tv_nsec;
+  }
+
  private:
   int fd_ = -1;
-  int error_ = 0;  // of the last failed read
+  timespec changed_{};  // the inode's time of last change when opened
+  int error_ = 0;       // of the last failed read
 };
 
 }  // namespace

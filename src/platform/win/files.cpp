@@ -88,9 +88,13 @@ class WinInputFile final : public InputFile {
     // Shared for writing and deletion too: a document open in an editor is
     // still sent, and the editor may go on saving it (CurrentSize lets the
     // sender notice).
-    handle_ = CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    handle_ =
+        CreateFileW(path.c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    // A path that names a pipe may not let its server act as the caller.
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
+                        SECURITY_IDENTIFICATION,
+                    nullptr);
     const DWORD error = GetLastError();
     if (quiet) SetThreadErrorMode(oldMode, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
@@ -106,6 +110,7 @@ class WinInputFile final : public InputFile {
     LARGE_INTEGER length{};
     if (!GetFileSizeEx(handle_, &length)) return FileErrorWords(GetLastError());
     size = static_cast<uint64_t>(length.QuadPart);
+    written_ = LastWrite();
     return {};
   }
 
@@ -128,7 +133,17 @@ class WinInputFile final : public InputFile {
     return GetFileSizeEx(handle_, &length) ? static_cast<int64_t>(length.QuadPart) : -1;
   }
 
+  bool ChangedSinceOpened() override { return LastWrite() != written_; }
+
  private:
+  // The time of the last write, in 100 ns units; 0 when it cannot be had.
+  uint64_t LastWrite() const {
+    FILETIME written{};
+    if (!GetFileTime(handle_, nullptr, nullptr, &written)) return 0;
+    return uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime;
+  }
+
+  uint64_t written_ = 0;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DWORD error_ = 0;  // of the last failed read
 };
