@@ -2,6 +2,7 @@
 // VTLSendMail and libcurl, with the same message bytes on the wire.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -27,6 +28,10 @@ std::string VtlServer(Transport transport);
 // Makes this process a Japanese Shift_JIS system for VTLSendMail.
 void UseJapaneseLocale();
 
+// Makes this process an English UTF-8 system: ASCII text goes out as it is,
+// with nothing to convert.
+void UseEnglishLocale();
+
 // VTLSendMail's result for the benchmark mail with this Shift_JIS body.
 int SendWithVtl(const std::string& server, const std::string& body);
 
@@ -43,6 +48,25 @@ std::string Utf8WireMessage(const std::string& utf8Body);
 // What VTLSendMail puts between DATA and the final ".": the header block and
 // the converted body, with a Date and Message-ID of the usual lengths.
 std::string WireMessage(const std::string& body);
+
+// The same mail in ASCII (names and subject too) from an English system
+// (UseEnglishLocale): VTLSendMail's result, and what it puts between DATA
+// and the final ".", as an in-process server that takes every command
+// receives it.
+int SendAsciiWithVtl(const std::string& server, const std::string& body);
+std::string AsciiWireMessage(const std::string& body);
+
+// A file of `bytes` random bytes (always the same for a size), written a
+// MiB at a time, so that making it adds little to the process's memory.
+bool WriteRandomFile(const std::string& path, uint64_t bytes);
+
+// A short ASCII text with the file at `path` attached, from an English
+// system: through VTLSendMailEx (its result), and through libcurl's MIME
+// API as curl -F makes it (a text part, the file's part in base64; true
+// when the server accepted it). Both send the same header fields, to the
+// server of the plain sends.
+int SendFileWithVtl(const std::string& server, const std::string& path);
+bool SendFileWithCurl(const std::string& path);
 
 // Sends `message` (as WireMessage makes it) through libcurl; true when the
 // server accepted it. One easy handle per send, as one call of ours is.

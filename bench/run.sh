@@ -4,6 +4,9 @@
 #   bench/run.sh            (as root: smtp-sink listens on port 25)
 # The round trips alone, once vtl-sendmail and vtl_tls_sink are built:
 #   bench/report.py build/release - --only roundtrips
+# The large sends from an English system alone (an ASCII body, a file
+# attached), with smtp-sink:
+#   bench/with_sink.sh bench/report.py build/release - --only large
 # As root it first installs the Debian packages it needs.
 set -eu
 cd "$(dirname "$0")/.."

@@ -5,12 +5,19 @@
 // with a login (SendTls). Each benchmark also reports the median time of one
 // send. And from a Japanese UTF-8 system, a 1 MiB body that must go as
 // UTF-8 (an emoji in every line) beside the same body without the emoji,
-// which goes as ISO-2022-JP (FromUtf8).
+// which goes as ISO-2022-JP (FromUtf8). From an English system, an ASCII
+// body that nothing converts (SendAscii), and a short text with a file of
+// random bytes attached, through VTLSendMailEx beside libcurl's MIME API
+// (Attach).
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +37,7 @@ bool g_failed = false;
 
 // Times one send per iteration; a send that fails ends the benchmark.
 template <class SendOnce>
-void TimeSends(benchmark::State& state, const std::string& body, SendOnce sendOnce) {
+void TimeSends(benchmark::State& state, size_t bodyBytes, SendOnce sendOnce) {
   std::vector<double> millis;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
@@ -46,18 +53,88 @@ void TimeSends(benchmark::State& state, const std::string& body, SendOnce sendOn
   }
   std::nth_element(millis.begin(), millis.begin() + millis.size() / 2, millis.end());
   state.counters["median_ms"] = millis[millis.size() / 2];
-  state.counters["body_bytes"] = static_cast<double>(body.size());
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
+  state.counters["body_bytes"] = static_cast<double>(bodyBytes);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bodyBytes));
 }
 
 void Send(benchmark::State& state, Sender sender, Transport transport) {
+  vtl::bench::UseJapaneseLocale();
   const std::string server = vtl::bench::VtlServer(transport);
   const std::string body =
       vtl::bench::SampleBody(static_cast<size_t>(state.range(0)), Mix::Typical);
   const std::string wire = sender == Sender::Curl ? vtl::bench::WireMessage(body) : std::string();
-  TimeSends(state, body, [&] {
+  TimeSends(state, body.size(), [&] {
     return sender == Sender::Vtl ? vtl::bench::SendWithVtl(server, body) == 0
                                  : vtl::bench::SendWithCurl(transport, wire);
+  });
+}
+
+// From an English system, ASCII lines that go out as they are: nothing
+// converted, so what is left is cutting lines, dot-stuffing and writing.
+// libcurl is given the bytes VTLSendMail puts on the wire.
+void SendAscii(benchmark::State& state, Sender sender) {
+  vtl::bench::UseEnglishLocale();
+  const std::string server = vtl::bench::BenchServer();
+  const std::string body = vtl::bench::SampleBody(static_cast<size_t>(state.range(0)), Mix::Ascii);
+  const std::string wire =
+      sender == Sender::Curl ? vtl::bench::AsciiWireMessage(body) : std::string();
+  if (sender == Sender::Curl && wire.empty()) {
+    g_failed = true;
+    state.SkipWithError("the ASCII message could not be made");
+    return;
+  }
+  TimeSends(state, body.size(), [&] {
+    return sender == Sender::Vtl ? vtl::bench::SendAsciiWithVtl(server, body) == 0
+                                 : vtl::bench::SendWithCurl(Transport::Plain, wire);
+  });
+}
+
+// The files the Attach benchmarks send, one of random bytes for each size,
+// made when first asked for and removed at exit.
+class Files {
+ public:
+  ~Files() {
+    for (const auto& [size, path] : paths_) std::remove(path.c_str());
+    if (!dir_.empty()) rmdir(dir_.c_str());
+  }
+
+  // Empty when the file could not be made.
+  std::string For(int64_t size) {
+    if (auto found = paths_.find(size); found != paths_.end()) return found->second;
+    if (dir_.empty()) {
+      const char* tmp = std::getenv("TMPDIR");
+      std::string pattern =
+          std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vtl-send-bench-XXXXXX";
+      if (mkdtemp(pattern.data()) == nullptr) return {};
+      dir_ = pattern;
+    }
+    const std::string path = dir_ + "/attached-" + std::to_string(size) + ".bin";
+    if (!vtl::bench::WriteRandomFile(path, static_cast<uint64_t>(size))) return {};
+    return paths_[size] = path;
+  }
+
+ private:
+  std::string dir_;
+  std::map<int64_t, std::string> paths_;
+};
+
+Files g_files;
+
+// A short text and a file of random bytes, from an English system:
+// VTLSendMailEx reads and encodes the file as it sends it; libcurl as curl
+// -F '=@FILE;encoder=base64' has it, which streams the file as well.
+void Attach(benchmark::State& state, Sender sender) {
+  vtl::bench::UseEnglishLocale();
+  const std::string server = vtl::bench::BenchServer();
+  const std::string path = g_files.For(state.range(0));
+  if (path.empty()) {
+    g_failed = true;
+    state.SkipWithError("the file to attach could not be made");
+    return;
+  }
+  TimeSends(state, static_cast<size_t>(state.range(0)), [&] {
+    return sender == Sender::Vtl ? vtl::bench::SendFileWithVtl(server, path) == 0
+                                 : vtl::bench::SendFileWithCurl(path);
   });
 }
 
@@ -88,13 +165,12 @@ void FromUtf8(benchmark::State& state, bool emoji) {
   state.SetLabel(std::string(charset) + " " +
                  std::string(HeaderValue(headers, "Content-Transfer-Encoding: ")));
   state.counters["wire_bytes"] = static_cast<double>(wire.size());
-  TimeSends(state, body, [&] { return vtl::bench::SendFromUtf8(server, body) == 0; });
+  TimeSends(state, body.size(), [&] { return vtl::bench::SendFromUtf8(server, body) == 0; });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  vtl::bench::UseJapaneseLocale();
   curl_global_init(CURL_GLOBAL_DEFAULT);
   // A small mail, then bodies of 64 KiB to 50 MiB; ours and libcurl's
   // side by side for each size.
@@ -107,6 +183,20 @@ int main(int argc, char** argv) {
           ->UseRealTime()
           ->Unit(benchmark::kMillisecond);
     }
+  }
+  // From an English system: an ASCII body, and a file attached.
+  for (const Sender sender : {Sender::Vtl, Sender::Curl}) {
+    const bool vtl = sender == Sender::Vtl;
+    benchmark::RegisterBenchmark(vtl ? "SendAscii/vtl" : "SendAscii/curl", SendAscii, sender)
+        ->Arg(256)
+        ->Arg(int64_t{10} << 20)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(vtl ? "Attach/vtl" : "Attach/curl", Attach, sender)
+        ->Arg(256)
+        ->Arg(int64_t{10} << 20)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
   }
   for (const bool emoji : {true, false}) {
     benchmark::RegisterBenchmark(emoji ? "FromUtf8/emoji" : "FromUtf8/plain", FromUtf8, emoji)

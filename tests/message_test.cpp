@@ -874,6 +874,99 @@ TEST(Utf8MailTest, EncodedLinesAndWordsAreShortAndCarryTheTextWhole) {
   }
 }
 
+// Records what a sink is given, where it lay, and whether it came as one
+// line or as a piece of several.
+class PieceSink : public LineSink {
+ public:
+  bool Line(std::string_view line) override {
+    pieces.push_back({false, std::string(line), line.data()});
+    bytes += line;
+    return true;
+  }
+  bool Lines(std::string_view lines) override {
+    pieces.push_back({true, std::string(lines), lines.data()});
+    bytes += lines;
+    return true;
+  }
+  struct Piece {
+    bool whole;  // given to Lines()
+    std::string text;
+    const char* at;
+  };
+  std::vector<Piece> pieces;
+  std::string bytes;
+};
+
+TEST(WriteBodyLinesTest, LinesThatNeedNothingGoToTheSinkWholeFromTheBody) {
+  const std::string clean = "a\r\nb\r\n\r\n" + std::string(998, 'c') + "\r\nd.\r\n";
+  PieceSink sink;
+  ASSERT_TRUE(WriteBodyLines(clean, kPlain, sink));
+  ASSERT_EQ(1u, sink.pieces.size());
+  EXPECT_TRUE(sink.pieces[0].whole);
+  EXPECT_EQ(clean.data(), sink.pieces[0].at);
+  EXPECT_EQ(clean, sink.pieces[0].text);
+
+  // A dot to add, a bare LF or CR, a line to break and a last line without
+  // its break each end a run and go as lines of their own.
+  const std::string mixed = "a\r\n.b\r\nc\r\nd\ne\r\n" + std::string(999, 'x') + "\r\nf\rg\r\nh";
+  PieceSink pieces;
+  ASSERT_TRUE(WriteBodyLines(mixed, kPlain, pieces));
+  const std::vector<std::pair<bool, std::string>> expected = {
+      {true, "a\r\n"},  {false, "..b\r\n"}, {true, "c\r\n"},
+      {false, "d\r\n"}, {true, "e\r\n"},    {false, std::string(998, 'x') + "\r\n"},
+      {false, "x\r\n"}, {false, "f\r\n"},   {true, "g\r\n"},
+      {false, "h\r\n"}};
+  std::vector<std::pair<bool, std::string>> got;
+  for (const auto& p : pieces.pieces) got.emplace_back(p.whole, p.text);
+  EXPECT_EQ(expected, got);
+
+  // A long body goes in pieces of about 256 KiB, one after another.
+  std::string longBody;
+  while (longBody.size() < (1u << 20)) longBody += std::string(60, 'l') + "\r\n";
+  PieceSink longPieces;
+  ASSERT_TRUE(WriteBodyLines(longBody, kPlain, longPieces));
+  EXPECT_EQ(longBody, longPieces.bytes);
+  EXPECT_EQ(4u, longPieces.pieces.size());
+  const char* next = longBody.data();
+  for (const auto& p : longPieces.pieces) {
+    EXPECT_TRUE(p.whole);
+    EXPECT_EQ(next, p.at);
+    EXPECT_LE(p.text.size(), 256u * 1024 + 62);
+    next += p.text.size();
+  }
+
+  // Converted text is always given line by line.
+  PieceSink japanese;
+  ASSERT_TRUE(WriteBodyLines(clean, kJapanese, japanese));
+  for (const auto& p : japanese.pieces) EXPECT_FALSE(p.whole);
+}
+
+TEST(WriteBodyLinesTest, PiecesGiveTheSameBytesAndSizeAsLines) {
+  // Bodies of short and long lines, dots, and every kind of line break.
+  std::mt19937 random(5321);
+  const char alphabet[] = {'a', 'b', ' ', '.', '\r', '\n'};
+  for (int round = 0; round < 300; ++round) {
+    std::string body;
+    const size_t length = random() % 3000;
+    while (body.size() < length) {
+      if (random() % 40 == 0)
+        body.append(990 + random() % 20, 'z');
+      else
+        body.push_back(alphabet[random() % std::size(alphabet)]);
+    }
+    CollectingSink lines;
+    PieceSink pieces;
+    ASSERT_TRUE(WriteBodyLines(body, kPlain, lines));
+    ASSERT_TRUE(WriteBodyLines(body, kPlain, pieces));
+    ASSERT_EQ(Joined(lines.lines), pieces.bytes) << vtl::test::Escape(body);
+    SizeCounter counted;
+    ASSERT_TRUE(WriteBodyLines(body, kPlain, counted));
+    size_t stuffed = 0;
+    for (const std::string& line : lines.lines) stuffed += line.starts_with('.') ? 1 : 0;
+    EXPECT_EQ(pieces.bytes.size() - stuffed, counted.size()) << vtl::test::Escape(body);
+  }
+}
+
 TEST(WriteBodyLinesTest, SinkSayingStopEndsTheWalk) {
   const struct {
     std::string body;

@@ -11,10 +11,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "jtext/jtext.h"
 #include "support/hex.h"
 
 #ifndef _WIN32
@@ -275,6 +277,48 @@ TEST(Utf8ToShiftJisTest, FiftyMebibytesInLinearTime) {
   for (size_t i = 0; i < units; i += units / 7)
     ASSERT_EQ(unit932, converted.substr(i * unit932.size(), unit932.size())) << "unit " << i;
   ASSERT_EQ(unit932, converted.substr(converted.size() - unit932.size()));
+}
+
+// Whether Shift_JIS text holds an IBM extension character, read one
+// character after another from the start: the reference for the quicker
+// HoldsIbmExtension.
+bool IbmExtensionCharByChar(std::string_view sjis) {
+  for (size_t i = 0; i < sjis.size(); ++i) {
+    const auto b = static_cast<uint8_t>(sjis[i]);
+    if (!IsLeadByte(b) || i + 1 == sjis.size() || !IsTrailByte(static_cast<uint8_t>(sjis[i + 1])))
+      continue;
+    if (b >= 0xFA) return true;
+    ++i;
+  }
+  return false;
+}
+
+TEST(HoldsIbmExtensionTest, OnlyALeadByteOf0xFATo0xFCBeforeATrailByte) {
+  EXPECT_FALSE(HoldsIbmExtension(""));
+  EXPECT_TRUE(HoldsIbmExtension(Sjis({0xFA40})));
+  EXPECT_TRUE(HoldsIbmExtension("abc" + Sjis({0x82A0, 0xFC4B})));
+  EXPECT_FALSE(HoldsIbmExtension(Sjis({0x88FA, 0x88FB, 0x88FC})));  // trail bytes
+  EXPECT_FALSE(HoldsIbmExtension("\xFA"));                          // a lead byte at the end
+  EXPECT_FALSE(HoldsIbmExtension("\xFA "));                         // before no trail byte
+  EXPECT_FALSE(HoldsIbmExtension("\xFD\x40\xFE\x80\xFF\xFA"));
+  // Whether 0xFA begins a character hangs on every lead byte before it.
+  EXPECT_TRUE(HoldsIbmExtension(std::string(40, '\x88') + "\xFA\x40"));
+  EXPECT_FALSE(HoldsIbmExtension(std::string(41, '\x88') + "\xFA\x40"));
+  EXPECT_TRUE(HoldsIbmExtension(std::string(41, '\x88') + "\xFD\xFA\x40"));
+}
+
+TEST(HoldsIbmExtensionTest, AgreesWithAReadingCharacterByCharacter) {
+  // Bytes that lead, trail, both, or neither, with 0xFA to 0xFF often.
+  const uint8_t bytes[] = {'a',  ' ',  0x40, 0x7F, 0x80, 0x82, 0x88, 0x9F, 0xA0,
+                           0xDF, 0xE0, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF};
+  std::mt19937 random(932);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(random() % 40, '\0');
+    for (char& c : text) c = static_cast<char>(bytes[random() % std::size(bytes)]);
+    // A long stretch first, so that the word-at-a-time search has its say.
+    if (round % 2 == 0) text.insert(0, std::string(random() % 30, "a\x82\x88\x9F"[round % 4]));
+    ASSERT_EQ(IbmExtensionCharByChar(text), HoldsIbmExtension(text)) << test::Escape(text);
+  }
 }
 
 // The code of every character, folded into one number (FNV-1a): the same

@@ -5,6 +5,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +37,25 @@ TextMode DecideTextMode(std::string_view abbrevLangName, unsigned codePage,
                         const LeadBytes& leadBytes);
 
 // Whether every byte of `text` is below 0x80.
+// Bodies of many MiB pass through here: the bytes are taken in blocks of
+// 64, eight words OR-ed together with no branch inside (about 40
+// instructions a block, where a loop that stops at the first byte of 0x80
+// or more takes 5 a byte).
 inline bool IsAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<uint8_t>(c) >= 0x80) return false;
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  const char* p = text.data();
+  size_t left = text.size();
+  for (; left >= 64; p += 64, left -= 64) {
+    uint64_t any = 0;
+    for (size_t i = 0; i < 64; i += 8) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      any |= word;
+    }
+    if ((any & kHighBits) != 0) return false;
+  }
+  for (; left > 0; ++p, --left)
+    if (static_cast<uint8_t>(*p) >= 0x80) return false;
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "jtext/recode.h"
 
+#include <cstring>
+
 #include "jtext/jtext.h"
 
 namespace vtl::jtext {
@@ -141,15 +143,48 @@ bool Carries(char32_t c, uint16_t code932) {
   return lead < 0xFA || lead > 0xFC;
 }
 
-bool HoldsIbmExtension(std::string_view sjis) {
-  for (size_t i = 0; i < sjis.size(); ++i) {
-    const auto b = static_cast<uint8_t>(sjis[i]);
-    if (!IsLeadByte(b) || i + 1 == sjis.size() || !IsTrailByte(static_cast<uint8_t>(sjis[i + 1])))
-      continue;
-    if (b >= 0xFA) return true;
-    ++i;  // the trail byte, which may look like a lead byte
+namespace {
+
+// Where the first byte of 0xFA and up is, at or after `i`; `n` if none.
+// Eight bytes at a time: a byte is 0xFA or more where its high bit is set
+// and its low seven bits plus 6 reach 0x80 (which carries into no other
+// byte).
+size_t FindFromFa(const uint8_t* s, size_t i, size_t n) {
+  constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7F, kSix = 0x0606060606060606,
+                     kHigh = 0x8080808080808080;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    if ((((word & kLow) + kSix) & word & kHigh) != 0) break;
   }
-  return false;
+  for (; i < n; ++i)
+    if (s[i] >= 0xFA) return i;
+  return n;
+}
+
+}  // namespace
+
+bool HoldsIbmExtension(std::string_view sjis) {
+  // Bodies of many MiB are looked through before they are sent, so only
+  // the bytes an IBM extension character can start with, 0xFA to 0xFC, are
+  // looked at closely, and text without any (nearly all) is passed over a
+  // word at a time. Whether such a byte begins a character is read from
+  // the bytes before it: a byte that cannot lead a pair always ends a
+  // character, and after it the bytes that can lead pair up in turn (each
+  // of them can also be a trail byte).
+  const auto* s = reinterpret_cast<const uint8_t*>(sjis.data());
+  const size_t n = sjis.size();
+  for (size_t from = 0;;) {  // a character begins at `from`
+    const size_t at = FindFromFa(s, from, n);
+    if (at == n) return false;
+    size_t run = at;
+    while (run > from && IsLeadByte(s[run - 1])) --run;
+    const bool begins = (at - run) % 2 == 0;
+    if (begins && IsLeadByte(s[at]) && at + 1 < n && IsTrailByte(s[at + 1])) return true;
+    // Else a byte alone, or the trail of the pair before it: a character
+    // begins after it either way.
+    from = at + 1;
+  }
 }
 
 void AppendUtf8(char32_t c, std::string& out) {

@@ -85,13 +85,13 @@ bool WriteFileContent(Attachment& a, LineSink& sink, std::string& why) {
     read += r.bytes;
     lines.clear();
     encoder.Feed(std::string_view(buffer.data(), r.bytes), lines);
-    if (!lines.empty() && !sink.Line(lines)) return false;
+    if (!lines.empty() && !sink.Lines(lines)) return false;
   }
   if (read != a.size) return changed("was cut to " + std::to_string(read) + " bytes");
   if (a.file->ChangedSinceOpened()) return changed("was written to");
   lines.clear();
   encoder.Finish(lines);
-  return lines.empty() || sink.Line(lines);
+  return lines.empty() || sink.Lines(lines);
 }
 
 }  // namespace vtl::mail

@@ -513,10 +513,44 @@ EncodedBody EncodeUtf8Body(std::string utf8Body) {
   return body;
 }
 
+bool LineSink::Lines(std::string_view lines) {
+  while (!lines.empty()) {
+    const size_t end = std::min(lines.find('\n'), lines.size() - 1) + 1;
+    if (!Line(lines.substr(0, end))) return false;
+    lines.remove_prefix(end);
+  }
+  return true;
+}
+
 bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink,
                     jtext::ToShiftJis* toShiftJis) {
   BodyLineWriter writer(mode, sink, toShiftJis);
-  return ForEachBodyLine(body, [&](std::string_view line) { return writer.Write(line); });
+  if (mode.Converts() || toShiftJis != nullptr)
+    return ForEachBodyLine(body, [&](std::string_view line) { return writer.Write(line); });
+  // A line ended by CR LF that starts with no '.' and fits in 998 octets is
+  // on the wire what it is in the body, CR LF included; such lines one
+  // after another go to the sink as one piece of the body, uncopied. A
+  // piece goes once it holds 256 KiB, so that the server reads while the
+  // rest is cut.
+  constexpr size_t kMostInPiece = 256 * 1024;
+  const char* const bodyEnd = body.data() + body.size();
+  std::string_view run;
+  auto endRun = [&] {
+    const bool ok = run.empty() || sink.Lines(run);
+    run = {};
+    return ok;
+  };
+  const bool ok = ForEachBodyLine(body, [&](std::string_view line) {
+    const char* const after = line.data() + line.size();
+    if (line.size() <= kMaxLineLength && !line.starts_with('.') && bodyEnd - after >= 2 &&
+        after[0] == '\r' && after[1] == '\n') {
+      run = run.empty() ? std::string_view(line.data(), line.size() + 2)
+                        : std::string_view(run.data(), run.size() + line.size() + 2);
+      return run.size() < kMostInPiece || endRun();
+    }
+    return endRun() && writer.Write(line);
+  });
+  return ok && endRun();
 }
 
 }  // namespace vtl::mail

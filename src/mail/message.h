@@ -88,6 +88,10 @@ class LineSink {
   virtual ~LineSink() = default;
   // Returns false to stop.
   virtual bool Line(std::string_view line) = 0;
+  // Several whole lines in one piece, each ending in CR LF and holding no
+  // other CR or LF, none starting with '.' (so none was dot-stuffed): given
+  // to Line() one by one, unless the sink takes them whole.
+  virtual bool Lines(std::string_view lines);
 };
 
 // The whole data section of a message, written as it is sent.
@@ -117,6 +121,10 @@ class SizeCounter : public LineSink {
       --size_;
     return true;
   }
+  bool Lines(std::string_view lines) override {
+    size_ += lines.size();
+    return true;
+  }
   uint64_t size() const { return size_; }
 
  private:
@@ -127,8 +135,10 @@ class SizeCounter : public LineSink {
 // kept; a break at the very end ends the last line), converts each, breaks
 // lines longer than 998 octets at a character boundary, and dot-stuffs.
 // With `toShiftJis`, each line is first put into code page 932 by it (CR and
-// LF are never part of a character in any code page it reads). Returns false
-// when the sink stopped.
+// LF are never part of a character in any code page it reads). Text that is
+// not converted goes to the sink's Lines() where its bytes are already the
+// wire's (runs of lines ended by CR LF that need no dot and no break),
+// straight from `body`. Returns false when the sink stopped.
 bool WriteBodyLines(std::string_view body, jtext::TextMode mode, LineSink& sink,
                     jtext::ToShiftJis* toShiftJis = nullptr);
 
