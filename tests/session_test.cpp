@@ -57,6 +57,15 @@ void* operator new(std::size_t size) {
   }
   throw std::bad_alloc();
 }
+// The nothrow form (std::stable_sort's buffer) goes the same way, so that
+// what it gives is freed by the delete below.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 void operator delete(void* p) noexcept {
   std::free(p);
 }

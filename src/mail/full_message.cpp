@@ -136,8 +136,8 @@ int MakeFullMessage(const MailExArgs& args, const SendEnv& env, FullMessage& out
   // they are, else UTF-8.
   std::vector<std::string_view> texts{from.name, subject, body};
   // Bcc's names appear nowhere: they must not change what the others see.
-  for (const auto& list : {lists[0], lists[1]})
-    for (const Mailbox& m : list) texts.push_back(m.name);
+  for (const auto* list : {&lists[0], &lists[1]})
+    for (const Mailbox& m : *list) texts.push_back(m.name);
   for (const ExtraHeader& h : extra) texts.push_back(h.value);
   HeaderForm form = HeaderForm::Ascii;
   if (mode.japanese) {
