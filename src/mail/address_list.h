@@ -21,8 +21,8 @@ struct Mailbox {
   // backslash escapes removed, white space runs kept as written but trimmed
   // at the ends; empty when none.
   std::string name;
-  // The addr-spec, as written, without angle brackets or surrounding white
-  // space.
+  // The bare address (local@domain), as written, without angle brackets
+  // or the white space around it.
   std::string address;
 };
 
@@ -30,8 +30,8 @@ struct Mailbox {
 // quotes and angle brackets counts as a comma (users of a well-known desktop
 // mail program type them); display names may be quoted and hold commas and
 // semicolons there; empty entries ("a@x, , b@y", a trailing comma) are
-// ignored. Each entry is `addr-spec`, `<addr-spec>`, `display name
-// <addr-spec>` or `"quoted, name" <addr-spec>`. A comment after a bare
+// ignored. Each entry is `local@domain`, `<local@domain>`, `display name
+// <local@domain>` or `"quoted, name" <local@domain>`. A comment after a bare
 // address ("a@x (Taro)", RFC 5322 3.2.2) is taken as its name; parentheses
 // in a display name are part of it ("Sales (Tokyo) <s@x>"). White space
 // around entries may be ASCII or the ideographic space (U+3000) a Japanese
@@ -56,7 +56,7 @@ bool ParseAddressList(std::string_view text, std::string_view argument, std::vec
 // it: false with `why` for none or more than one.
 bool ParseMailbox(std::string_view text, std::string_view argument, Mailbox& out, std::string& why);
 
-// Whether two addr-specs are the same mailbox for the envelope: the local
+// Whether two bare addresses are the same mailbox for the envelope: the local
 // part exactly (RFC 5321 2.4 leaves its case to the receiving server), the
 // domain without regard to ASCII case.
 bool SameMailbox(std::string_view a, std::string_view b);

@@ -293,7 +293,7 @@ std::string Utf8HeaderLine(std::string_view label, std::string_view text, bool i
 }
 
 // A mailbox's header line: with a display name as `withName` makes it, or
-// without one the bare address, an addr-spec of RFC 5322, which needs no
+// without one the bare address (local@domain, RFC 5322 3.4.1), which needs no
 // angle brackets.
 template <class WithName>
 std::string MailboxLine(std::string_view label, std::string_view name, std::string_view address,
