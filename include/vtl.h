@@ -69,6 +69,7 @@ extern "C" {
 #define VTL_SEND_TLS_FAILED 8
 #define VTL_SEND_CERTIFICATE_REJECTED 9
 #define VTL_SEND_AUTH_FAILED 10
+#define VTL_SIGN_IN_NOT_FINISHED 11
 
 typedef int32_t SendResult;
 

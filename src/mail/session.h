@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "mail/secret.h"
 #include "platform/platform.h"
 
 namespace vtl::mail {
@@ -96,6 +97,13 @@ struct SendEnv {
 #else
   bool backslashInPaths = false;
 #endif
+  // For a URL with ;AUTH=XOAUTH2, a user and no token: the access token
+  // kept for `user`, refreshed when `refresh` asks for it. 0 with the token
+  // and whether it was just had from the provider (`fresh`); else a
+  // SendResult with `why`. None: such a URL is a bad argument.
+  std::function<int(std::string_view user, bool refresh, Secret& token, bool& fresh,
+                    std::string& why)>
+      keptToken;
   // The dialogue as it happens, for vtl-sendmail --verbose; the library's
   // own calls have none.
   Trace trace;

@@ -175,6 +175,38 @@ class Network {
   virtual ConnectOutcome Connect(const std::string& host, uint16_t port, Millis timeout) = 0;
 };
 
+// Where the sign-in's redirect comes back: a socket listening on the
+// loopback interface only.
+class Listener {
+ public:
+  virtual ~Listener() = default;
+  virtual uint16_t Port() const = 0;
+  // Waits up to `timeout` for the next connection: the connection, or null
+  // with `status` TimedOut or Failed. Anything the sockets layer needs
+  // started is owned by the listener and by each connection.
+  virtual std::unique_ptr<Connection> Accept(Millis timeout, IoStatus& status) = 0;
+};
+
+struct ListenOutcome {
+  std::unique_ptr<Listener> listener;  // null when no port could be had
+  std::string why;                     // then: why, in words
+};
+
+// What became of a request to the user's protected storage.
+enum class StoreStatus {
+  Ok,
+  Missing,  // nothing kept under that name
+  Refused,  // kept where it may have been read or replaced: another owner, readable or
+            // writable by others; never used
+  Damaged,  // cannot be read back (not decrypted for this user, cut short)
+  Failed,   // the storage cannot be reached or written
+};
+
+struct StoreOutcome {
+  StoreStatus status = StoreStatus::Failed;
+  std::string why;  // for all but Ok and Missing: what is wrong, in words (path, owner, mode)
+};
+
 namespace platform {
 
 Network& SystemNetwork();
@@ -243,6 +275,32 @@ std::string Utf8FromWide(const wchar_t* text);
 // it is, so that a name outside the ANSI code page opens too.
 bool OpenWithDefaultHandlerWide(void* window, const wchar_t* target, std::string& detail);
 #endif
+
+// Listens on 127.0.0.1 on a port the system picks, and on [::1] on the
+// same port where it can; never on another interface.
+ListenOutcome ListenOnLoopback();
+// Fills `size` bytes from the system's cryptographic random source; false
+// when it cannot (the bytes are then not to be used).
+bool RandomBytes(unsigned char* out, size_t size) noexcept;
+// SHA-256 (FIPS 180-4) of `data`.
+void Sha256(std::string_view data, unsigned char (&digest)[32]);
+
+// The user's protected storage, one item per `name` (a name safe on every
+// file system, made by the caller). Only this user can read an item:
+// POSIX: a file of mode 0600 in $XDG_STATE_HOME/vtl/grants (by default
+// ~/.local/state/vtl/grants), made 0700, written to a temporary file and
+// renamed, and refused when it or its folder belongs to another user or
+// others may read or write it; Windows: a file under
+// %LOCALAPPDATA%\vtl\grants encrypted with DPAPI for the current user.
+// Two writers at once leave one whole item, the last one's.
+// ReadKept replaces `out` (wiping what it held) with the item's bytes; the
+// caller wipes them after use.
+StoreOutcome ReadKept(std::string_view name, std::string& out);
+StoreOutcome WriteKept(std::string_view name, std::string_view bytes);
+// Missing when there was none.
+StoreOutcome RemoveKept(std::string_view name);
+// Where the items are kept, for a detail.
+std::string KeptFolder();
 
 // The detail of the calling thread's last exported call: one line of
 // printable ASCII of at most kMaxDetail bytes.
