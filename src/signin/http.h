@@ -26,12 +26,6 @@ struct HttpsUrl {
 // fragment; `why` says what is wrong.
 bool ParseHttpsUrl(std::string_view text, HttpsUrl& out, std::string* why = nullptr);
 
-// application/x-www-form-urlencoded: `name=value` with '&' between, both
-// percent-encoded except for unreserved characters (RFC 3986 2.3).
-void AppendFormField(mail::Secret& form, std::string_view name, std::string_view value);
-// The same encoding for a URL's query.
-std::string PercentEncode(std::string_view text);
-
 struct HttpAnswer {
   int status = 0;           // 200, 400, ...
   std::string contentType;  // as sent, parameters included

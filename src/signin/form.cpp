@@ -1,0 +1,1 @@
+#include "signin/form.h"
