@@ -171,8 +171,9 @@ const char* ParseUserInfo(std::string_view text, ServerAddress& out) {
     return "the user or the password holds a '%' not followed by two hex digits (write '%' as "
            "%25, '@' as %40, ':' as %3A), or CR, LF or NUL";
   // A login without a password or token would only show the server the
-  // user's name before it refuses.
-  if (out.password.empty()) return "a user without a password (or token)";
+  // user's name before it refuses; XOAUTH2 has the token a sign-in kept.
+  out.keptToken = out.mechanism == Mechanism::XOAuth2 && colon == std::string_view::npos;
+  if (out.password.empty() && !out.keptToken) return "a user without a password (or token)";
   // XOAUTH2 separates its fields with ^A: a control character in either
   // would let the URL add fields of its own.
   if (out.mechanism == Mechanism::XOAuth2)

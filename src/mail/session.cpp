@@ -135,6 +135,20 @@ int Converse(Outgoing& out, const SendEnv& env, std::string& detail) {
                         : server.security == Security::None ? env.port
                                                             : DefaultPort(server.security);
   const std::string where = Endpoint(server, port) + ": ";
+  // The kept token before the server is bothered: without one there is
+  // nothing to log in with.
+  if (server.keptToken) {
+    if (!env.keptToken) {
+      detail = "XOAUTH2 without a token in the URL needs a sign-in, which this program cannot use";
+      return VTL_SEND_BAD_ARGUMENT;
+    }
+    std::string why;
+    if (const int r =
+            env.keptToken(server.user.view(), false, server.password, server.tokenFresh, why)) {
+      detail = why;
+      return r;
+    }
+  }
   ConnectOutcome connected = env.network->Connect(server.host, port, env.timeouts.connect);
   if (connected.result != 0 || !connected.connection) {
     const int result = connected.result != 0 ? connected.result : VTL_SEND_CONNECT_FAILED;
