@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "signin/flow.h"
 #include "signin/form.h"
 #include "signin/json.h"
+#include "support/allocations.h"
 #include "vtl.h"
 
 namespace vtl::signin {
@@ -38,6 +38,8 @@ std::string TokenJson(const std::string& access, const std::string& refresh, int
 class FakeConnection : public Connection {
  public:
   explicit FakeConnection(std::string request) : in_(std::move(request)) {}
+  // What a browser brought holds the code: gone before it is freed.
+  ~FakeConnection() override { in_.assign(in_.size(), '\0'); }
   IoResult Send(const char* data, size_t size, Millis) override {
     out.append(data, size);
     return {IoStatus::Ok, size};
@@ -62,12 +64,21 @@ struct World {
   // "none" (never comes back); "fail": it cannot be started.
   std::string browser = "accept";
   std::string authorizationUrl;
-  std::deque<std::pair<int, std::string>> answers;  // the token endpoint's, in turn
-  std::vector<std::string> forms;                   // what it was sent
+  std::vector<std::pair<int, std::string>> answers;  // the token endpoint's, in turn
+  size_t answered = 0;
+  std::vector<std::string> forms;  // what it was sent
   int unreachable = 0;
   std::deque<std::unique_ptr<Connection>> pending;  // at the listener
   std::vector<FakeConnection*> served;
-  std::map<std::string, std::string> kept;
+  // Every grant written, the last one for each name counting: none is
+  // freed while a test watches for secrets.
+  std::vector<std::pair<std::string, std::string>> kept;
+  const std::string* Kept(const std::string& name) const {
+    const std::string* found = nullptr;
+    for (const auto& [n, text] : kept)
+      if (n == name) found = text.empty() ? nullptr : &text;
+    return found;
+  }
   int64_t now = 1'800'000'000;
   std::vector<Millis> slept;
 };
@@ -78,14 +89,14 @@ class FakeHttp : public Http {
   int PostForm(const HttpsUrl&, std::string_view form, HttpAnswer& answer,
                std::string& why) override {
     w_.forms.emplace_back(form);
-    if (w_.unreachable != 0 || w_.answers.empty()) {
+    if (w_.unreachable != 0 || w_.answered == w_.answers.size()) {
       why = "provider.example:443: no address accepted the connection";
       return w_.unreachable != 0 ? w_.unreachable : VTL_SEND_CONNECT_FAILED;
     }
-    answer.status = w_.answers.front().first;
-    answer.contentType = answer.status == 500 ? "text/html" : "application/json";
-    answer.body.Append(w_.answers.front().second);
-    w_.answers.pop_front();
+    const auto& [status, body] = w_.answers[w_.answered++];
+    answer.status = status;
+    answer.contentType = status == 500 ? "text/html" : "application/json";
+    answer.body.Append(body);
     return 0;
   }
 
@@ -114,18 +125,20 @@ class FakeStore : public GrantStore {
  public:
   explicit FakeStore(World& w) : w_(w) {}
   StoreStatus Load(std::string_view account, Grant& grant, std::string&) override {
-    auto it = w_.kept.find(GrantName(account));
-    if (it == w_.kept.end()) return StoreStatus::Missing;
-    return ReadGrant(it->second, grant) ? StoreStatus::Ok : StoreStatus::Damaged;
+    const std::string* text = w_.Kept(GrantName(account));
+    if (text == nullptr) return StoreStatus::Missing;
+    return ReadGrant(*text, grant) ? StoreStatus::Ok : StoreStatus::Damaged;
   }
   StoreStatus Save(const Grant& grant, std::string&) override {
     mail::Secret text;
     WriteGrant(grant, text);
-    w_.kept[GrantName(grant.account)] = std::string(text.view());
+    w_.kept.emplace_back(GrantName(grant.account), text.view());
     return StoreStatus::Ok;
   }
   StoreStatus Remove(std::string_view account, std::string&) override {
-    return w_.kept.erase(GrantName(account)) ? StoreStatus::Ok : StoreStatus::Missing;
+    if (w_.Kept(GrantName(account)) == nullptr) return StoreStatus::Missing;
+    w_.kept.emplace_back(GrantName(account), "");
+    return StoreStatus::Ok;
   }
 
  private:
@@ -357,6 +370,33 @@ TEST(SignIn, DeviceFlowPollsAtTheProvidersPace) {
   EXPECT_EQ(5, SignInOnDevice(
                    google, h.env, [](const DevicePrompt&) {}, &h.detail));
   EXPECT_NE(std::string::npos, h.detail.find("Google does not allow")) << h.detail;
+}
+
+// Codes, verifiers, tokens and secrets pass through forms, answers, JSON
+// and the kept grant: every block that held one is wiped before it is
+// freed.
+TEST(SignIn, SecretsAreWipedBeforeTheirMemoryIsFreed) {
+  Harness h;
+  h.w.answers = {{200, TokenJson("at-1", "rt-1", 3600, "a@gmail.com")},
+                 {200, TokenJson("at-2", "rt-2", 3600)}};
+  h.w.forms.reserve(8);
+  h.w.kept.reserve(8);
+  unsigned char bytes[32];
+  h.env.random(bytes, sizeof bytes);
+  std::vector<std::string> secrets = kSecrets;
+  secrets.push_back(CodeVerifier(bytes));
+  g_secretsFreed = 0;
+  g_secrets = &secrets;
+  const int signedIn = h.SignIn("google", "a@gmail.com", "g-secret");
+  mail::Secret token;
+  bool fresh = false;
+  std::string why;
+  const int refreshed = KeptAccessToken("a@gmail.com", true, h.env, token, fresh, why);
+  token.Clear();
+  g_secrets = nullptr;
+  EXPECT_EQ(0, signedIn) << h.detail;
+  EXPECT_EQ(0, refreshed) << why;
+  EXPECT_EQ(0, g_secretsFreed);
 }
 
 }  // namespace
