@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mail/server_url.h"
+#include "vtl.h"
 
 namespace vtl::mail {
 
@@ -22,6 +23,26 @@ void AppendPrintable(std::string& out, std::string_view bytes, size_t limit) {
     }
   }
   if (cut) out.append("...");
+}
+
+const char* ConnectFailure(int result) {
+  switch (result) {
+    case VTL_SEND_STARTUP_FAILED:
+      return "the sockets layer could not be started";
+    case VTL_SEND_RESOLVE_FAILED:
+      return "the name did not resolve";
+    case VTL_SEND_SOCKET_FAILED:
+      return "no socket could be created";
+    default:
+      return "no address accepted the connection";
+  }
+}
+
+std::string Endpoint(std::string_view host, uint16_t port) {
+  const bool v6 = host.find(':') != std::string_view::npos;
+  std::string where;
+  AppendPrintable(where, v6 ? "[" + std::string(host) + "]" : std::string(host), 300);
+  return where + ":" + std::to_string(port);
 }
 
 std::string InputFault(std::string_view where, std::string_view what, std::string_view piece,

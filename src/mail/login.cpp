@@ -122,31 +122,44 @@ int LogIn(Dialogue& d, ServerAddress& server, const Extensions& offered, const S
 
 }  // namespace
 
+TlsPeer PeerFor(std::string_view host, bool hostIsAddress, uint16_t port, Millis timeout,
+                const std::string& caFile, const std::string& trustOption) {
+  // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
+  // name hosts without one; the resolver was given it as written.
+  if (!hostIsAddress && host.ends_with('.')) host.remove_suffix(1);
+  TlsPeer peer;
+  peer.host = host;
+  peer.hostIsAddress = hostIsAddress;
+  peer.caFile = caFile;
+  peer.timeout = timeout;
+  peer.port = port;
+  peer.trustOption = trustOption;
+  return peer;
+}
+
+int StartTlsWith(const TlsStart& tls, std::unique_ptr<Connection>& connection, const TlsPeer& peer,
+                 std::string& session, std::string& why) {
+  TlsOutcome secured =
+      tls ? tls(std::move(connection), peer) : platform::StartTls(std::move(connection), peer);
+  if (secured.result == 0 && !secured.connection) secured.result = VTL_SEND_TLS_FAILED;
+  if (secured.result != 0) {
+    why = "TLS: " + (secured.detail.empty() ? std::string("the handshake failed") : secured.detail);
+    return secured.result;
+  }
+  session = std::move(secured.detail);
+  connection = std::move(secured.connection);
+  return 0;
+}
+
 int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& server,
            uint16_t port, const SendEnv& env, Extensions& offered, std::string& why) {
   const Timeouts& t = env.timeouts;
-  // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
-  // name hosts without one; the resolver was given it as written.
-  std::string_view name = server.host;
-  if (!server.hostIsAddress && name.ends_with('.')) name.remove_suffix(1);
-  TlsPeer peer;
-  peer.host = name;
-  peer.hostIsAddress = server.hostIsAddress;
-  peer.caFile = env.caFile;
-  peer.timeout = t.handshake;
-  peer.port = port;
-  peer.trustOption = env.trustOption;
+  const TlsPeer peer =
+      PeerFor(server.host, server.hostIsAddress, port, t.handshake, env.caFile, env.trustOption);
   auto startTls = [&]() {
-    TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
-                                 : platform::StartTls(std::move(connection), peer);
-    if (secured.result == 0 && !secured.connection) secured.result = VTL_SEND_TLS_FAILED;
-    if (secured.result != 0) {
-      why =
-          "TLS: " + (secured.detail.empty() ? std::string("the handshake failed") : secured.detail);
-      return secured.result;
-    }
-    if (env.trace && !secured.detail.empty()) env.trace(TraceKind::Info, secured.detail);
-    connection = std::move(secured.connection);
+    std::string session;
+    if (const int r = StartTlsWith(env.tls, connection, peer, session, why)) return r;
+    if (env.trace && !session.empty()) env.trace(TraceKind::Info, session);
     d.Restart(*connection);
     return 0;
   };

@@ -47,6 +47,14 @@ struct ServerAddress {
 // the password), as a detail says it.
 bool ParseServer(std::string_view text, ServerAddress& out, std::string* why = nullptr);
 
+// A URL's authority without its user info: "host", "host:port" or
+// "[IPv6]:port". The host is a DNS name, a dotted quad or an IPv6 address
+// (without its brackets in `host`); anything a resolver would read as an
+// IPv4 address of another form is refused. `port` is 0 when none is named.
+// Null when well formed, else why not (never quoting the text).
+const char* ParseHostPort(std::string_view text, std::string& host, bool& hostIsAddress,
+                          uint16_t& port);
+
 // ASCII letters compared regardless of case.
 bool EqualNoCase(std::string_view a, std::string_view b);
 
