@@ -19,17 +19,17 @@ std::string Describe(const JsonObject& o) {
     s += s.empty() ? "" : " ";
     s += m.name + "=";
     switch (m.kind) {
-      case JsonObject::Member::String:
+      case JsonObject::Member::Kind::String:
         s += "s:" + m.text;
         break;
-      case JsonObject::Member::Number:
+      case JsonObject::Member::Kind::Number:
         s += "n:" + m.text;
         break;
-      case JsonObject::Member::Array:
+      case JsonObject::Member::Kind::Array:
         s += "a:";
         for (const int64_t n : m.numbers) s += std::to_string(n) + ",";
         break;
-      case JsonObject::Member::Other:
+      case JsonObject::Member::Kind::Other:
         s += "other";
         break;
     }
@@ -96,7 +96,7 @@ TEST(SigninJson, ReadsObjectsStrictly) {
   };
   for (const auto& c : cases) {
     JsonObject o;
-    o.members.push_back({"stale", JsonObject::Member::String, "old", {}});
+    o.members.push_back({"stale", JsonObject::Member::Kind::String, "old", {}});
     std::string why;
     const bool ok = ParseJsonObject(c.text, o, &why);
     const std::string expected = c.expected;

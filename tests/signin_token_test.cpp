@@ -241,6 +241,13 @@ TEST(SigninTokenAnswers, OddAnswers) {
       r, why);
   EXPECT_EQ(r.error.size(), 203u);  // 200 and "..."
   EXPECT_EQ(r.description.size(), 203u);
+  // Escaped bytes count as what they are shown as.
+  std::string controls;
+  for (int i = 0; i < 100; ++i) controls += "\\r\\n";
+  ReadTokenAnswer(*Answer(400, R"({"error":"e","error_description":")" + controls + "\"}"), t, r,
+                  why);
+  EXPECT_EQ(r.description.substr(0, 8), "\\x0D\\x0A");
+  EXPECT_EQ(r.description.size(), 203u);
   ReadTokenAnswer(*Answer(400, "oops", std::string(2, '\x01') + std::string(500, 't')), t, r, why);
   EXPECT_LT(why.size(), 200u);
   EXPECT_NE(why.find("\\x01\\x01ttt"), std::string::npos) << why;

@@ -153,18 +153,18 @@ class Parser {
     if (at_ >= text_.size()) return Fail("the text ends before a value");
     const char c = text_[at_];
     if (c == '"') {
-      member.kind = JsonObject::Member::String;
+      member.kind = JsonObject::Member::Kind::String;
       return String(&member.text);
     }
     if (c == '-' || IsDigit(c)) {
-      member.kind = JsonObject::Member::Number;
+      member.kind = JsonObject::Member::Kind::Number;
       const size_t start = at_;
       if (!Number()) return false;
       member.text.assign(text_.substr(start, at_ - start));
       return true;
     }
     if (c == '[') return Array(member);
-    member.kind = JsonObject::Member::Other;
+    member.kind = JsonObject::Member::Kind::Other;
     return Value(1);
   }
 
@@ -175,7 +175,7 @@ class Parser {
     bool integers = true;
     SkipSpace();
     if (Take(']')) {
-      member.kind = JsonObject::Member::Array;
+      member.kind = JsonObject::Member::Kind::Array;
       return true;
     }
     for (;;) {
@@ -191,7 +191,7 @@ class Parser {
       if (Take(']')) break;
       if (!Take(',')) return Fail("an element is not followed by ',' or ']'");
     }
-    member.kind = integers ? JsonObject::Member::Array : JsonObject::Member::Other;
+    member.kind = integers ? JsonObject::Member::Kind::Array : JsonObject::Member::Kind::Other;
     if (!integers) member.numbers.clear();
     return true;
   }
@@ -370,14 +370,14 @@ const JsonObject::Member* Find(const JsonObject& object, std::string_view name) 
 
 std::optional<std::string> JsonObject::String(std::string_view name) const {
   const Member* m = Find(*this, name);
-  if (!m || m->kind != Member::String) return std::nullopt;
+  if (!m || m->kind != Member::Kind::String) return std::nullopt;
   return m->text;
 }
 
 std::optional<int64_t> JsonObject::Integer(std::string_view name) const {
   const Member* m = Find(*this, name);
   int64_t value = 0;
-  if (!m || (m->kind != Member::Number && m->kind != Member::String) ||
+  if (!m || (m->kind != Member::Kind::Number && m->kind != Member::Kind::String) ||
       !Parser::ReadInteger(m->text, value))
     return std::nullopt;
   return value;
@@ -385,7 +385,7 @@ std::optional<int64_t> JsonObject::Integer(std::string_view name) const {
 
 std::vector<int64_t> JsonObject::Integers(std::string_view name) const {
   const Member* m = Find(*this, name);
-  if (!m || m->kind != Member::Array) return {};
+  if (!m || m->kind != Member::Kind::Array) return {};
   return m->numbers;
 }
 

@@ -21,14 +21,23 @@ const JsonObject::Member* Find(const JsonObject& object, std::string_view name) 
 bool TakeSecret(const JsonObject& object, std::string_view name, mail::Secret& out) {
   out.Clear();
   const JsonObject::Member* m = Find(object, name);
-  if (!m || m->kind != JsonObject::Member::String) return false;
+  if (!m || m->kind != JsonObject::Member::Kind::String) return false;
   out.Append(m->text);
   return !out.empty();
 }
 
+// At most `limit` characters of printable ASCII (and "..." for a cut):
+// the bound is on what is shown, however many bytes were escaped.
 std::string Printable(std::string_view text, size_t limit) {
   std::string out;
-  mail::AppendPrintable(out, text, limit);
+  size_t taken = 0;
+  for (; taken < text.size(); ++taken) {
+    std::string one;
+    mail::AppendPrintable(one, text.substr(taken, 1));
+    if (out.size() + one.size() > limit) break;
+    out += one;
+  }
+  if (taken < text.size()) out += "...";
   return out;
 }
 
