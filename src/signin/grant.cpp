@@ -1,6 +1,7 @@
 #include "signin/grant.h"
 
 #include "mail/detail.h"
+#include "mail/server_url.h"
 #include "signin/form.h"
 
 namespace vtl::signin {
@@ -10,13 +11,6 @@ constexpr std::string_view kFirstLine = "vtl-grant 1";
 
 char Lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
 }
 
 void Line(mail::Secret& out, std::string_view name, std::string_view value) {
@@ -81,7 +75,7 @@ class SystemStore : public GrantStore {
       why = Where(name) + " cannot be read";
       return StoreStatus::Damaged;
     }
-    if (!SameNoCase(grant.account, account)) {
+    if (!mail::EqualNoCase(grant.account, account)) {
       ClearGrant(grant);
       why = Where(name) + " is for another account";
       return StoreStatus::Damaged;
@@ -179,7 +173,7 @@ std::string GrantName(std::string_view account) {
   std::string_view stem = account.substr(0, account.find('.'));
   if (stem.size() == 4 && stem[3] >= '0' && stem[3] <= '9') stem.remove_suffix(1);
   bool device = false;
-  for (const std::string_view d : kDevices) device = device || SameNoCase(stem, d);
+  for (const std::string_view d : kDevices) device = device || mail::EqualNoCase(stem, d);
   std::string name;
   for (size_t i = 0; i < account.size(); ++i) {
     const char c = Lower(account[i]);

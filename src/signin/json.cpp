@@ -408,44 +408,16 @@ bool ParseJsonObject(std::string_view text, JsonObject& out, std::string* why) {
 
 bool DecodeBase64Url(std::string_view text, std::string& out) {
   out.clear();
-  if (text.size() % 4 == 1) return false;
+  // JWTs and PKCE write no padding.
+  if (text.find('=') != std::string_view::npos) return false;
   out.reserve(text.size() / 4 * 3 + 2);
-  uint32_t bits = 0;
   int count = 0;
-  for (const char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z')
-      v = c - 'A';
-    else if (c >= 'a' && c <= 'z')
-      v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9')
-      v = c - '0' + 52;
-    else if (c == '-')
-      v = 62;
-    else if (c == '_')
-      v = 63;
-    else
-      return false;
-    bits = bits << 6 | static_cast<uint32_t>(v);
-    if (++count == 4) {
-      out.push_back(static_cast<char>(bits >> 16));
-      out.push_back(static_cast<char>(bits >> 8 & 0xFF));
-      out.push_back(static_cast<char>(bits & 0xFF));
-      bits = 0;
-      count = 0;
-    }
-  }
-  // RFC 4648 3.5: the bits past the last byte are zero in a canonical
-  // encoding; anything else is refused, so each text has one reading.
-  if (count == 2) {
-    if (bits & 0xF) return false;
-    out.push_back(static_cast<char>(bits >> 4));
-  } else if (count == 3) {
-    if (bits & 0x3) return false;
-    out.push_back(static_cast<char>(bits >> 10));
-    out.push_back(static_cast<char>(bits >> 2 & 0xFF));
-  }
-  return true;
+  uint32_t spare = 0;
+  // Bits left over past the last byte are refused (RFC 4648 3.5), so that
+  // each text has one reading.
+  return jtext::Base64Decode(
+             text, true, [&](char c) { out.push_back(c); }, count, spare) &&
+         count != 1 && spare == 0;
 }
 
 std::string EncodeBase64Url(std::string_view data) {

@@ -3,22 +3,12 @@
 #include <vector>
 
 #include "mail/detail.h"
+#include "mail/server_url.h"
 
 namespace vtl::signin {
 namespace {
 
 constexpr std::string_view kWhere = "provider";
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 bool IsAlnum(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -44,7 +34,7 @@ bool IsTenant(std::string_view t) {
 // HTTP client parses the URL in full when it is used.
 bool IsHttpsUrl(std::string_view url) {
   constexpr std::string_view kScheme = "https://";
-  if (url.size() <= kScheme.size() || !SameNoCase(url.substr(0, kScheme.size()), kScheme))
+  if (url.size() <= kScheme.size() || !mail::EqualNoCase(url.substr(0, kScheme.size()), kScheme))
     return false;
   for (const char c : url)
     if (static_cast<uint8_t>(c) <= 0x20 || static_cast<uint8_t>(c) >= 0x7F || c == '#')
@@ -128,13 +118,13 @@ bool Custom(std::string_view text, Provider& out, std::string* why) {
 
 bool ParseProvider(std::string_view text, Provider& out, std::string* why) {
   constexpr std::string_view kMicrosoft = "microsoft";
-  if (SameNoCase(text, kMicrosoft)) {
+  if (mail::EqualNoCase(text, kMicrosoft)) {
     // Work or school accounts and personal ones alike.
     Microsoft("common", out);
     return true;
   }
   if (text.size() > kMicrosoft.size() && text[kMicrosoft.size()] == ':' &&
-      SameNoCase(text.substr(0, kMicrosoft.size()), kMicrosoft)) {
+      mail::EqualNoCase(text.substr(0, kMicrosoft.size()), kMicrosoft)) {
     const std::string_view tenant = text.substr(kMicrosoft.size() + 1);
     if (!IsTenant(tenant)) {
       Fault(why, mail::InputFault(kWhere, "the tenant", tenant,
@@ -144,7 +134,7 @@ bool ParseProvider(std::string_view text, Provider& out, std::string* why) {
     Microsoft(tenant, out);
     return true;
   }
-  if (SameNoCase(text, "google")) {
+  if (mail::EqualNoCase(text, "google")) {
     Google(out);
     return true;
   }

@@ -1,6 +1,7 @@
 #include "signin/token.h"
 
 #include "mail/detail.h"
+#include "mail/server_url.h"
 #include "platform/platform.h"
 #include "signin/form.h"
 #include "signin/json.h"
@@ -39,16 +40,6 @@ std::string Printable(std::string_view text, size_t limit) {
   }
   if (taken < text.size()) out += "...";
   return out;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 // "AADSTS7000218: The request body ..." as Microsoft starts its
@@ -244,7 +235,7 @@ AnswerKind ReadTokenAnswer(const HttpAnswer& answer, Tokens& tokens, Refusal& re
   // RFC 6749 5.1: the type is named, in any case; XOAUTH2 sends bearer
   // tokens only.
   const std::optional<std::string> type = json.String("token_type");
-  if (type && !StartsWithNoCase(*type, "bearer")) {
+  if (type && !mail::EqualNoCase(*type, "Bearer")) {
     tokens.accessToken.Clear();
     why = "the token endpoint gave a token of type \"" + Printable(*type, 40) + "\", not Bearer";
     return AnswerKind::Broken;
@@ -271,7 +262,7 @@ AnswerKind ReadDeviceAnswer(const HttpAnswer& answer, DevicePrompt& prompt, Refu
     return !s.empty() && s.size() <= 512 && Printable(s, 512) == s;
   };
   if (!TakeSecret(json, "device_code", prompt.deviceCode) || !shown(user) ||
-      !StartsWithNoCase(uri, "https://") || !shown(uri)) {
+      !mail::EqualNoCase(uri.substr(0, 8), "https://") || !shown(uri)) {
     prompt.deviceCode.Clear();
     why = "the device authorization endpoint answered " + std::to_string(answer.status) +
           " without a device code, a user code and an https verification URI";
