@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "jtext/jtext.h"
 #include "mail/server_url.h"
 #include "vtl.h"
 
@@ -277,39 +278,11 @@ std::string_view HintFor(std::string_view reply) {
 
 std::string DecodeBase64(std::string_view text) {
   std::string out;
-  uint32_t bits = 0;
   int count = 0;
-  for (const char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z')
-      v = c - 'A';
-    else if (c >= 'a' && c <= 'z')
-      v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9')
-      v = c - '0' + 52;
-    else if (c == '+')
-      v = 62;
-    else if (c == '/')
-      v = 63;
-    else if (c == '=')
-      break;
-    else
-      return {};
-    bits = bits << 6 | static_cast<uint32_t>(v);
-    if (++count == 4) {
-      out.push_back(static_cast<char>(bits >> 16));
-      out.push_back(static_cast<char>(bits >> 8 & 0xFF));
-      out.push_back(static_cast<char>(bits & 0xFF));
-      bits = 0;
-      count = 0;
-    }
-  }
-  if (count == 3) {
-    out.push_back(static_cast<char>(bits >> 10));
-    out.push_back(static_cast<char>(bits >> 2 & 0xFF));
-  } else if (count == 2) {
-    out.push_back(static_cast<char>(bits >> 4));
-  }
+  uint32_t spare = 0;
+  if (!jtext::Base64Decode(
+          text, false, [&](char c) { out.push_back(c); }, count, spare))
+    return {};
   return out;
 }
 

@@ -29,7 +29,7 @@ class JsonObject {
 
   struct Member {
     std::string name;
-    enum Kind { String, Number, Array, Other } kind = Other;
+    enum class Kind { String, Number, Array, Other } kind = Kind::Other;
     std::string text;              // a string's value, or a number's digits
     std::vector<int64_t> numbers;  // an array's numbers
   };
