@@ -11,9 +11,11 @@
 
 #include <chrono>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
+#include "platform/file_words.h"
 #include "platform/platform.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/socket.h"
@@ -60,6 +62,16 @@ class LoopbackListener final : public Listener {
   uint16_t Port() const override { return port_; }
 
   std::unique_ptr<Connection> Accept(Millis timeout, IoStatus& status) override {
+    try {
+      return AcceptWithin(timeout, status);
+    } catch (const std::bad_alloc&) {
+      status = IoStatus::Failed;
+      return nullptr;
+    }
+  }
+
+ private:
+  std::unique_ptr<Connection> AcceptWithin(Millis timeout, IoStatus& status) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
@@ -100,7 +112,6 @@ class LoopbackListener final : public Listener {
     }
   }
 
- private:
   Fd v4_;
   Fd v6_;  // not valid when [::1] could not be had
   uint16_t port_;
@@ -110,9 +121,7 @@ class LoopbackListener final : public Listener {
 // a browser that resolves "localhost" to [::1] first would reach that one.
 constexpr int kPicks = 4;
 
-}  // namespace
-
-ListenOutcome ListenOnLoopback() {
+ListenOutcome Listen() {
   ListenOutcome outcome;
   int error = 0;
   for (int pick = 0; pick < kPicks; ++pick) {
@@ -143,6 +152,16 @@ ListenOutcome ListenOnLoopback() {
     }
   }
   return outcome;
+}
+
+}  // namespace
+
+ListenOutcome ListenOnLoopback() {
+  try {
+    return Listen();
+  } catch (const std::bad_alloc&) {
+    return {nullptr, std::string(file_words::kOutOfMemory)};
+  }
 }
 
 }  // namespace vtl::platform
