@@ -33,9 +33,9 @@
 #include "platform/race.h"
 #include "support/child.h"
 #include "support/faulty_network.h"
+#include "support/loopback_exchange.h"
 #include "support/scratch_dir.h"
 #include "support/script_server.h"
-#include "support/sockets.h"
 #include "vtl.h"
 
 namespace vtl::platform {
@@ -360,62 +360,13 @@ TEST(InputFile, OnlyARegularFileTheProcessMayReadOpens) {
   }
 }
 
-// A blocking client connected to `host`:`port`, or -1.
-int ConnectedClient(const std::string& host, uint16_t port) {
-  sockaddr_storage address;
-  const socklen_t length = test::SocketAddress(host, port, address);
-  const int s = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s >= 0 && ::connect(s, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    ::close(s);
-    return -1;
-  }
-  return s;
-}
-
-bool HaveIpv6Loopback() {
-  const test::SocketHandle s = test::BoundSocket("::1", 0);
-  if (s == test::kNoSocket) return false;
-  test::CloseSocket(s);
-  return true;
-}
+using test::ConnectedClient;
 
 TEST(Loopback, BytesGoBothWaysOnEachLoopbackAddress) {
   const ListenOutcome listening = ListenOnLoopback();
   ASSERT_NE(nullptr, listening.listener) << listening.why;
-  Listener& listener = *listening.listener;
-  ASSERT_NE(0, listener.Port());
-  const struct {
-    const char* host;
-    const char* literal;
-  } kRows[] = {{"127.0.0.1", "[127.0.0.1]"}, {"::1", "[IPv6:::1]"}};
-  for (const auto& row : kRows) {
-    if (std::string_view(row.host) == "::1" && !HaveIpv6Loopback()) {
-      std::printf("skipped [::1]: no IPv6 loopback here\n");
-      continue;
-    }
-    const int client = ConnectedClient(row.host, listener.Port());
-    ASSERT_GE(client, 0) << row.host;
-    IoStatus status = IoStatus::Failed;
-    const std::unique_ptr<Connection> accepted = listener.Accept(Millis{10'000}, status);
-    ASSERT_NE(nullptr, accepted) << row.host;
-    EXPECT_EQ(IoStatus::Ok, status);
-    EXPECT_EQ(row.literal, accepted->LocalAddressLiteral());
-    ASSERT_EQ(4, test::SendSome(client, "ping", 4));
-    char buffer[16] = {};
-    const IoResult in = accepted->Receive(buffer, sizeof buffer, Millis{10'000});
-    EXPECT_EQ(IoStatus::Ok, in.status);
-    EXPECT_EQ("ping", std::string(buffer, in.bytes));
-    EXPECT_EQ(4u, accepted->Send("pong", 4, Millis{10'000}).bytes);
-    EXPECT_EQ(4, test::ReceiveSome(client, buffer, sizeof buffer));
-    EXPECT_EQ("pong", std::string(buffer, 4));
-    ::close(client);
-    EXPECT_EQ(IoStatus::Closed, accepted->Receive(buffer, sizeof buffer, Millis{10'000}).status);
-    // A peer gone: a failure to report, never SIGPIPE killing the test.
-    IoResult out;
-    for (int i = 0; i < 100 && out.status != IoStatus::Failed; ++i)
-      out = accepted->Send("x", 1, Millis{1000});
-    EXPECT_EQ(IoStatus::Failed, out.status);
-  }
+  EXPECT_NE(0, listening.listener->Port());
+  test::ExpectBytesBothWaysOnEachLoopbackAddress(*listening.listener);
 }
 
 TEST(Loopback, AcceptWithNobodyComingTimesOut) {
@@ -464,13 +415,13 @@ TEST(Loopback, AProgramStartedMeanwhileInheritsNoSocket) {
   IoStatus status = IoStatus::Failed;
   const std::unique_ptr<Connection> accepted = listening.listener->Accept(Millis{10'000}, status);
   ASSERT_NE(nullptr, accepted);
+  ::close(client);  // the test's own, not the listener's
   FILE* child = popen("ls -l /proc/self/fd/ 2>&1", "r");
   ASSERT_NE(nullptr, child);
   std::string listing;
   char buffer[256];
   while (std::fgets(buffer, sizeof buffer, child) != nullptr) listing += buffer;
   pclose(child);
-  ::close(client);
   EXPECT_EQ(std::string::npos, listing.find("socket:")) << listing;
 }
 

@@ -28,9 +28,9 @@
 
 #include "support/fixed_time.h"
 #include "support/hex.h"
+#include "support/loopback_exchange.h"
 #include "support/scratch_dir.h"
 #include "support/script_server.h"
-#include "support/sockets.h"
 #include "vtl.h"
 
 namespace vtl {
@@ -462,53 +462,13 @@ TEST(SchannelOverScriptedSspi, PostHandshakeMessagesAndEmptyRecords) {
   CertCloseStore(sent, 0);
 }
 
-// A blocking client connected to `host`:`port`, or INVALID_SOCKET. The
-// caller keeps the sockets layer started.
-SOCKET ConnectedClient(const std::string& host, uint16_t port) {
-  sockaddr_storage address;
-  const socklen_t length = test::SocketAddress(host, port, address);
-  const SOCKET s = ::socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
-  if (s != INVALID_SOCKET &&
-      ::connect(s, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    closesocket(s);
-    return INVALID_SOCKET;
-  }
-  return s;
-}
+using test::ConnectedClient;
 
 TEST(WinLoopback, BytesGoBothWaysOnEachLoopbackAddress) {
-  const test::SocketsUser sockets;
   const ListenOutcome listening = platform::ListenOnLoopback();
   ASSERT_NE(nullptr, listening.listener) << listening.why;
-  Listener& listener = *listening.listener;
-  ASSERT_NE(0, listener.Port());
-  const struct {
-    const char* host;
-    const char* literal;
-  } kRows[] = {{"127.0.0.1", "[127.0.0.1]"}, {"::1", "[IPv6:::1]"}};
-  for (const auto& row : kRows) {
-    const SOCKET client = ConnectedClient(row.host, listener.Port());
-    if (client == INVALID_SOCKET && std::string_view(row.host) == "::1") {
-      std::printf("skipped [::1]: no IPv6 loopback here\n");
-      continue;
-    }
-    ASSERT_NE(INVALID_SOCKET, client) << row.host;
-    IoStatus status = IoStatus::Failed;
-    const std::unique_ptr<Connection> accepted = listener.Accept(Millis{10'000}, status);
-    ASSERT_NE(nullptr, accepted) << row.host;
-    EXPECT_EQ(IoStatus::Ok, status);
-    EXPECT_EQ(row.literal, accepted->LocalAddressLiteral());
-    ASSERT_EQ(4, test::SendSome(client, "ping", 4));
-    char buffer[16] = {};
-    const IoResult in = accepted->Receive(buffer, sizeof buffer, Millis{10'000});
-    EXPECT_EQ(IoStatus::Ok, in.status);
-    EXPECT_EQ("ping", std::string(buffer, in.bytes));
-    EXPECT_EQ(4u, accepted->Send("pong", 4, Millis{10'000}).bytes);
-    EXPECT_EQ(4, test::ReceiveSome(client, buffer, sizeof buffer));
-    EXPECT_EQ("pong", std::string(buffer, 4));
-    closesocket(client);
-    EXPECT_EQ(IoStatus::Closed, accepted->Receive(buffer, sizeof buffer, Millis{10'000}).status);
-  }
+  EXPECT_NE(0, listening.listener->Port());
+  test::ExpectBytesBothWaysOnEachLoopbackAddress(*listening.listener);
 }
 
 TEST(WinLoopback, AcceptWithNobodyComingTimesOut) {

@@ -9,13 +9,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
 #include <utility>
 
 #include "platform/file_words.h"
+#include "platform/listening.h"
 #include "platform/platform.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/socket.h"
@@ -54,62 +54,39 @@ uint16_t BoundPort(int fd) {
   return ntohs(address.sin_port);
 }
 
-class LoopbackListener final : public Listener {
+class LoopbackListener final : public DeadlineListener {
  public:
   LoopbackListener(Fd v4, Fd v6, uint16_t port)
       : v4_(std::move(v4)), v6_(std::move(v6)), port_(port) {}
 
   uint16_t Port() const override { return port_; }
 
-  std::unique_ptr<Connection> Accept(Millis timeout, IoStatus& status) override {
-    try {
-      return AcceptWithin(timeout, status);
-    } catch (const std::bad_alloc&) {
-      status = IoStatus::Failed;
-      return nullptr;
-    }
-  }
-
  private:
-  std::unique_ptr<Connection> AcceptWithin(Millis timeout, IoStatus& status) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      pollfd polled[2] = {{v4_.get(), POLLIN, 0}, {v6_.get(), POLLIN, 0}};
-      const nfds_t count = v6_.valid() ? 2 : 1;
-      const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
-      const int n = poll(polled, count, posix::PollTimeout(left));
-      if (n < 0 && errno != EINTR) {
+  std::unique_ptr<Connection> AcceptOnce(Millis left, IoStatus& status) override {
+    pollfd polled[2] = {{v4_.get(), POLLIN, 0}, {v6_.get(), POLLIN, 0}};
+    const nfds_t count = v6_.valid() ? 2 : 1;
+    const int n = poll(polled, count, posix::PollTimeout(left));
+    status = n > 0 || (n < 0 && errno == EINTR) ? IoStatus::Interrupted
+             : n == 0                           ? IoStatus::TimedOut
+                                                : IoStatus::Failed;
+    for (nfds_t k = 0; n > 0 && k < count; ++k) {
+      if (polled[k].revents == 0) continue;
+      Fd accepted(accept4(polled[k].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      if (accepted.valid()) {
+        // Answers are written whole: nothing is gained by Nagle's delay.
+        const int one = 1;
+        setsockopt(accepted.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        status = IoStatus::Ok;
+        return std::make_unique<posix::SocketConnection>(std::move(accepted));
+      }
+      // Gone before it was taken, or taken by a signal: waited for again.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR &&
+          errno != EPROTO) {
         status = IoStatus::Failed;
         return nullptr;
       }
-      if (n == 0) {
-        status = IoStatus::TimedOut;
-        return nullptr;
-      }
-      for (nfds_t k = 0; n > 0 && k < count; ++k) {
-        if (polled[k].revents == 0) continue;
-        Fd accepted(accept4(polled[k].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (accepted.valid()) {
-          // Answers are written whole: nothing is gained by Nagle's delay.
-          const int one = 1;
-          setsockopt(accepted.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-          status = IoStatus::Ok;
-          return std::make_unique<posix::SocketConnection>(std::move(accepted));
-        }
-        // Gone before it was taken, or taken by a signal: wait for the next.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR &&
-            errno != EPROTO) {
-          status = IoStatus::Failed;
-          return nullptr;
-        }
-      }
-      // An interruption or a connection that went: wait out what is left.
-      if (Clock::now() >= deadline) {
-        status = IoStatus::TimedOut;
-        return nullptr;
-      }
     }
+    return nullptr;
   }
 
   Fd v4_;

@@ -3,13 +3,13 @@
 // them; bound with SO_EXCLUSIVEADDRUSE, so that no other program can bind
 // the same port and take the redirect; and non-blocking, so that an accept
 // after select cannot hang on a connection the peer reset in between.
-#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
 #include <utility>
 
 #include "platform/file_words.h"
+#include "platform/listening.h"
 #include "platform/platform.h"
 #include "platform/win/socket.h"
 #include "platform/win/winsock.h"
@@ -47,7 +47,7 @@ SOCKET ListenOn(const sockaddr* address, int length, int& error) {
   return ready ? s.release() : INVALID_SOCKET;
 }
 
-class LoopbackListener final : public Listener {
+class LoopbackListener final : public DeadlineListener {
  public:
   explicit LoopbackListener(std::unique_ptr<WinsockSession> session)
       : session_(std::move(session)) {}
@@ -80,65 +80,44 @@ class LoopbackListener final : public Listener {
 
   uint16_t Port() const override { return port_; }
 
-  std::unique_ptr<Connection> Accept(Millis timeout, IoStatus& status) override {
-    try {
-      return AcceptWithin(timeout, status);
-    } catch (const std::bad_alloc&) {
-      status = IoStatus::Failed;
-      return nullptr;
-    }
-  }
-
  private:
-  std::unique_ptr<Connection> AcceptWithin(Millis timeout, IoStatus& status) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      fd_set ready;
-      FD_ZERO(&ready);
-      FD_SET(v4_.get(), &ready);
-      if (v6_.valid()) FD_SET(v6_.get(), &ready);
-      timeval tv = win::ToTimeval(std::chrono::ceil<Millis>(deadline - Clock::now()));
-      const int n = select(0, &ready, nullptr, nullptr, &tv);
-      if (n < 0 && WSAGetLastError() != WSAEINTR) {
-        status = IoStatus::Failed;
-        return nullptr;
-      }
-      if (n == 0) {
-        status = IoStatus::TimedOut;
-        return nullptr;
-      }
-      for (const Socket* listening : {&v4_, &v6_}) {
-        if (n < 0 || !listening->valid() || !FD_ISSET(listening->get(), &ready)) continue;
-        // The connection's sockets layer first, and its memory before the
-        // socket leaves `accepted` (C++17 allocates before it evaluates the
-        // constructor's arguments): the socket is never without an owner.
-        auto session = std::make_unique<WinsockSession>();
-        Socket accepted(::accept(listening->get(), nullptr, nullptr));
-        if (accepted.valid()) {
-          // Marked as the listening socket is: not inherited, non-blocking.
-          SetHandleInformation(reinterpret_cast<HANDLE>(accepted.get()), HANDLE_FLAG_INHERIT, 0);
-          u_long nonBlocking = 1;
-          if (ioctlsocket(accepted.get(), FIONBIO, &nonBlocking) != 0) {
-            status = IoStatus::Failed;
-            return nullptr;
-          }
-          status = IoStatus::Ok;
-          return std::unique_ptr<Connection>(
-              new win::WinsockConnection(std::move(session), accepted.release()));
-        }
-        // Gone before it was taken: wait for the next.
-        const int error = WSAGetLastError();
-        if (error != WSAEWOULDBLOCK && error != WSAECONNRESET && error != WSAEINTR) {
+  std::unique_ptr<Connection> AcceptOnce(Millis left, IoStatus& status) override {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(v4_.get(), &ready);
+    if (v6_.valid()) FD_SET(v6_.get(), &ready);
+    timeval tv = win::ToTimeval(left);
+    const int n = select(0, &ready, nullptr, nullptr, &tv);
+    status = n > 0 || (n < 0 && WSAGetLastError() == WSAEINTR) ? IoStatus::Interrupted
+             : n == 0                                          ? IoStatus::TimedOut
+                                                               : IoStatus::Failed;
+    for (const Socket* listening : {&v4_, &v6_}) {
+      if (n <= 0 || !listening->valid() || !FD_ISSET(listening->get(), &ready)) continue;
+      // The connection's sockets layer first, and its memory before the
+      // socket leaves `accepted` (C++17 allocates before it evaluates the
+      // constructor's arguments): the socket is never without an owner.
+      auto session = std::make_unique<WinsockSession>();
+      Socket accepted(::accept(listening->get(), nullptr, nullptr));
+      if (accepted.valid()) {
+        // Marked as the listening socket is: not inherited, non-blocking.
+        SetHandleInformation(reinterpret_cast<HANDLE>(accepted.get()), HANDLE_FLAG_INHERIT, 0);
+        u_long nonBlocking = 1;
+        if (ioctlsocket(accepted.get(), FIONBIO, &nonBlocking) != 0) {
           status = IoStatus::Failed;
           return nullptr;
         }
+        status = IoStatus::Ok;
+        return std::unique_ptr<Connection>(
+            new win::WinsockConnection(std::move(session), accepted.release()));
       }
-      if (Clock::now() >= deadline) {
-        status = IoStatus::TimedOut;
+      // Gone before it was taken: waited for again.
+      const int error = WSAGetLastError();
+      if (error != WSAEWOULDBLOCK && error != WSAECONNRESET && error != WSAEINTR) {
+        status = IoStatus::Failed;
         return nullptr;
       }
     }
+    return nullptr;
   }
 
   // Destroyed in reverse: the sockets are closed before the sockets layer
