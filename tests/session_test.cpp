@@ -26,8 +26,8 @@
 #ifndef _WIN32
 #include "support/child.h"
 #endif
-#include "support/dialogue_runner.h"
 #include "support/allocations.h"
+#include "support/dialogue_runner.h"
 #include "support/hex.h"
 #include "support/japanese_texts.h"
 #include "support/script_server.h"

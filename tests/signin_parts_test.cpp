@@ -59,7 +59,7 @@ TEST(SigninJson, ReadsObjectsStrictly) {
       {R"({"c":[1,"2"]})", "c=other"},
       {R"({"c":[9223372036854775808]})", "c=other"},
       {R"({"o":{"x":[{"y":"\u0000"}],"z":{}},"after":1})", "o=other after=n:1"},
-      {R"({"k":"first","j":2,"k":"last"})", "j=n:2 k=s:last"},
+      {R"({"k":"first","j":2,"k":"last"})", "k=s:last j=n:2"},
       {deep, "a=other"},
       // Refused.
       {"", "!does not start with '{'"},

@@ -252,7 +252,10 @@ int RunSignIn(const SignInArgs& args, const SignInEnv& env, std::string& why) {
   unsigned char stateBytes[16];
   const bool random =
       env.random(verifierBytes, sizeof verifierBytes) && env.random(stateBytes, sizeof stateBytes);
-  Secret verifier(CodeVerifier(verifierBytes));
+  // Made in a string of its final size, whose bytes go once copied.
+  std::string made = CodeVerifier(verifierBytes);
+  Secret verifier(made);
+  platform::Wipe(made.data(), made.size());
   platform::Wipe(verifierBytes, sizeof verifierBytes);
   if (!random) {
     why = "the system's random source gave nothing";

@@ -109,14 +109,21 @@ class Parser {
 
   // The last of two members of the same name wins; the first's value is
   // wiped, as it may be a token.
+  // A member is never moved once kept (a short text lies inside the
+  // string itself, and a move would leave its bytes behind): the first of
+  // a name takes the last one's value in place.
   static void Keep(JsonObject& out, JsonObject::Member&& member) {
-    for (auto m = out.members.begin(); m != out.members.end(); ++m)
-      if (m->name == member.name) {
-        Wipe(*m);
-        out.members.erase(m);
-        break;
+    for (JsonObject::Member& m : out.members)
+      if (m.name == member.name) {
+        Wipe(m);
+        m.kind = member.kind;
+        m.text.swap(member.text);
+        m.numbers.swap(member.numbers);
+        Wipe(member);
+        return;
       }
     out.members.push_back(std::move(member));
+    Wipe(member);
   }
 
   bool End() {

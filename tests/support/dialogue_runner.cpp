@@ -146,8 +146,8 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
     env.keptToken = [&setup, &keptGiven](std::string_view user, bool refresh, mail::Secret& token,
                                          bool& fresh, std::string& why) {
       if (setup.kept[0] == "none" || keptGiven >= setup.kept.size()) {
-        why = setup.kept[0] == "none" ? "no sign-in kept for " + std::string(user)
-                                      : "sign in again";
+        why =
+            setup.kept[0] == "none" ? "no sign-in kept for " + std::string(user) : "sign in again";
         return VTL_SEND_AUTH_FAILED;
       }
       fresh = refresh;
