@@ -10,6 +10,7 @@
 #include "signin/flow.h"
 #include "signin/form.h"
 #include "signin/json.h"
+#include "signin/redirect.h"
 #include "support/allocations.h"
 #include "vtl.h"
 
@@ -318,6 +319,39 @@ TEST(SignIn, EveryWayItFailsSaysWhy) {
   Harness h;
   EXPECT_EQ(5, vtl::signin::SignIn({"google", "", nullptr, "a@b.example"}, h.env, &h.detail));
   EXPECT_NE(std::string::npos, h.detail.find("clientId")) << h.detail;
+}
+
+// Only a GET of "/" with this sign-in's state is the redirect; anything
+// else a browser, a page or another program sends is not.
+TEST(SignIn, OnlyTheRedirectWithItsStateIsTaken) {
+  using Kind = Redirect::Kind;
+  const struct {
+    const char* head;
+    Kind kind;
+  } cases[] = {
+      {"GET /?code=abc&state=S1 HTTP/1.1\r\nHost: x\r\n\r\n", Kind::Code},
+      {"GET /?state=S1&code=a%2Bb HTTP/1.0\r\n\r\n", Kind::Code},
+      {"GET /?error=access_denied&state=S1 HTTP/1.1\r\n\r\n", Kind::Refused},
+      {"GET /?code=abc&state=S2 HTTP/1.1\r\n\r\n", Kind::NotOurs},
+      {"GET /?code=abc HTTP/1.1\r\n\r\n", Kind::NotOurs},
+      {"GET /?code=abc&state=S1&state=S1 HTTP/1.1\r\n\r\n", Kind::NotOurs},
+      {"GET /?code=&state=S1 HTTP/1.1\r\n\r\n", Kind::NotOurs},
+      {"POST /?code=abc&state=S1 HTTP/1.1\r\n\r\n", Kind::NotOurs},
+      {"GET /cb?code=abc&state=S1 HTTP/1.1\r\n\r\n", Kind::NotOurs},
+      {"GET http://evil/?code=abc&state=S1 HTTP/1.1\r\n\r\n", Kind::NotOurs},
+      {"GET /?code=abc&state=S1\r\n\r\n", Kind::NotOurs},
+      {"GET /?code=abc&state=S1 HTTP/1.1", Kind::NotOurs},  // cut short
+      {"\x16\x03\x01\x02\x00\x01\x00", Kind::NotOurs},      // a TLS hello
+      {"", Kind::NotOurs},
+  };
+  for (const auto& c : cases) {
+    const Redirect r = ReadRedirect(c.head, "S1");
+    EXPECT_EQ(c.kind, r.kind) << c.head;
+    if (r.kind == Kind::Code) {
+      EXPECT_TRUE(r.code.view() == "abc" || r.code.view() == "a+b") << c.head;
+    }
+  }
+  EXPECT_EQ(Kind::NotOurs, ReadRedirect("GET /?code=abc&state= HTTP/1.1\r\n\r\n", "").kind);
 }
 
 // A send's token: kept while fresh, refreshed when near its end, the
