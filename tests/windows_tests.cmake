@@ -114,12 +114,13 @@ endif()
 set(VTL_IMPORTS_ALLOWED KERNEL32.dll WS2_32.dll SHELL32.dll ADVAPI32.dll ole32.dll msvcrt.dll
   CRYPT32.dll bcrypt.dll)
 # The limit catches a runtime or a library linked in whole (a C++ runtime
-# alone is megabytes), with room for the library's own growth: 609 KiB now,
+# alone is megabytes), with room for the library's own growth: 775 KiB now,
 # with the whole message (lists, header lines, MIME parts, files, NFC
-# tables) and the UTF-16 entry points.
+# tables), the UTF-16 entry points and the sign-in (its HTTP, JSON and
+# storage).
 set(VTL_SIZE_LIMIT "")
 if(VTL_WINE_ARCH STREQUAL win64)
-  set(VTL_SIZE_LIMIT -DMAX_STRIPPED_BYTES=720896)
+  set(VTL_SIZE_LIMIT -DMAX_STRIPPED_BYTES=851968)
 endif()
 add_test(NAME dll_tables
   COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:vtl> -DOBJDUMP=${CMAKE_OBJDUMP}
