@@ -388,6 +388,26 @@ TEST(SignIn, CustomProviderWithoutOpenIdNeedsNoIdToken) {
   EXPECT_TRUE(openId.w.kept.empty());
 }
 
+// A lifetime as large as JSON's integers go is no overflow: the token is
+// kept as good for a long while, not taken as long expired.
+TEST(SignIn, HugeLifetimeIsBounded) {
+  Harness h;
+  h.w.answers.push_back({200,
+                         "{\"access_token\":\"at-1\",\"refresh_token\":\"rt-1\",\"expires_in\":"
+                         "9223372036854775807,\"id_token\":\"" +
+                             EncodeBase64Url("{}") + "." +
+                             EncodeBase64Url("{\"email\":\"a@gmail.com\"}") + ".sig\"}"});
+  ASSERT_EQ(0, h.SignIn("google", "a@gmail.com")) << h.detail;
+  mail::Secret token;
+  bool fresh = true;
+  std::string why;
+  h.w.now += 30 * 24 * 3600;
+  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", false, h.env, token, fresh, why)) << why;
+  EXPECT_EQ("at-1", token.view());
+  EXPECT_FALSE(fresh);
+  EXPECT_EQ(1u, h.w.forms.size());
+}
+
 // RFC 8628: polled at the interval, 5 s more after slow_down.
 TEST(SignIn, DeviceFlowPollsAtTheProvidersPace) {
   Harness h;
