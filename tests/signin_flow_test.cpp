@@ -276,6 +276,25 @@ TEST(SignIn, EveryWayItFailsSaysWhy) {
        0,
        10,
        "7000218"},
+      // A code from a request that left out openid (one a local program
+      // that read the state could send to the loopback): no ID token.
+      {"no ID token",
+       "microsoft",
+       "yamada@contoso.com",
+       "accept",
+       {{200, TokenJson("at-1", "rt-1", 3600)}},
+       0,
+       10,
+       "names no account"},
+      {"ID token without an account",
+       "google",
+       "a@gmail.com",
+       "accept",
+       {{200, "{\"access_token\":\"at-1\",\"refresh_token\":\"rt-1\",\"id_token\":\"" +
+                  EncodeBase64Url("{}") + "." + EncodeBase64Url("{\"sub\":\"1\"}") + ".sig\"}"}},
+       0,
+       10,
+       "names no account"},
       {"not JSON", "google", "a@gmail.com", "accept", {{500, "<html>oops</html>"}}, 0, 7, ""},
       {"no refresh token",
        "google",
@@ -387,6 +406,40 @@ TEST(SignIn, KeptTokenIsRefreshedAndRotationKept) {
   EXPECT_EQ(10, KeptAccessToken("a@gmail.com", false, h.env, token, fresh, why));
   EXPECT_EQ("no sign-in kept for a@gmail.com: call VTLSignIn", why);
   for (const std::string& s : kSecrets) EXPECT_EQ(std::string::npos, why.find(s));
+}
+
+// A provider of one's own whose scope asks for no ID token is taken at its
+// word; one that asks for openid is held to it (see EveryWayItFailsSaysWhy).
+TEST(SignIn, CustomProviderWithoutOpenIdNeedsNoIdToken) {
+  Harness h;
+  h.w.answers.push_back({200, TokenJson("at-1", "rt-1", 3600)});
+  EXPECT_EQ(0, h.SignIn("https://a.example/auth https://a.example/token mail.send", "a@b.example"))
+      << h.detail;
+  Harness openId;
+  openId.w.answers.push_back({200, TokenJson("at-1", "rt-1", 3600)});
+  EXPECT_EQ(10, openId.SignIn("https://a.example/auth https://a.example/token openid mail.send",
+                              "a@b.example"));
+  EXPECT_TRUE(openId.w.kept.empty());
+}
+
+// A lifetime as large as JSON's integers go is no overflow: the token is
+// kept as good for a long while, not taken as long expired.
+TEST(SignIn, HugeLifetimeIsBounded) {
+  Harness h;
+  h.w.answers.push_back({200,
+                         "{\"access_token\":\"at-1\",\"refresh_token\":\"rt-1\",\"expires_in\":"
+                         "9223372036854775807,\"id_token\":\"" +
+                             EncodeBase64Url("{}") + "." +
+                             EncodeBase64Url("{\"email\":\"a@gmail.com\"}") + ".sig\"}"});
+  ASSERT_EQ(0, h.SignIn("google", "a@gmail.com")) << h.detail;
+  mail::Secret token;
+  bool fresh = true;
+  std::string why;
+  h.w.now += 30 * 24 * 3600;
+  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", false, h.env, token, fresh, why)) << why;
+  EXPECT_EQ("at-1", token.view());
+  EXPECT_FALSE(fresh);
+  EXPECT_EQ(1u, h.w.forms.size());
 }
 
 // RFC 8628: polled at the interval, 5 s more after slow_down.

@@ -131,6 +131,17 @@ int AskToken(const SignInEnv& env, const HttpsUrl& url, const Secret& form, std:
   return VTL_SEND_OK;
 }
 
+// Whether `scope` asks for an ID token (OpenID Connect Core 3.1.2.1).
+bool AsksOpenId(std::string_view scope) {
+  while (!scope.empty()) {
+    const size_t space = scope.find(' ');
+    if (scope.substr(0, space) == "openid") return true;
+    if (space == std::string_view::npos) break;
+    scope.remove_prefix(space + 1);
+  }
+  return false;
+}
+
 // Checks the tokens of a new sign-in and keeps them as the account's grant.
 int Keep(const SignInArgs& args, const Checked& checked, const SignInEnv& env, Tokens& tokens,
          std::string& why) {
@@ -142,14 +153,23 @@ int Keep(const SignInArgs& args, const Checked& checked, const SignInEnv& env, T
     return VTL_SEND_AUTH_FAILED;
   }
   // The user may have picked another account in the browser: better said
-  // now than at the first refused send.
-  if (!tokens.idToken.empty()) {
-    const std::string signedIn = AccountOfIdToken(tokens.idToken.view());
-    if (!signedIn.empty() && !mail::EqualNoCase(signedIn, account)) {
-      why = "the browser signed in " + Shown(signedIn) + ", not " + Shown(account) +
-            ": sign in again and choose " + Shown(account);
-      return VTL_SEND_AUTH_FAILED;
-    }
+  // now than at the first refused send. Where an ID token was asked for, one
+  // that names the account must come: a code got by another request (one
+  // that did not ask for openid, sent to the loopback by whoever learnt the
+  // state) would otherwise pass unchecked.
+  const std::string signedIn =
+      tokens.idToken.empty() ? std::string() : AccountOfIdToken(tokens.idToken.view());
+  if (signedIn.empty() && AsksOpenId(checked.provider.scope)) {
+    why =
+        "the provider's answer names no account (no ID token with an email or "
+        "preferred_username), so the sign-in of " +
+        Shown(account) + " is not kept";
+    return VTL_SEND_AUTH_FAILED;
+  }
+  if (!signedIn.empty() && !mail::EqualNoCase(signedIn, account)) {
+    why = "the browser signed in " + Shown(signedIn) + ", not " + Shown(account) +
+          ": sign in again and choose " + Shown(account);
+    return VTL_SEND_AUTH_FAILED;
   }
   Grant grant;
   grant.account = account;

@@ -1,5 +1,7 @@
 #include "signin/token.h"
 
+#include <algorithm>
+
 #include "mail/detail.h"
 #include "mail/server_url.h"
 #include "platform/platform.h"
@@ -242,8 +244,11 @@ AnswerKind ReadTokenAnswer(const HttpAnswer& answer, Tokens& tokens, Refusal& re
   }
   TakeSecret(json, "refresh_token", tokens.refreshToken);
   TakeSecret(json, "id_token", tokens.idToken);
+  // Bounded, so that adding it to the time cannot overflow: no access
+  // token lives for a year.
+  constexpr int64_t kMaxLifetime = 366 * 24 * 3600;
   const int64_t expires = json.Integer("expires_in").value_or(0);
-  tokens.expiresIn = expires > 0 ? expires : 0;
+  tokens.expiresIn = expires > 0 ? std::min(expires, kMaxLifetime) : 0;
   return AnswerKind::Tokens;
 }
 

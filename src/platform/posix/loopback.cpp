@@ -122,12 +122,15 @@ ListenOutcome Listen() {
     v6.sin6_port = htons(port);
     Fd v6Socket = ListenOn(reinterpret_cast<const sockaddr*>(&v6), sizeof v6, error);
     // No IPv6 here is no fault; only a port taken on [::1] is worth another pick.
-    if (v6Socket.valid() || error != EADDRINUSE || pick + 1 == kPicks) {
+    if (v6Socket.valid() || error != EADDRINUSE) {
       outcome.listener =
           std::make_unique<LoopbackListener>(std::move(v4Socket), std::move(v6Socket), port);
       return outcome;
     }
   }
+  // Every port picked was held on [::1]: that is no chance but a program
+  // waiting there for the redirect, which a browser may bring to it.
+  outcome.why = "every port picked on 127.0.0.1 was held on [::1] by another program";
   return outcome;
 }
 
