@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "signin/flow.h"
@@ -12,6 +13,7 @@
 #include "signin/json.h"
 #include "signin/redirect.h"
 #include "support/allocations.h"
+#include "support/loopback_exchange.h"
 #include "vtl.h"
 
 namespace vtl::signin {
@@ -371,6 +373,39 @@ TEST(SignIn, OnlyTheRedirectWithItsStateIsTaken) {
     }
   }
   EXPECT_EQ(Kind::NotOurs, ReadRedirect("GET /?code=abc&state= HTTP/1.1\r\n\r\n", "").kind);
+}
+
+// On real sockets: connections held open in silence, more than are read
+// at once, keep neither each other nor the browser's request waiting. (Read
+// one after another, 40 of them would hold it up for 400 s, past the time.)
+TEST(SignIn, SilentConnectionsHoldUpNothing) {
+  Harness h;
+  h.env.listen = platform::ListenOnLoopback;
+  h.env.userTimeout = Millis{120'000};
+  h.w.answers.push_back({200, TokenJson("at-1", "rt-1", 3600, "yamada@contoso.com")});
+  std::thread browser;
+  std::vector<test::SocketHandle> silent;
+  std::string page;
+  h.env.openBrowser = [&](const std::string& url, std::string&) {
+    const uint16_t port = static_cast<uint16_t>(std::stoi(url.substr(url.rfind("%3A") + 3)));
+    browser = std::thread([&, port, state = Query(url, "state")] {
+      for (int i = 0; i < 40; ++i) silent.push_back(test::ConnectedClient("127.0.0.1", port));
+      const test::SocketHandle s = test::ConnectedClient("127.0.0.1", port);
+      const std::string request = "GET /?code=C0DE-xyz&state=" + state + " HTTP/1.1\r\n\r\n";
+      ::send(s, request.data(), static_cast<int>(request.size()), 0);
+      char buffer[4096];
+      for (int n; (n = static_cast<int>(::recv(s, buffer, sizeof buffer, 0))) > 0;)
+        page.append(buffer, static_cast<size_t>(n));
+      test::CloseSocket(s);
+    });
+    return true;
+  };
+  const test::SocketsUser sockets;
+  const int result = h.SignIn("https://a.example/auth https://a.example/token openid");
+  browser.join();
+  for (const test::SocketHandle s : silent) test::CloseSocket(s);
+  EXPECT_EQ(0, result) << h.detail;
+  EXPECT_NE(std::string::npos, page.find("You may close this window"));
 }
 
 // A send's token: kept while fresh, refreshed when near its end, the

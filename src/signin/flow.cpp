@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <thread>
 #include <utility>
 
@@ -29,6 +30,12 @@ constexpr int64_t kDefaultLifetime = 3600;
 // connection open without a word (a preconnection) is left after this.
 constexpr Millis kRequestWait{10'000};
 constexpr size_t kMaxRequestHead = 8192;
+// At most this many connections are read at once; the oldest goes first.
+constexpr size_t kMaxIncoming = 32;
+// While connections are open, the listener is asked this often.
+constexpr Millis kAcceptSlice{50};
+// The page is a few hundred bytes, which a socket takes at once.
+constexpr Millis kAnswerWait{2'000};
 
 int64_t Now(const SignInEnv& env) {
   if (env.now) return env.now();
@@ -200,49 +207,64 @@ void SendAll(Connection& c, std::string_view bytes, Millis timeout) {
   }
 }
 
-// Reads one request from a browser's connection and answers it.
-Redirect Serve(Connection& c, std::string_view state, Clock::time_point deadline) {
+// A browser's connection while its request comes in.
+struct Incoming {
+  std::unique_ptr<Connection> connection;
   Secret head;
-  char buffer[2048];
-  const Clock::time_point end = std::min(deadline, Clock::now() + kRequestWait);
-  while (!HeadComplete(head.view()) && head.view().size() < kMaxRequestHead) {
-    const auto left = std::chrono::duration_cast<Millis>(end - Clock::now());
-    if (left.count() <= 0) break;
-    const IoResult r = c.Receive(buffer, sizeof buffer, left);
-    if (r.status == IoStatus::Interrupted) continue;
-    if (r.status != IoStatus::Ok) break;
-    head.Append(std::string_view(buffer, r.bytes));
-  }
-  platform::Wipe(buffer, sizeof buffer);
-  Redirect redirect = ReadRedirect(head.view(), state);
-  SendAll(c, PageFor(redirect.kind), kRequestWait);
-  return redirect;
-}
+  Clock::time_point until;
+};
 
 // Waits for the browser to come back with this sign-in's state. 0 with the
-// redirect; else 11 (or 3 when the listener fails).
+// redirect; else 11 (or 3 when the listener fails). Several connections
+// are read at once, so that none held open in silence (a browser's
+// preconnection, another program) holds up the browser's request.
 int AwaitRedirect(Listener& listener, std::string_view state, Millis wait, Redirect& out,
                   std::string& why) {
   const Clock::time_point deadline = Clock::now() + wait;
+  std::deque<Incoming> incoming;
+  char buffer[2048];
+  const struct Wiped {
+    char* bytes;
+    ~Wiped() { platform::Wipe(bytes, sizeof buffer); }
+  } wiped{buffer};
   for (;;) {
-    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-    IoStatus status = IoStatus::TimedOut;
-    std::unique_ptr<Connection> c;
-    if (left.count() > 0) c = listener.Accept(left, status);
-    if (!c) {
-      if (status == IoStatus::Interrupted) continue;
-      if (status == IoStatus::Failed) {
-        why = "the loopback listener failed while waiting for the browser";
-        return VTL_SEND_SOCKET_FAILED;
-      }
+    const Clock::time_point now = Clock::now();
+    const auto left = std::chrono::duration_cast<Millis>(deadline - now);
+    if (left.count() <= 0) {
       why = "the sign-in was not finished within " + TimeText(wait) +
             " (the browser never came back to this program)";
       return VTL_SIGN_IN_NOT_FINISHED;
     }
-    Redirect r = Serve(*c, state, deadline);
-    if (r.kind != Redirect::Kind::NotOurs) {
-      out = std::move(r);
-      return VTL_SEND_OK;
+    IoStatus status = IoStatus::TimedOut;
+    std::unique_ptr<Connection> c =
+        listener.Accept(incoming.empty() ? left : std::min(left, kAcceptSlice), status);
+    if (c) {
+      if (incoming.size() == kMaxIncoming) incoming.pop_front();
+      incoming.push_back({std::move(c), Secret(), now + kRequestWait});
+    } else if (status == IoStatus::Failed) {
+      why = "the loopback listener failed while waiting for the browser";
+      return VTL_SEND_SOCKET_FAILED;
+    }
+    for (auto it = incoming.begin(); it != incoming.end();) {
+      const IoResult r = it->connection->Receive(buffer, sizeof buffer, Millis{0});
+      if (r.status == IoStatus::Ok) it->head.Append(std::string_view(buffer, r.bytes));
+      const bool whole = HeadComplete(it->head.view()) || it->head.view().size() >= kMaxRequestHead;
+      const bool gone =
+          r.status == IoStatus::Closed || r.status == IoStatus::Failed || Clock::now() >= it->until;
+      if (!whole && !gone) {
+        ++it;
+        continue;
+      }
+      Redirect redirect;
+      if (whole) {
+        redirect = ReadRedirect(it->head.view(), state);
+        SendAll(*it->connection, PageFor(redirect.kind), kAnswerWait);
+      }
+      it = incoming.erase(it);
+      if (redirect.kind != Redirect::Kind::NotOurs) {
+        out = std::move(redirect);
+        return VTL_SEND_OK;
+      }
     }
   }
 }

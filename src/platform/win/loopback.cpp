@@ -75,7 +75,9 @@ class LoopbackListener final : public DeadlineListener {
       // No IPv6 here is no fault; only a port taken on [::1] is worth another pick.
       if (v6_.valid() || (error != WSAEADDRINUSE && error != WSAEACCES)) return {};
     }
-    return {};
+    // Every port picked was held on [::1]: that is no chance but a program
+    // waiting there for the redirect, which a browser may bring to it.
+    return "every port picked on 127.0.0.1 was held on [::1] by another program";
   }
 
   uint16_t Port() const override { return port_; }
