@@ -41,10 +41,10 @@ vtl::mail::SendEnv SystemEnv(const char* server) {
   env.hostName = vtl::platform::HostName();
   env.processId = vtl::platform::ProcessId();
   env.sequence = g_sequence.fetch_add(1, std::memory_order_relaxed);
-  env.keptToken = [](std::string_view user, bool refresh, vtl::mail::Secret& token, bool& fresh,
-                     std::string& why) {
+  env.keptToken = [](std::string_view user, std::string_view host, bool refresh,
+                     vtl::mail::Secret& token, bool& fresh, std::string& why) {
     const vtl::signin::SystemSignIn system;
-    return vtl::signin::KeptAccessToken(user, refresh, system.Env(), token, fresh, why);
+    return vtl::signin::KeptAccessToken(user, host, refresh, system.Env(), token, fresh, why);
   };
   return env;
 }

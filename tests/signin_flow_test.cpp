@@ -243,7 +243,9 @@ TEST(SignIn, CodeWithPkceThroughTheLoopbackIsKept) {
   mail::Secret token;
   bool fresh = true;
   std::string why;
-  ASSERT_EQ(0, KeptAccessToken("YAMADA@contoso.com", false, h.env, token, fresh, why)) << why;
+  ASSERT_EQ(0, KeptAccessToken("YAMADA@contoso.com", "smtp.office365.com", false, h.env, token,
+                               fresh, why))
+      << why;
   EXPECT_EQ("at-1", token.view());
   EXPECT_FALSE(fresh);
 }
@@ -419,18 +421,27 @@ TEST(SignIn, KeptTokenIsRefreshedAndRotationKept) {
   std::string why;
   h.w.now += 3600 - 299;  // less than 5 minutes left
   h.w.answers.push_back({200, TokenJson("at-2", "", 3600)});
-  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", false, h.env, token, fresh, why)) << why;
+  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", "smtp.gmail.com", false, h.env, token, fresh, why))
+      << why;
   EXPECT_EQ("at-2", token.view());
   EXPECT_TRUE(fresh);
   EXPECT_NE(std::string::npos, h.w.forms.back().find("refresh_token=rt-1"));
   EXPECT_NE(std::string::npos, h.w.forms.back().find("client_secret=g-secret"));
   // Asked to refresh (the server refused the token): rt-1 still, then rotated.
   h.w.answers.push_back({200, TokenJson("at-3", "rt-2", 3600)});
-  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", true, h.env, token, fresh, why)) << why;
+  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", "smtp.gmail.com", true, h.env, token, fresh, why))
+      << why;
+  // Google's token goes to Google's servers only, whatever a URL names.
+  for (const char* host : {"SMTP.Gmail.com.", "smtp-relay.gmail.com"})
+    EXPECT_EQ(0, KeptAccessToken("a@gmail.com", host, false, h.env, token, fresh, why)) << host;
+  for (const char* host : {"smtp.gmail.com.attacker.example", "notgmail.com", "192.0.2.1"}) {
+    EXPECT_EQ(5, KeptAccessToken("a@gmail.com", host, false, h.env, token, fresh, why)) << host;
+    EXPECT_NE(std::string::npos, why.find("Google's mail servers")) << why;
+  }
   EXPECT_NE(std::string::npos, h.w.forms.back().find("refresh_token=rt-1"));
   h.w.now += 4000;
   h.w.answers.push_back({400, "{\"error\":\"invalid_grant\",\"error_description\":\"expired\"}"});
-  EXPECT_EQ(10, KeptAccessToken("a@gmail.com", false, h.env, token, fresh, why));
+  EXPECT_EQ(10, KeptAccessToken("a@gmail.com", "smtp.gmail.com", false, h.env, token, fresh, why));
   EXPECT_NE(std::string::npos, h.w.forms.back().find("refresh_token=rt-2"));
   EXPECT_NE(std::string::npos, why.find("sign in again")) << why;
   EXPECT_TRUE(token.empty());
@@ -438,7 +449,7 @@ TEST(SignIn, KeptTokenIsRefreshedAndRotationKept) {
   EXPECT_EQ(0, SignOut("A@gmail.com", h.env, &why));
   EXPECT_EQ(0, SignOut("a@gmail.com", h.env, &why));  // none kept is no failure
   EXPECT_EQ(5, SignOut("", h.env, &why));
-  EXPECT_EQ(10, KeptAccessToken("a@gmail.com", false, h.env, token, fresh, why));
+  EXPECT_EQ(10, KeptAccessToken("a@gmail.com", "smtp.gmail.com", false, h.env, token, fresh, why));
   EXPECT_EQ("no sign-in kept for a@gmail.com: call VTLSignIn", why);
   for (const std::string& s : kSecrets) EXPECT_EQ(std::string::npos, why.find(s));
 }
@@ -471,7 +482,8 @@ TEST(SignIn, HugeLifetimeIsBounded) {
   bool fresh = true;
   std::string why;
   h.w.now += 30 * 24 * 3600;
-  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", false, h.env, token, fresh, why)) << why;
+  ASSERT_EQ(0, KeptAccessToken("a@gmail.com", "smtp.gmail.com", false, h.env, token, fresh, why))
+      << why;
   EXPECT_EQ("at-1", token.view());
   EXPECT_FALSE(fresh);
   EXPECT_EQ(1u, h.w.forms.size());
@@ -523,7 +535,8 @@ TEST(SignIn, SecretsAreWipedBeforeTheirMemoryIsFreed) {
   mail::Secret token;
   bool fresh = false;
   std::string why;
-  const int refreshed = KeptAccessToken("a@gmail.com", true, h.env, token, fresh, why);
+  const int refreshed =
+      KeptAccessToken("a@gmail.com", "smtp.gmail.com", true, h.env, token, fresh, why);
   token.Clear();
   g_secrets = nullptr;
   EXPECT_EQ(0, signedIn) << h.detail;

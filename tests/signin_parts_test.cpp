@@ -395,6 +395,11 @@ TEST(SigninGrant, NamesAreOneSafeFileName) {
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(GrantName(c.account), c.name) << c.account;
+  // 254 octets, each escaped, fit a file name and stay apart.
+  const std::string a(250, '+'), b = a + "@x.jp", c = a + "@y.jp";
+  EXPECT_LE(GrantName(b).size(), 200u);
+  EXPECT_NE(GrantName(b), GrantName(c));
+  EXPECT_EQ(GrantName(b), GrantName(a + "@X.JP"));
 }
 
 }  // namespace

@@ -554,10 +554,10 @@ int Run(int argc, char** argv) {
   env.processId = vtl::platform::ProcessId();
   if (verbose) env.trace = PrintTrace;
   // A refresh of the kept grant trusts the system's store, as the sign-in did.
-  env.keptToken = [](std::string_view user, bool refresh, vtl::mail::Secret& token, bool& fresh,
-                     std::string& why) {
+  env.keptToken = [](std::string_view user, std::string_view host, bool refresh,
+                     vtl::mail::Secret& token, bool& fresh, std::string& why) {
     const vtl::signin::SystemSignIn system;
-    return vtl::signin::KeptAccessToken(user, refresh, system.Env(), token, fresh, why);
+    return vtl::signin::KeptAccessToken(user, host, refresh, system.Env(), token, fresh, why);
   };
   auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
   const char* serverArgument = url.empty() ? text(server) : url.view().data();

@@ -95,8 +95,8 @@ int LogIn(Dialogue& d, ServerAddress& server, const Extensions& offered, const S
       env.keptToken) {
     std::string refreshWhy;
     server.password.Clear();
-    if (const int r = env.keptToken(server.user.view(), true, server.password, server.tokenFresh,
-                                    refreshWhy)) {
+    if (const int r = env.keptToken(server.user.view(), server.host, true, server.password,
+                                    server.tokenFresh, refreshWhy)) {
       why = step + ": " + d.Said(code) + "; the kept sign-in could not be refreshed: " + refreshWhy;
       d.QuitQuietly();
       d.LoginUnderWay(false);

@@ -121,8 +121,8 @@ int Converse(Outgoing& out, const SendEnv& env, std::string& detail) {
       return VTL_SEND_BAD_ARGUMENT;
     }
     std::string why;
-    if (const int r =
-            env.keptToken(server.user.view(), false, server.password, server.tokenFresh, why)) {
+    if (const int r = env.keptToken(server.user.view(), server.host, false, server.password,
+                                    server.tokenFresh, why)) {
       detail = why;
       return r;
     }

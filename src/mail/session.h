@@ -98,11 +98,12 @@ struct SendEnv {
   bool backslashInPaths = false;
 #endif
   // For a URL with ;AUTH=XOAUTH2, a user and no token: the access token
-  // kept for `user`, refreshed when `refresh` asks for it. 0 with the token
+  // kept for `user`, for the mail server `host`, refreshed when `refresh`
+  // asks for it. 0 with the token
   // and whether it was just had from the provider (`fresh`); else a
   // SendResult with `why`. None: such a URL is a bad argument.
-  std::function<int(std::string_view user, bool refresh, Secret& token, bool& fresh,
-                    std::string& why)>
+  std::function<int(std::string_view user, std::string_view host, bool refresh, Secret& token,
+                    bool& fresh, std::string& why)>
       keptToken;
   // The dialogue as it happens, for vtl-sendmail --verbose; the library's
   // own calls have none.

@@ -423,8 +423,8 @@ int RunDevice(const SignInArgs& args, const SignInEnv& env,
   }
 }
 
-int RunKept(std::string_view account, bool refresh, const SignInEnv& env, Secret& token,
-            bool& fresh, std::string& why) {
+int RunKept(std::string_view account, std::string_view host, bool refresh, const SignInEnv& env,
+            Secret& token, bool& fresh, std::string& why) {
   fresh = false;
   const std::string shown = Shown(account);
   Grant grant;
@@ -444,6 +444,19 @@ int RunKept(std::string_view account, bool refresh, const SignInEnv& env, Secret
     case StoreStatus::Failed:
       why = "the kept sign-in for " + shown + " cannot be reached: " + failed;
       return VTL_SEND_AUTH_FAILED;
+  }
+  // The grant's provider decides where its token may go, whatever the URL
+  // names.
+  Provider provider;
+  if (!ParseProvider(grant.provider, provider)) {
+    why = "the kept sign-in for " + shown + " cannot be read: sign in again";
+    return VTL_SEND_AUTH_FAILED;
+  }
+  if (!TakesTokens(provider, host)) {
+    why = "the sign-in kept for " + shown + " is for " +
+          (provider.kind == ProviderKind::Microsoft ? "Microsoft's" : "Google's") +
+          " mail servers, and its token goes to no other: not to " + Shown(host);
+    return VTL_SEND_BAD_ARGUMENT;
   }
   const int64_t now = Now(env);
   if (!refresh && !grant.accessToken.empty() && grant.expiresAt - now > kRefreshMargin) {
@@ -540,11 +553,11 @@ int SignOut(const char* account, const SignInEnv& env, std::string* detail) noex
   });
 }
 
-int KeptAccessToken(std::string_view account, bool refresh, const SignInEnv& env, Secret& token,
-                    bool& fresh, std::string& why) noexcept {
+int KeptAccessToken(std::string_view account, std::string_view host, bool refresh,
+                    const SignInEnv& env, Secret& token, bool& fresh, std::string& why) noexcept {
   token.Clear();
-  return Guarded(&why,
-                 [&](std::string& w) { return RunKept(account, refresh, env, token, fresh, w); });
+  return Guarded(
+      &why, [&](std::string& w) { return RunKept(account, host, refresh, env, token, fresh, w); });
 }
 
 }  // namespace vtl::signin

@@ -59,12 +59,13 @@ int SignInOnDevice(const SignInArgs& args, const SignInEnv& env,
 int SignOut(const char* account, const SignInEnv& env, std::string* detail = nullptr) noexcept;
 
 // For a send that logs in with XOAUTH2 and no token in its URL: the access
-// token kept for `account`, refreshed first when less than 5 minutes are
-// left or when `refresh` asks for it, a rotated refresh token kept at
-// once. 0 with the token in `token`, `fresh` telling whether it was just
-// had from the provider; else 10 (none kept, sign in again, refused) or
-// the result of reaching the provider, with `why`.
-int KeptAccessToken(std::string_view account, bool refresh, const SignInEnv& env,
-                    mail::Secret& token, bool& fresh, std::string& why) noexcept;
+// token kept for `account`, for the mail server `host` (a preset's token
+// goes only to its provider's own servers: 5 for any other), refreshed first when less than 5
+// minutes are left or when `refresh` asks for it, a rotated refresh token kept at once. 0 with the
+// token in `token`, `fresh` telling whether it was just had from the provider; else 10 (none kept,
+// sign in again, refused) or the result of reaching the provider, with `why`.
+int KeptAccessToken(std::string_view account, std::string_view host, bool refresh,
+                    const SignInEnv& env, mail::Secret& token, bool& fresh,
+                    std::string& why) noexcept;
 
 }  // namespace vtl::signin

@@ -191,6 +191,17 @@ std::string GrantName(std::string_view account) {
       name.push_back(kHex[b & 15]);
     }
   }
+  // A file name holds at most 255 bytes: a longer one keeps its start and
+  // ends in the SHA-256 of the whole (lower-cased) name, still one per
+  // account.
+  constexpr size_t kMaxName = 200;
+  if (name.size() > kMaxName) {
+    unsigned char digest[32];
+    platform::Sha256(name, digest);
+    name.resize(kMaxName - 65);
+    name.push_back('#');
+    for (const unsigned char b : digest) name.append({kHex[b >> 4], kHex[b & 15]});
+  }
   return name;
 }
 

@@ -1,5 +1,6 @@
 #include "signin/providers.h"
 
+#include <span>
 #include <vector>
 
 #include "mail/detail.h"
@@ -142,6 +143,23 @@ bool ParseProvider(std::string_view text, Provider& out, std::string* why) {
   Fault(why, mail::InputFault(kWhere, "", text,
                               "is none of microsoft, microsoft:TENANT, google, or "
                               "\"AUTHORIZE-URL TOKEN-URL SCOPE...\""));
+  return false;
+}
+
+bool TakesTokens(const Provider& provider, std::string_view host) {
+  static constexpr std::string_view kMicrosoft[] = {"office365.com", "outlook.com"};
+  static constexpr std::string_view kGoogle[] = {"gmail.com", "google.com", "googlemail.com"};
+  if (provider.kind == ProviderKind::Custom) return true;
+  if (host.ends_with('.')) host.remove_suffix(1);
+  for (const std::string_view domain : provider.kind == ProviderKind::Microsoft
+                                           ? std::span<const std::string_view>(kMicrosoft)
+                                           : std::span<const std::string_view>(kGoogle)) {
+    if (host.size() < domain.size()) continue;
+    const std::string_view tail = host.substr(host.size() - domain.size());
+    if (mail::EqualNoCase(tail, domain) &&
+        (host.size() == domain.size() || host[host.size() - domain.size() - 1] == '.'))
+      return true;
+  }
   return false;
 }
 

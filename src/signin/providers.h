@@ -28,4 +28,11 @@ struct Provider {
 // false when it is none of these, with `why` saying what is wrong.
 bool ParseProvider(std::string_view text, Provider& out, std::string* why = nullptr);
 
+// Whether a token of the provider may go to the mail server `host`. A
+// preset's token goes only to servers in its provider's own domains
+// (Microsoft: office365.com, outlook.com; Google: gmail.com, google.com,
+// googlemail.com): whoever else received it could send as the user with
+// it. A custom provider's, whose servers vtl cannot know, goes to any.
+bool TakesTokens(const Provider& provider, std::string_view host);
+
 }  // namespace vtl::signin

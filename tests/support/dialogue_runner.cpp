@@ -143,8 +143,8 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
     serverArg.replace(at, 6, std::to_string(server.port()));
   size_t keptGiven = 0;
   if (!setup.kept.empty())
-    env.keptToken = [&setup, &keptGiven](std::string_view user, bool refresh, mail::Secret& token,
-                                         bool& fresh, std::string& why) {
+    env.keptToken = [&setup, &keptGiven](std::string_view user, std::string_view, bool refresh,
+                                         mail::Secret& token, bool& fresh, std::string& why) {
       if (setup.kept[0] == "none" || keptGiven >= setup.kept.size()) {
         why =
             setup.kept[0] == "none" ? "no sign-in kept for " + std::string(user) : "sign in again";
