@@ -2,7 +2,10 @@
 // provider argument and the kept grant, as tables.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "signin/form.h"
 #include "signin/grant.h"
@@ -14,25 +17,15 @@ namespace {
 
 // A parsed object as one line: name=kind:value, in order.
 std::string Describe(const JsonObject& o) {
+  using enum JsonObject::Member::Kind;
   std::string s;
   for (const auto& m : o.members) {
-    s += s.empty() ? "" : " ";
-    s += m.name + "=";
-    switch (m.kind) {
-      case JsonObject::Member::Kind::String:
-        s += "s:" + m.text;
-        break;
-      case JsonObject::Member::Kind::Number:
-        s += "n:" + m.text;
-        break;
-      case JsonObject::Member::Kind::Array:
-        s += "a:";
-        for (const int64_t n : m.numbers) s += std::to_string(n) + ",";
-        break;
-      case JsonObject::Member::Kind::Other:
-        s += "other";
-        break;
-    }
+    s += (s.empty() ? "" : " ") + m.name;
+    s += m.kind == String   ? "=s:" + m.text
+         : m.kind == Number ? "=n:" + m.text
+         : m.kind == Array  ? "=a:"
+                            : "=other";
+    for (const int64_t n : m.numbers) s += std::to_string(n) + ",";
   }
   return s;
 }
@@ -40,10 +33,10 @@ std::string Describe(const JsonObject& o) {
 TEST(SigninJson, ReadsObjectsStrictly) {
   const std::string deep = "{\"a\":" + std::string(31, '[') + std::string(31, ']') + "}";
   const std::string tooDeep = "{\"a\":" + std::string(32, '[') + std::string(32, ']') + "}";
-  const std::string bomb = "{\"a\":" + std::string(100000, '[');
+  const std::string mib = "{\"a\":\"" + std::string((1 << 20) - 8, 'x') + "\"}";
   const struct {
     std::string text;
-    const char* expected;  // "!words": refused, the why holds the words
+    std::string expected;  // "!words": refused, the why holds the words
   } cases[] = {
       {"{}", ""},
       {" \t\r\n{ } \n", ""},
@@ -51,28 +44,22 @@ TEST(SigninJson, ReadsObjectsStrictly) {
        "a=s:b n=n:-12.5e+3 t=other f=other z=other"},
       {R"({"e":"\"\\\/\b\f\n\r\t"})", "e=s:\"\\/\b\f\n\r\t"},
       {R"({"u":"\u0041\u00e9\u20AC\ud83d\ude00"})", "u=s:A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-      {"{\"raw\":\"\xE6\x97\xA5\xF0\x9F\x98\x80\"}", "raw=s:\xE6\x97\xA5\xF0\x9F\x98\x80"},
       {R"({"c":[1,-2,9223372036854775807,-9223372036854775808]})",
        "c=a:1,-2,9223372036854775807,-9223372036854775808,"},
       {R"({"c":[]})", "c=a:"},
       {R"({"c":[1,2.5]})", "c=other"},
-      {R"({"c":[1,"2"]})", "c=other"},
       {R"({"c":[9223372036854775808]})", "c=other"},
       {R"({"o":{"x":[{"y":"\u0000"}],"z":{}},"after":1})", "o=other after=n:1"},
       {R"({"k":"first","j":2,"k":"last"})", "k=s:last j=n:2"},
       {deep, "a=other"},
-      // Refused.
+      {mib, "a=s:" + mib.substr(6, mib.size() - 8)},
       {"", "!does not start with '{'"},
       {"[]", "!does not start with '{'"},
       {"{} x", "!follows the object"},
-      {"{}{}", "!follows the object"},
       {tooDeep, "!nest too deep"},
-      {bomb, "!nest too deep"},
       {R"({"a":1,})", "!a string was expected"},
       {R"({"a" 1})", "!not followed by ':'"},
       {R"({"a":1 "b":2})", "!not followed by ','"},
-      {R"({a:1})", "!a string was expected"},
-      {R"({"a":'x'})", "!none of JSON's"},
       {R"({"a":tru})", "!none of JSON's"},
       {R"({"a":01})", "!not followed by ','"},
       {R"({"a":-})", "!no digits"},
@@ -90,16 +77,16 @@ TEST(SigninJson, ReadsObjectsStrictly) {
       {"{\"a\":\"\xC0\xAF\"}", "!not UTF-8"},          // overlong '/'
       {"{\"a\":\"\xED\xA0\x80\"}", "!not UTF-8"},      // an encoded surrogate
       {"{\"a\":\"\xF4\x90\x80\x80\"}", "!not UTF-8"},  // past U+10FFFF
-      {"{\"o\":{\"a\":1,}}", "!a string was expected"},
       {"{\"o\":[1 2]}", "!not followed by ','"},
       {std::string("{\"a\":\"x\"}\0", 10), "!follows the object"},
+      {mib.substr(0, 6) + "y" + mib.substr(6), "!1 MiB"},
   };
   for (const auto& c : cases) {
     JsonObject o;
     o.members.push_back({"stale", JsonObject::Member::Kind::String, "old", {}});
     std::string why;
     const bool ok = ParseJsonObject(c.text, o, &why);
-    const std::string expected = c.expected;
+    const std::string& expected = c.expected;
     if (expected.starts_with("!")) {
       EXPECT_FALSE(ok) << c.text.substr(0, 80);
       EXPECT_TRUE(o.members.empty()) << c.text.substr(0, 80);
@@ -112,40 +99,31 @@ TEST(SigninJson, ReadsObjectsStrictly) {
   }
 }
 
-TEST(SigninJson, RefusesTextsOverOneMebibyte) {
-  std::string big = "{\"a\":\"" + std::string((1 << 20) - 8, 'x') + "\"}";
-  JsonObject o;
-  EXPECT_TRUE(ParseJsonObject(big, o));
-  big.insert(6, "y");
-  std::string why;
-  EXPECT_FALSE(ParseJsonObject(big, o, &why));
-  EXPECT_NE(why.find("1 MiB"), std::string::npos);
-}
-
 TEST(SigninJson, MembersAsStringsAndIntegers) {
   JsonObject o;
   ASSERT_TRUE(ParseJsonObject(
-      R"({"s":"text","n":3599,"q":"3599","neg":-5,"f":1.5,"e":1e3,"big":99999999999999999999,
-          "qs":"12a","codes":[7000218,50011],"t":true})",
+      R"({"s":"text","n":3599,"q":"3599","neg":-5,"f":1.5,"big":99999999999999999999,
+          "qs":"12a","codes":[7000218,50011]})",
       o));
   EXPECT_EQ(o.String("s"), "text");
   EXPECT_EQ(o.String("n"), std::nullopt);
   EXPECT_EQ(o.String("missing"), std::nullopt);
-  EXPECT_EQ(o.Integer("n"), 3599);
-  EXPECT_EQ(o.Integer("q"), 3599);  // as some providers quote expires_in
-  EXPECT_EQ(o.Integer("neg"), -5);
-  EXPECT_EQ(o.Integer("f"), std::nullopt);
-  EXPECT_EQ(o.Integer("e"), std::nullopt);
-  EXPECT_EQ(o.Integer("big"), std::nullopt);
-  EXPECT_EQ(o.Integer("qs"), std::nullopt);
-  EXPECT_EQ(o.Integer("t"), std::nullopt);
-  EXPECT_EQ(o.Integer("codes"), std::nullopt);
+  for (const auto& [name, n] :
+       std::initializer_list<std::pair<const char*, std::optional<int64_t>>>{{"n", 3599},
+                                                                             {"q", 3599},
+                                                                             {"neg", -5},
+                                                                             {"f", {}},
+                                                                             {"big", {}},
+                                                                             {"qs", {}},
+                                                                             {"codes", {}}})
+    EXPECT_EQ(o.Integer(name), n) << name;
   EXPECT_EQ(o.Integers("codes"), (std::vector<int64_t>{7000218, 50011}));
   EXPECT_TRUE(o.Integers("n").empty());
   o.Wipe();
   EXPECT_EQ(o.String("s"), std::string(4, '\0'));
 }
 
+// Round trips of any bytes are the fuzzer's; these are the edges.
 TEST(SigninBase64Url, DecodesCanonicalTextsOnly) {
   const struct {
     const char* text;
@@ -153,12 +131,8 @@ TEST(SigninBase64Url, DecodesCanonicalTextsOnly) {
   } cases[] = {
       {"", ""},           {"Zg", "f"},          {"Zm8", "fo"},          {"Zm9v", "foo"},
       {"Zm9vYg", "foob"}, {"Zm9vYmE", "fooba"}, {"Zm9vYmFy", "foobar"}, {"-_8", "\xFB\xFF"},
-      {"Z", nullptr},      // an impossible length
-      {"Zm9vY", nullptr},  // the same
-      {"Zm8=", nullptr},   // padding is not base64url as JWTs write it
-      {"Zm+v", nullptr},   // base64's alphabet, not the URL's
-      {"Zm/v", nullptr},  {"Zm 9", nullptr},    {"Zh", nullptr},  // bits set past the last byte
-      {"Zm9", nullptr},
+      {"Z", nullptr},     {"Zm8=", nullptr},    {"Zm+v", nullptr},      {"Zm 9", nullptr},
+      {"Zh", nullptr},  // bits set past the last byte
   };
   for (const auto& c : cases) {
     std::string out = "stale";
@@ -169,24 +143,12 @@ TEST(SigninBase64Url, DecodesCanonicalTextsOnly) {
       EXPECT_EQ(EncodeBase64Url(out), c.text);
     }
   }
-  std::string all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
-  for (size_t n = 0; n < 8; ++n) {
-    std::string back;
-    const std::string text = EncodeBase64Url(all.substr(n));
-    EXPECT_EQ(text.find_first_of("+/="), std::string::npos);
-    ASSERT_TRUE(DecodeBase64Url(text, back));
-    EXPECT_EQ(back, all.substr(n));
-  }
 }
 
 TEST(SigninForm, EncodesAndReadsFields) {
   EXPECT_EQ(PercentEncode("AZaz09-._~"), "AZaz09-._~");
   EXPECT_EQ(PercentEncode("a b+c&d=e/f:g?h#i%j"), "a%20b%2Bc%26d%3De%2Ff%3Ag%3Fh%23i%25j");
   EXPECT_EQ(PercentEncode(std::string("\0\x7F\xFF\xC3\xA9", 5)), "%00%7F%FF%C3%A9");
-  EXPECT_EQ(PercentEncode("https://outlook.office.com/SMTP.Send offline_access"),
-            "https%3A%2F%2Foutlook.office.com%2FSMTP.Send%20offline_access");
-
   mail::Secret form;
   AppendFormField(form, "code", "0.AX&y=z");
   AppendFormField(form, "redirect uri", "http://localhost:5000/");
@@ -196,30 +158,23 @@ TEST(SigninForm, EncodesAndReadsFields) {
 
   const struct {
     const char* query;
-    const char* name;
-    const char* value;  // nullptr: false
+    const char* value;  // of "code"; nullptr: false
   } cases[] = {
-      {"code=abc&state=xyz", "code", "abc"},
-      {"code=abc&state=xyz", "state", "xyz"},
-      {"state=x&code=a%2Bb+c%20d", "code", "a+b c d"},
-      {"co%64e=1", "code", "1"},
-      {"code", "code", ""},
-      {"code=", "code", ""},
-      {"&&code=1&&", "code", "1"},
-      {"code=1&code=2", "code", nullptr},
-      {"code=1&co%64e=2", "code", nullptr},
-      {"codes=1&xcode=2", "code", nullptr},
-      {"", "code", nullptr},
-      {"code=%4", "code", nullptr},
-      {"code=%G1", "code", nullptr},
-      {"code=%", "code", nullptr},
-      {"bad=%zz&code=1", "code", "1"},
-      {"error=access_denied&error_description=The+user+declined", "error_description",
-       "The user declined"},
+      {"state=x&code=a%2Bb+c%20d", "a+b c d"},
+      {"co%64e=1", "1"},
+      {"code", ""},
+      {"code=", ""},
+      {"&&code=1&&", "1"},
+      {"bad=%zz&code=1", "1"},
+      {"code=1&code=2", nullptr},
+      {"code=1&co%64e=2", nullptr},
+      {"codes=1&xcode=2", nullptr},
+      {"code=%4", nullptr},
+      {"code=%G1", nullptr},
   };
   for (const auto& c : cases) {
     std::string value = "stale";
-    const bool ok = FormValue(c.query, c.name, value);
+    const bool ok = FormValue(c.query, "code", value);
     EXPECT_EQ(ok, c.value != nullptr) << c.query;
     if (ok && c.value) {
       EXPECT_EQ(value, c.value) << c.query;
@@ -250,9 +205,7 @@ TEST(SigninProviders, ReadsPresetsAndCustomProviders) {
     std::string expected;  // "!words": refused, the why holds the words
   } cases[] = {
       {"microsoft", microsoft("common")},
-      {"MicroSoft", microsoft("common")},
       {"microsoft:organizations", microsoft("organizations")},
-      {"microsoft:consumers", microsoft("consumers")},
       {"Microsoft:9188040d-6c67-4c5b-b112-36a304b66dad",
        microsoft("9188040d-6c67-4c5b-b112-36a304b66dad")},
       {"microsoft:contoso.onmicrosoft.com", microsoft("contoso.onmicrosoft.com")},
@@ -264,7 +217,6 @@ TEST(SigninProviders, ReadsPresetsAndCustomProviders) {
        "custom HTTPS://id.example:8443/a?x=1 https://[2001:db8::1]/t [] 127.0.0.1 | a b:c"},
       {"", "!is none of microsoft"},
       {"microsoft:", "!the tenant"},
-      {"microsoft:../common", "!the tenant"},
       {"microsoft:contoso/x", "!the tenant"},
       {"microsoft:contoso..com", "!the tenant"},
       {"microsoft:-contoso", "!the tenant"},
@@ -272,11 +224,9 @@ TEST(SigninProviders, ReadsPresetsAndCustomProviders) {
       {"microsoft:cont%6fso", "!the tenant"},
       {"microsoft:" + std::string(254, 'a'), "!the tenant"},
       {"microsoftx", "!is none of microsoft"},
-      {"gmail", "!is none of microsoft"},
       {"https://id.example/a https://id.example/t", "!2 parts given"},
       {"http://id.example/a https://id.example/t s", "!the authorization URL"},
       {"https://id.example/a http://id.example/t s", "!the token URL"},
-      {"https:// https://id.example/t s", "!the authorization URL"},
       {"https:///a https://id.example/t s", "!the authorization URL"},
       {"https://user:pw@id.example/a https://id.example/t s", "!the authorization URL"},
       {"https://id.example/a#f https://id.example/t s", "!the authorization URL"},
@@ -383,7 +333,6 @@ TEST(SigninGrant, NamesAreOneSafeFileName) {
       {"a.b-c_d+tag@x.jp", "a.b-c_d%2Btag@x.jp"},
       {"../../etc/passwd", "%2E.%2F..%2Fetc%2Fpasswd"},
       {"a\\b:c*d?\"<>|", "a%5Cb%3Ac%2Ad%3F%22%3C%3E%7C"},
-      {".", "%2E"},
       {"..", "%2E%2E"},
       {"a.", "a%2E"},
       {"con", "%63on"},

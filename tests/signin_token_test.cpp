@@ -14,21 +14,18 @@
 namespace vtl::signin {
 namespace {
 
-// One recorded answer: the status line, the header fields, the body.
-// (An answer holds a Secret, so it is neither copied nor moved.)
+// A recorded answer's status, Content-Type and body. (An answer holds a
+// Secret, so it is neither copied nor moved.)
 std::unique_ptr<HttpAnswer> Recorded(const std::string& name) {
   std::ifstream in(std::string(VTL_SIGNIN_ANSWERS) + "/" + name, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   auto answer = std::make_unique<HttpAnswer>();
-  const size_t end = bytes.find("\r\n\r\n");
-  EXPECT_NE(end, std::string::npos) << name;
-  if (end == std::string::npos) return answer;
+  const size_t end = bytes.find("\r\n\r\n"), type = bytes.find("\r\nContent-Type: ");
+  EXPECT_LT(end, bytes.size()) << name;
+  if (end >= bytes.size()) return answer;
   answer->status = std::stoi(bytes.substr(9, 3));
-  const std::string field = "\r\nContent-Type: ";
-  const size_t type = bytes.find(field);
   if (type < end)
-    answer->contentType =
-        bytes.substr(type + field.size(), bytes.find("\r\n", type + 2) - type - field.size());
+    answer->contentType = bytes.substr(type + 16, bytes.find("\r\n", type + 2) - type - 16);
   answer->body.Append(std::string_view(bytes).substr(end + 4));
   return answer;
 }
@@ -40,55 +37,38 @@ TEST(SigninPkce, MatchesTheVectorOfRfc7636AppendixB) {
   const std::string verifier = CodeVerifier(random);
   EXPECT_EQ(verifier, "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk");
   EXPECT_EQ(CodeChallenge(verifier), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-  // FIPS 180-2 B.1, through the same path.
-  unsigned char digest[32];
-  platform::Sha256("abc", digest);
-  EXPECT_EQ(EncodeBase64Url(std::string_view(reinterpret_cast<const char*>(digest), 32)),
-            "ungWv48Bz-pBQUDeXa4iI7ADYaOWF3qctBD_YfIAFa0");
-}
-
-TEST(SigninPkce, RandomBytesDiffer) {
   unsigned char a[32] = {}, b[32] = {};
-  ASSERT_TRUE(platform::RandomBytes(a, sizeof a));
-  ASSERT_TRUE(platform::RandomBytes(b, sizeof b));
-  EXPECT_NE(std::string_view(reinterpret_cast<char*>(a), 32),
-            std::string_view(reinterpret_cast<char*>(b), 32));
-  EXPECT_EQ(CodeVerifier(a).size(), 43u);
+  ASSERT_TRUE(platform::RandomBytes(a, sizeof a) && platform::RandomBytes(b, sizeof b));
+  EXPECT_NE(CodeVerifier(a), CodeVerifier(b));
 }
 
 TEST(SigninTokenForms, CarryWhatEachGrantNeeds) {
-  Client pub;
+  Client pub, conf;
   pub.id = "0a1b-client";
-  Client conf;
   conf.id = "123.apps";
   conf.secret.Append("GOCSPX-s&cret");
-  const auto form = [](auto make) {
-    mail::Secret f;
-    f.Append("stale");
-    make(f);
-    return std::string(f.view());
+  mail::Secret f[7];
+  for (auto& form : f) form.Append("stale");
+  CodeForm(pub, "0.AX+y/z", "dBjf-_", "http://localhost:5000", f[0]);
+  CodeForm(conf, "c", "v", "http://127.0.0.1:9/", f[1]);
+  RefreshForm(pub, "r=1", "a b", f[2]);
+  RefreshForm(conf, "r", "", f[3]);
+  DeviceStartForm(pub, "a b", f[4]);
+  DevicePollForm(pub, "DAQ", f[5]);
+  DevicePollForm(conf, "DAQ", f[6]);
+  const std::string device = "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Adevice_code";
+  const std::string expected[7] = {
+      "grant_type=authorization_code&code=0.AX%2By%2Fz&redirect_uri=http%3A%2F%2F"
+      "localhost%3A5000&client_id=0a1b-client&code_verifier=dBjf-_",
+      "grant_type=authorization_code&code=c&redirect_uri=http%3A%2F%2F127.0.0.1%3A9%2F"
+      "&client_id=123.apps&code_verifier=v&client_secret=GOCSPX-s%26cret",
+      "grant_type=refresh_token&refresh_token=r%3D1&client_id=0a1b-client&scope=a%20b",
+      "grant_type=refresh_token&refresh_token=r&client_id=123.apps&client_secret=GOCSPX-s%26cret",
+      "client_id=0a1b-client&scope=a%20b",
+      device + "&device_code=DAQ&client_id=0a1b-client",
+      device + "&device_code=DAQ&client_id=123.apps&client_secret=GOCSPX-s%26cret",
   };
-  EXPECT_EQ(form([&](mail::Secret& f) {
-              CodeForm(pub, "0.AX+y/z", "dBjf-_", "http://localhost:5000", f);
-            }),
-            "grant_type=authorization_code&code=0.AX%2By%2Fz&redirect_uri=http%3A%2F%2F"
-            "localhost%3A5000&client_id=0a1b-client&code_verifier=dBjf-_");
-  EXPECT_EQ(form([&](mail::Secret& f) { CodeForm(conf, "c", "v", "http://127.0.0.1:9/", f); }),
-            "grant_type=authorization_code&code=c&redirect_uri=http%3A%2F%2F127.0.0.1%3A9%2F"
-            "&client_id=123.apps&code_verifier=v&client_secret=GOCSPX-s%26cret");
-  EXPECT_EQ(form([&](mail::Secret& f) { RefreshForm(pub, "r=1", "a b", f); }),
-            "grant_type=refresh_token&refresh_token=r%3D1&client_id=0a1b-client&scope=a%20b");
-  EXPECT_EQ(form([&](mail::Secret& f) { RefreshForm(conf, "r", "", f); }),
-            "grant_type=refresh_token&refresh_token=r&client_id=123.apps"
-            "&client_secret=GOCSPX-s%26cret");
-  EXPECT_EQ(form([&](mail::Secret& f) { DeviceStartForm(pub, "a b", f); }),
-            "client_id=0a1b-client&scope=a%20b");
-  EXPECT_EQ(form([&](mail::Secret& f) { DevicePollForm(pub, "DAQ", f); }),
-            "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Adevice_code&device_code=DAQ"
-            "&client_id=0a1b-client");
-  EXPECT_EQ(form([&](mail::Secret& f) { DevicePollForm(conf, "DAQ", f); }),
-            "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Adevice_code&device_code=DAQ"
-            "&client_id=123.apps&client_secret=GOCSPX-s%26cret");
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(f[i].view(), expected[i]) << i;
 }
 
 // What ReadTokenAnswer made of an answer, as one line.
@@ -114,72 +94,6 @@ std::string Read(const std::unique_ptr<HttpAnswer>& answer) {
   return {};
 }
 
-TEST(SigninTokenAnswers, RecordedAnswersReadAsTheyShould) {
-  const struct {
-    const char* file;
-    const char* expected;
-  } cases[] = {
-      {"microsoft-code.http",
-       "tokens eyJ0eXAiOiJKV1QiLCJub25jZSI6ImZha2UifQ.fake-microsoft-access-token-1 "
-       "refresh=0.AXEAfake-microsoft-refresh-token-1 expires=4778 "
-       "account=Alice@Contoso.example"},
-      {"microsoft-refresh-rotated.http",
-       "tokens eyJ0eXAiOiJKV1QiLCJub25jZSI6ImZha2UifQ.fake-microsoft-access-token-2 "
-       "refresh=0.AXEAfake-microsoft-refresh-token-2 expires=3599 account="},
-      {"google-code.http",
-       "tokens ya29.a0fake-google-access-token-1 refresh=1//0gfake-google-refresh-token-1 "
-       "expires=3599 account=bob.example@gmail.com"},
-      {"google-refresh-kept.http",
-       "tokens ya29.a0fake-google-access-token-2 refresh= expires=3599 account="},
-      {"custom-expires-string.http",
-       "tokens fake-custom-access-token refresh=fake-custom-refresh-token expires=3600 account="},
-      {"google-invalid-grant.http",
-       "refused sign-in: the provider refused: invalid_grant: the grant is no longer valid "
-       "(expired, revoked, or the password changed): sign in again"},
-      {"microsoft-invalid-grant.http",
-       "refused sign-in: the provider refused: invalid_grant (AADSTS700082): the grant is no "
-       "longer valid (expired, revoked, or the password changed): sign in again"},
-      {"microsoft-7000218.http",
-       "refused sign-in: the provider refused: invalid_client (AADSTS7000218): the application "
-       "is not a public client: turn on \"Allow public client flows\" in its Authentication "
-       "settings"},
-      {"microsoft-65001.http",
-       "refused sign-in: the provider refused: invalid_grant (AADSTS65001): the application "
-       "needs consent for this account: sign in again and accept, or have an administrator "
-       "grant consent for the organization"},
-      {"microsoft-50011.http",
-       "refused sign-in: the provider refused: invalid_request (AADSTS50011): the redirect URI "
-       "is not registered: register http://localhost as a \"Mobile and desktop applications\" "
-       "redirect URI of the application"},
-      {"microsoft-700016.http",
-       "refused sign-in: the provider refused: unauthorized_client (AADSTS700016): the "
-       "application was not found in the directory: check the client id, and the tenant in "
-       "microsoft:TENANT"},
-      {"microsoft-700025.http",
-       "refused sign-in: the provider refused: invalid_client (AADSTS700025): the application "
-       "is a public client and takes no secret: leave the client secret empty"},
-      {"microsoft-50194.http",
-       "refused sign-in: the provider refused: invalid_request (AADSTS50194): the application "
-       "is single-tenant: sign in with microsoft:TENANT (its tenant id or domain), not "
-       "microsoft"},
-      {"microsoft-device-pending.http", "pending authorization_pending"},
-      {"custom-slow-down.http", "slow down slow_down"},
-      {"custom-access-denied.http",
-       "refused sign-in: the provider refused: access_denied: the user declined the sign-in or "
-       "the consent"},
-      {"custom-no-access-token.http",
-       "broken the token endpoint answered 200 without an access "
-       "token"},
-      {"server-error-html.http",
-       "broken the token endpoint answered 500 with text/html; charset=utf-8, not JSON: the "
-       "text does not start with '{' (at byte 0)"},
-      {"custom-error-no-json.http",
-       "broken the token endpoint answered 502 with text/plain, not JSON: the text does not "
-       "start with '{' (at byte 0)"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(Read(Recorded(c.file)), c.expected) << c.file;
-}
-
 std::unique_ptr<HttpAnswer> Answer(int status, std::string_view body,
                                    std::string type = "application/json") {
   auto a = std::make_unique<HttpAnswer>();
@@ -189,61 +103,93 @@ std::unique_ptr<HttpAnswer> Answer(int status, std::string_view body,
   return a;
 }
 
-TEST(SigninTokenAnswers, OddAnswers) {
+// A recorded file, or a status and a body; what is read, whole or (ending
+// in '*') up to the hint, whose words the hint table checks.
+TEST(SigninTokenAnswers, ReadAsTheyShould) {
+  const std::string refused = "refused sign-in: the provider refused: ";
+  const std::string broken = "broken the token endpoint answered ";
   const struct {
+    const char* file;  // or nullptr: `status` and `body`
     int status;
     const char* body;
-    const char* expected;
+    std::string expected;
   } cases[] = {
-      {200, R"({"access_token":"a","token_type":"MAC"})",
+      {"microsoft-code.http", 0, "",
+       "tokens eyJ0eXAiOiJKV1QiLCJub25jZSI6ImZha2UifQ.fake-microsoft-access-token-1 "
+       "refresh=0.AXEAfake-microsoft-refresh-token-1 expires=4778 account=Alice@Contoso.example"},
+      {"microsoft-refresh-rotated.http", 0, "",
+       "tokens eyJ0eXAiOiJKV1QiLCJub25jZSI6ImZha2UifQ.fake-microsoft-access-token-2 "
+       "refresh=0.AXEAfake-microsoft-refresh-token-2 expires=3599 account="},
+      {"google-code.http", 0, "",
+       "tokens ya29.a0fake-google-access-token-1 refresh=1//0gfake-google-refresh-token-1 "
+       "expires=3599 account=bob.example@gmail.com"},
+      {"google-refresh-kept.http", 0, "",
+       "tokens ya29.a0fake-google-access-token-2 refresh= expires=3599 account="},
+      {"custom-expires-string.http", 0, "",
+       "tokens fake-custom-access-token refresh=fake-custom-refresh-token expires=3600 account="},
+      {"google-invalid-grant.http", 0, "", refused + "invalid_grant: *"},
+      {"microsoft-invalid-grant.http", 0, "", refused + "invalid_grant (AADSTS700082): *"},
+      {"microsoft-7000218.http", 0, "",
+       refused + "invalid_client (AADSTS7000218): the application is not a public client: turn "
+                 "on \"Allow public client flows\" in its Authentication settings"},
+      {"microsoft-65001.http", 0, "", refused + "invalid_grant (AADSTS65001): *"},
+      {"microsoft-50011.http", 0, "", refused + "invalid_request (AADSTS50011): *"},
+      {"microsoft-700016.http", 0, "", refused + "unauthorized_client (AADSTS700016): *"},
+      {"microsoft-700025.http", 0, "", refused + "invalid_client (AADSTS700025): *"},
+      {"microsoft-50194.http", 0, "", refused + "invalid_request (AADSTS50194): *"},
+      {"microsoft-device-pending.http", 0, "", "pending authorization_pending"},
+      {"custom-slow-down.http", 0, "", "slow down slow_down"},
+      {"custom-access-denied.http", 0, "", refused + "access_denied: *"},
+      {"custom-no-access-token.http", 0, "", broken + "200 without an access token"},
+      {"server-error-html.http", 0, "",
+       broken + "500 with text/html; charset=utf-8, not JSON: the text does not start with '{' "
+                "(at byte 0)"},
+      {"custom-error-no-json.http", 0, "", broken + "502 with text/plain, not JSON: *"},
+      {nullptr, 200, R"({"access_token":"a","token_type":"MAC"})",
        "broken the token endpoint gave a token of type \"MAC\", not Bearer"},
-      {200, R"({"access_token":"a","expires_in":-5})", "tokens a refresh= expires=0 account="},
-      {200, R"({"access_token":"a","expires_in":"soon"})", "tokens a refresh= expires=0 account="},
-      {200, R"({"access_token":""})",
-       "broken the token endpoint answered 200 without an access "
-       "token"},
-      {200, R"({"access_token":7})",
-       "broken the token endpoint answered 200 without an access "
-       "token"},
-      {500, R"({"message":"down"})",
-       "broken the token endpoint answered 500 without an OAuth "
-       "error"},
-      {302, R"({"access_token":"a"})",
-       "broken the token endpoint answered 302 without an OAuth "
-       "error"},
-      {200, R"({"error":"invalid_scope","access_token":"a"})",
-       "refused sign-in: the provider refused: invalid_scope"},
-      {400, R"({"error":"invalid_client","error_description":"Unauthorized"})",
-       "refused sign-in: the provider refused: invalid_client: \"Unauthorized\""},
+      {nullptr, 200, R"({"access_token":"a","expires_in":-5})",
+       "tokens a refresh= expires=0 account="},
+      {nullptr, 200, R"({"access_token":"a","expires_in":"soon"})",
+       "tokens a refresh= expires=0 account="},
+      {nullptr, 200, R"({"access_token":""})", broken + "200 without an access token"},
+      {nullptr, 302, R"({"access_token":"a"})", broken + "302 without an OAuth error"},
+      {nullptr, 400, R"({"error":""})", broken + "400 without an OAuth error"},
+      {nullptr, 200, "", broken + "200 with application/json and an empty body"},
+      {nullptr, 200, R"({"error":"invalid_scope","access_token":"a"})", refused + "invalid_scope"},
+      {nullptr, 400, R"({"error":"invalid_client","error_description":"Unauthorized"})",
+       refused + "invalid_client: \"Unauthorized\""},
       // A description is quoted up to its first line, and never with a run
       // long enough to be a code or a token.
-      {400,
+      {nullptr, 400,
        R"({"error":"server_error","error_description":"AADSTS90002: Tenant 'x' not found.\r\nTrace ID: 1"})",
-       "refused sign-in: the provider refused: server_error (AADSTS90002): \"AADSTS90002: Tenant "
-       "'x' not found\""},
-      {400,
+       refused + "server_error (AADSTS90002): \"AADSTS90002: Tenant 'x' not found\""},
+      {nullptr, 400,
        R"({"error":"invalid_request","error_description":"code 0.AXEAabcdefghijklmnopqrstuvwxyz0123 is bad"})",
-       "refused sign-in: the provider refused: invalid_request: \"code [...] is bad\""},
-      {400, "{\"error\":\"bad\\u0007\\u00e9\"}",
-       "refused sign-in: the provider refused: bad\\x07\\xC3\\xA9"},
-      {400, R"({"error":""})", "broken the token endpoint answered 400 without an OAuth error"},
-      {400, R"({"error":5})", "broken the token endpoint answered 400 without an OAuth error"},
-      {200, "", "broken the token endpoint answered 200 with application/json and an empty body"},
+       refused + "invalid_request: \"code [...] is bad\""},
+      {nullptr, 400, "{\"error\":\"bad\\u0007\\u00e9\"}", refused + "bad\\x07\\xC3\\xA9"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Read(Answer(c.status, c.body)), c.expected) << c.body;
+  for (const auto& c : cases) {
+    const std::string got = Read(c.file ? Recorded(c.file) : Answer(c.status, c.body));
+    const std::string& want = c.expected;
+    if (want.ends_with("*"))
+      EXPECT_EQ(got.substr(0, want.size() - 1), want.substr(0, want.size() - 1)) << c.body;
+    else
+      EXPECT_EQ(got, want) << (c.file ? c.file : c.body);
+  }
+}
 
+TEST(SigninTokenAnswers, RefusalsAreBounded) {
   Tokens t;
   Refusal r;
   std::string why;
   const std::string longText(1000, 'x');
+  std::string controls;  // escaped bytes count as what they are shown as
+  for (int i = 0; i < 100; ++i) controls += "\\r\\n";
   ReadTokenAnswer(
       *Answer(400, R"({"error":")" + longText + R"(","error_description":")" + longText + "\"}"), t,
       r, why);
   EXPECT_EQ(r.error.size(), 203u);  // 200 and "..."
   EXPECT_EQ(r.description.size(), 203u);
-  // Escaped bytes count as what they are shown as.
-  std::string controls;
-  for (int i = 0; i < 100; ++i) controls += "\\r\\n";
   ReadTokenAnswer(*Answer(400, R"({"error":"e","error_description":")" + controls + "\"}"), t, r,
                   why);
   EXPECT_EQ(r.description.substr(0, 8), "\\x0D\\x0A");
@@ -267,10 +213,8 @@ TEST(SigninTokenAnswers, HintsForWhatAUserCanFix) {
       {700025, "invalid_client", "leave the client secret empty"},
       {50194, "invalid_request", "microsoft:TENANT"},
       {0, "access_denied", "declined"},
-      {0, "invalid_grant", "sign in again"},
       {70000, "invalid_grant", "sign in again"},
       {0, "invalid_client", ""},
-      {0, "", ""},
       {12345, "server_error", ""},
   };
   for (const auto& c : cases) {
@@ -278,36 +222,29 @@ TEST(SigninTokenAnswers, HintsForWhatAUserCanFix) {
     r.aadsts = c.aadsts;
     r.error = c.error;
     const std::string hint = HintFor(r);
-    if (*c.words == '\0') {
-      EXPECT_EQ(hint, "") << c.aadsts << " " << c.error;
-    } else {
-      EXPECT_NE(hint.find(c.words), std::string::npos) << c.aadsts << " " << c.error;
-    }
+    EXPECT_TRUE(*c.words ? hint.find(c.words) != std::string::npos : hint.empty())
+        << c.aadsts << " " << c.error << ": " << hint;
   }
 }
 
 TEST(SigninDeviceAnswers, ReadThePrompt) {
-  DevicePrompt p;
+  DevicePrompt p, q;
   Refusal r;
   std::string why;
   ASSERT_EQ(ReadDeviceAnswer(*Recorded("microsoft-device-start.http"), p, r, why),
             AnswerKind::Tokens)
       << why;
-  EXPECT_EQ(p.deviceCode.view(), "DAQABAAEAAAfake-microsoft-device-code");
-  EXPECT_EQ(p.userCode, "FAKE2XQ7K");
-  EXPECT_EQ(p.verificationUri, "https://microsoft.com/devicelogin");
-  EXPECT_EQ(p.interval, 5);
-  EXPECT_EQ(p.expiresIn, 900);
-
-  DevicePrompt q;
+  EXPECT_EQ(
+      std::string(p.deviceCode.view()) + " " + p.userCode + " " + p.verificationUri + " " +
+          std::to_string(p.interval) + " " + std::to_string(p.expiresIn),
+      "DAQABAAEAAAfake-microsoft-device-code FAKE2XQ7K https://microsoft.com/devicelogin 5 900");
   ASSERT_EQ(ReadDeviceAnswer(*Answer(200, R"({"device_code":"d","user_code":"U","interval":"0",
                                      "verification_url":"https://www.google.com/device"})"),
                              q, r, why),
             AnswerKind::Tokens);
-  EXPECT_EQ(q.verificationUri, "https://www.google.com/device");
-  EXPECT_EQ(q.interval, 5);
-  EXPECT_EQ(q.expiresIn, 900);
-
+  EXPECT_EQ(
+      q.verificationUri + " " + std::to_string(q.interval) + " " + std::to_string(q.expiresIn),
+      "https://www.google.com/device 5 900");
   for (const char* body : {
            R"({"user_code":"U","verification_uri":"https://x/"})",
            R"({"device_code":"d","verification_uri":"https://x/"})",
@@ -337,12 +274,10 @@ TEST(SigninIdToken, NamesTheAccount) {
       {Jwt(R"({"preferred_username":"b@x.example"})"), "b@x.example"},
       {Jwt(R"({"email":"","preferred_username":"b@x.example"})"), "b@x.example"},
       {Jwt(R"({"email":"a\n@x","preferred_username":"b@x.example"})"), "b@x.example"},
-      {Jwt(R"({"email":7})"), ""},
       {Jwt(R"({"sub":"1"})"), ""},
       {Jwt("not json"), ""},
       {EncodeBase64Url("{}") + "." + EncodeBase64Url(R"({"email":"a@x"})"), ""},
       {"a.b@c.d", ""},
-      {"", ""},
       {EncodeBase64Url("{}") + ".!!!.sig", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(AccountOfIdToken(c.token), c.account) << c.token;
