@@ -464,16 +464,10 @@ TEST(SchannelOverScriptedSspi, PostHandshakeMessagesAndEmptyRecords) {
 
 using test::ConnectedClient;
 
-TEST(WinLoopback, BytesGoBothWaysOnEachLoopbackAddress) {
+TEST(WinLoopback, BytesGoBothWaysOnEachLoopbackAddressAndNobodyComingTimesOut) {
   const ListenOutcome listening = platform::ListenOnLoopback();
   ASSERT_NE(nullptr, listening.listener) << listening.why;
-  EXPECT_NE(0, listening.listener->Port());
   test::ExpectBytesBothWaysOnEachLoopbackAddress(*listening.listener);
-}
-
-TEST(WinLoopback, AcceptWithNobodyComingTimesOut) {
-  const ListenOutcome listening = platform::ListenOnLoopback();
-  ASSERT_NE(nullptr, listening.listener) << listening.why;
   IoStatus status = IoStatus::Ok;
   EXPECT_EQ(nullptr, listening.listener->Accept(Millis{200}, status));
   EXPECT_EQ(IoStatus::TimedOut, status);
@@ -557,9 +551,8 @@ TEST_F(WinKept, RoundTripOverwriteAndRemove) {
   EXPECT_EQ(StoreStatus::Missing, platform::ReadKept("grant", out).status);
   EXPECT_EQ("", out);
   EXPECT_EQ(StoreStatus::Missing, platform::RemoveKept("grant").status);
-  const std::string binary("token\0\xff\n", 8);
   for (const std::string& bytes :
-       {binary, std::string(70'000, 'L'), std::string("s"), std::string()}) {
+       {std::string("token\0\xff\n", 8), std::string(70'000, 'L'), std::string()}) {
     const StoreOutcome written = platform::WriteKept("grant", bytes);
     ASSERT_EQ(StoreStatus::Ok, written.status) << written.why;
     out = "left from before";
@@ -570,7 +563,6 @@ TEST_F(WinKept, RoundTripOverwriteAndRemove) {
   ASSERT_EQ(StoreStatus::Ok, platform::WriteKept("other", "o").status);
   EXPECT_EQ(StoreStatus::Ok, platform::RemoveKept("grant").status);
   EXPECT_EQ(StoreStatus::Missing, platform::ReadKept("grant", out).status);
-  EXPECT_EQ(StoreStatus::Missing, platform::RemoveKept("grant").status);
   EXPECT_EQ(StoreStatus::Ok, platform::ReadKept("other", out).status);
   EXPECT_EQ("o", out);
   // Only the item is left: no temporary file.
@@ -595,33 +587,16 @@ TEST_F(WinKept, AlteredOrCutShortIsDamaged) {
   ASSERT_EQ(StoreStatus::Ok, platform::WriteKept("grant", "refresh-token").status);
   const std::string sealed = FileBytes("grant");
   ASSERT_GT(sealed.size(), 16u);
-  const struct {
-    const char* what;
-    std::string bytes;
-  } kRows[] = {
-      {"a byte near the end altered",
-       [&] {
-         std::string b = sealed;
-         b[b.size() - 5] = static_cast<char>(b[b.size() - 5] ^ 0x40);
-         return b;
-       }()},
-      {"a byte in the middle altered",
-       [&] {
-         std::string b = sealed;
-         b[b.size() / 2] = static_cast<char>(b[b.size() / 2] ^ 0x01);
-         return b;
-       }()},
-      {"cut short", sealed.substr(0, sealed.size() - 1)},
-      {"empty", ""},
-      {"plain text", "refresh-token"},
-  };
-  for (const auto& row : kRows) {
-    test::WriteFile(Item("grant"), row.bytes);
+  std::string altered = sealed;
+  altered.back() = static_cast<char>(altered.back() ^ 0x40);
+  for (const std::string& bytes : {altered, sealed.substr(0, sealed.size() - 1), std::string(),
+                                   std::string("refresh-token")}) {
+    test::WriteFile(Item("grant"), bytes);
     std::string out = "stale";
     const StoreOutcome read = platform::ReadKept("grant", out);
-    EXPECT_EQ(StoreStatus::Damaged, read.status) << row.what;
+    EXPECT_EQ(StoreStatus::Damaged, read.status) << bytes.size();
     EXPECT_NE(std::string::npos, read.why.find("grant")) << read.why;
-    EXPECT_EQ("", out) << row.what;
+    EXPECT_EQ("", out) << bytes.size();
   }
 }
 
