@@ -2,10 +2,14 @@
 // with VTLLastError. Pure text work, no I/O.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
+
+#include "vtl.h"
 
 namespace vtl::mail {
 
@@ -23,6 +27,36 @@ std::string Endpoint(std::string_view host, uint16_t port);
 // What the network layer's result (a SendResult) means when it says no
 // more.
 const char* ConnectFailure(int result);
+
+// Runs a call with everything thrown caught, its detail made one line of
+// printable ASCII: 6 when memory ran out, 7 for anything else thrown.
+template <class Call>
+int Guarded(std::string* detail, Call&& call) noexcept {
+  std::string ignored;
+  std::string& why = detail != nullptr ? *detail : ignored;
+  try {
+    why.clear();
+    const int result = call(why);
+    // One line of printable ASCII whatever a layer below put in it; want
+    // of memory here must not change the result of a delivered mail.
+    if (std::any_of(why.begin(), why.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
+      try {
+        std::string printable;
+        AppendPrintable(printable, why, why.size());
+        why.swap(printable);
+      } catch (...) {
+        why.clear();
+      }
+    }
+    return result;
+  } catch (const std::bad_alloc&) {
+    why.clear();
+    return VTL_SEND_NO_MEMORY;
+  } catch (...) {
+    why.clear();
+    return VTL_SEND_DIALOGUE_FAILED;
+  }
+}
 
 // The most of a caller's text a why quotes: enough to find the place.
 inline constexpr size_t kMaxQuotedInput = 60;

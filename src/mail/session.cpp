@@ -367,36 +367,6 @@ int RunEx(const MailExArgs& args, const SendEnv& env, std::string& detail) {
   return Converse(out, env, detail);
 }
 
-// Runs a send with everything thrown caught, its detail made one line of
-// printable ASCII.
-template <class Send>
-int Guarded(std::string* detail, Send&& send) noexcept {
-  std::string ignored;
-  std::string& why = detail != nullptr ? *detail : ignored;
-  try {
-    why.clear();
-    const int result = send(why);
-    // One line of printable ASCII whatever a layer below put in it; want
-    // of memory here must not change the result of a delivered mail.
-    if (std::any_of(why.begin(), why.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
-      try {
-        std::string printable;
-        AppendPrintable(printable, why, why.size());
-        why.swap(printable);
-      } catch (...) {
-        why.clear();
-      }
-    }
-    return result;
-  } catch (const std::bad_alloc&) {
-    why.clear();
-    return VTL_SEND_NO_MEMORY;
-  } catch (...) {
-    why.clear();
-    return VTL_SEND_DIALOGUE_FAILED;
-  }
-}
-
 }  // namespace
 
 int SendMail(const MailArgs& args, const SendEnv& env, std::string* detail) noexcept {

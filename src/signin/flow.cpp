@@ -505,37 +505,20 @@ int RunKept(std::string_view account, std::string_view host, bool refresh, const
   return VTL_SEND_OK;
 }
 
-// Runs one of the calls with everything thrown caught.
-template <class Run>
-int Guarded(std::string* detail, Run&& run) noexcept {
-  std::string ignored;
-  std::string& why = detail != nullptr ? *detail : ignored;
-  try {
-    why.clear();
-    return run(why);
-  } catch (const std::bad_alloc&) {
-    why.clear();
-    return VTL_SEND_NO_MEMORY;
-  } catch (...) {
-    why.clear();
-    return VTL_SEND_DIALOGUE_FAILED;
-  }
-}
-
 }  // namespace
 
 int SignIn(const SignInArgs& args, const SignInEnv& env, std::string* detail) noexcept {
-  return Guarded(detail, [&](std::string& why) { return RunSignIn(args, env, why); });
+  return mail::Guarded(detail, [&](std::string& why) { return RunSignIn(args, env, why); });
 }
 
 int SignInOnDevice(const SignInArgs& args, const SignInEnv& env,
                    const std::function<void(const DevicePrompt&)>& show,
                    std::string* detail) noexcept {
-  return Guarded(detail, [&](std::string& why) { return RunDevice(args, env, show, why); });
+  return mail::Guarded(detail, [&](std::string& why) { return RunDevice(args, env, show, why); });
 }
 
 int SignOut(const char* account, const SignInEnv& env, std::string* detail) noexcept {
-  return Guarded(detail, [&](std::string& why) {
+  return mail::Guarded(detail, [&](std::string& why) {
     why = AccountFault(account);
     if (!why.empty()) return VTL_SEND_BAD_ARGUMENT;
     std::string failed;
@@ -556,7 +539,7 @@ int SignOut(const char* account, const SignInEnv& env, std::string* detail) noex
 int KeptAccessToken(std::string_view account, std::string_view host, bool refresh,
                     const SignInEnv& env, Secret& token, bool& fresh, std::string& why) noexcept {
   token.Clear();
-  return Guarded(
+  return mail::Guarded(
       &why, [&](std::string& w) { return RunKept(account, host, refresh, env, token, fresh, w); });
 }
 
