@@ -105,12 +105,12 @@ class _Handler:
 
     async def auth_XOAUTH2(self, server, args):  # noqa: N802 (aiosmtpd's name)
         # "user=USER^Aauth=Bearer TOKEN^A^A", the initial response or after "334 ".
-        blob = await server.challenge_auth("") if len(args) < 2 else args[1].encode()
         try:
-            fields = dict(f.split("=", 1) for f in base64.b64decode(
-                blob, validate=True).decode().split("\x01") if f)
+            blob = (await server.challenge_auth("") if len(args) < 2 else
+                    base64.b64decode(args[1], validate=True))
+            fields = dict(f.split("=", 1) for f in blob.decode().split("\x01") if f)
             user, token = fields["user"], fields["auth"].removeprefix("Bearer ")
-        except (ValueError, KeyError, TypeError):
+        except (ValueError, KeyError, TypeError, AttributeError):
             return AuthResult(success=False, handled=False, message="501 5.5.2 not XOAUTH2")
         ok = self._sink.bearer(user, token)
         with self._sink._changed:
