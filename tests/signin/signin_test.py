@@ -120,8 +120,9 @@ class SignInCase(unittest.TestCase):
             cls.env = dict(os.environ)
             cls.wine([TRUST, "add", cls.ca])
             cls.addClassCleanup(cls.wine, [TRUST, "remove", cls.ca])
-            cls.wine(["reg", "add", r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers",
-                      "/d", browser, "/f"])
+            key = r"HKCU\Software\Wine\WineBrowser"
+            cls.wine(["reg", "add", key, "/v", "Browsers", "/d", browser, "/f"])
+            cls.addClassCleanup(cls.wine, ["reg", "delete", key, "/v", "Browsers", "/f"])
         else:
             cls.env = desktop_env(cls.root, browser)
             cls.env["SSL_CERT_FILE"] = cls.ca  # the library's own trust, in a host
