@@ -40,6 +40,8 @@ VTLSendMailEx sends one message to several recipients, with Cc, Bcc and
 files attached. In a Japanese locale the texts go out as ISO-2022-JP,
 elsewhere as ASCII or UTF-8. VTLInternet opens a web page, a document or a
 program with the handler the user's desktop associates with it.
+VTLSignIn signs a user in with Microsoft 365, Google or another OAuth 2
+provider, so that later sends log in with XOAUTH2 and no password.
 ")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvtl1)

@@ -54,10 +54,17 @@ extern "C" {
  *   9  the server's certificate is not trusted, or not issued for the host
  *      the URL names
  *  10  the login was refused, or no mechanism suits both sides
+ * and from VTLSignIn only:
+ *  11  the sign-in was not finished: no browser could be opened, or the
+ *      user did not finish within 5 minutes
  * The server argument is a host name or address (plain SMTP on the "mail"
  * port, or 25; host:port or [IPv6]:port for another port),
  * or smtps://[user[:password][;AUTH=mech]@]host[:port] (TLS from the start,
- * port 465), or smtp://... alike (STARTTLS required, port 587). */
+ * port 465), or smtp://... alike (STARTTLS required, port 587).
+ * With ;AUTH=XOAUTH2, a user and no token
+ * (smtp://yamada@contoso.com;AUTH=XOAUTH2@smtp.office365.com), the send
+ * logs in with the access token of the grant VTLSignIn kept for that user,
+ * renewed first when it runs out; with none kept it gives 10. */
 #define VTL_SEND_OK 0
 #define VTL_SEND_STARTUP_FAILED 1
 #define VTL_SEND_RESOLVE_FAILED 2
@@ -101,6 +108,34 @@ VTL_API SendResult VTL_CALL VTLSendMailEx(const char* server, const char* from, 
                                           const char* body, const char* attachments,
                                           const char* headers);
 
+/* Signs account in with an OAuth 2 provider and keeps the grant, so that
+ * later sends log in as account with XOAUTH2 and no password (above).
+ * Opens the provider's sign-in page in the desktop's browser, takes the
+ * answer on a loopback port (RFC 8252, with PKCE) and blocks until the
+ * user is done, 5 minutes at most; a host with a window calls it from a
+ * worker thread. The grant is kept for the current user only (Linux:
+ * $XDG_STATE_HOME/vtl/grants, mode 0600; Windows: %LOCALAPPDATA%\vtl\grants,
+ * encrypted with DPAPI).
+ * provider: "microsoft" (work, school and personal accounts),
+ *   "microsoft:organizations", "microsoft:consumers", "microsoft:TENANT"
+ *   (a tenant id or domain, for an application of one tenant), "google",
+ *   or for another provider "AUTHORIZE-URL TOKEN-URL SCOPE..." (https).
+ * clientId: the application (client) id the vendor registered.
+ * clientSecret: null or empty for a public client (Microsoft); Google's
+ *   desktop client secret.
+ * account: the mailbox, as the send's URL names it; the provider must
+ *   sign in that account, or the result is 10.
+ * Returns 0 signed in and kept; 5 a bad argument; 2, 4, 7, 8 or 9 the
+ * provider could not be reached or not trusted; 10 the provider or the
+ * user refused, or another account signed in; 11 not finished.
+ * VTLLastError says why; it never holds a code, a token or the secret. */
+VTL_API int32_t VTL_CALL VTLSignIn(const char* provider, const char* clientId,
+                                   const char* clientSecret, const char* account);
+
+/* Forgets the grant kept for account. Returns 0, also when none was kept;
+ * 5 a bad argument; 10 when the kept grant could not be removed. */
+VTL_API int32_t VTL_CALL VTLSignOut(const char* account);
+
 #if defined(_WIN32)
 #include <stddef.h> /* wchar_t in C */
 /* The same calls taking zero-terminated UTF-16 strings (VBA's StrPtr, a
@@ -129,9 +164,9 @@ VTL_API int32_t VTL_CALL VTLInternetW(void* window, const wchar_t* target);
  * waited for up to 10 s (the call then returns 1: the handler is running). */
 VTL_API int32_t VTL_CALL VTLInternet(void* window, const char* target);
 
-/* The detail of the last send or VTLInternet call (W forms included) made
- * on the calling thread (calls on other threads change nothing; empty
- * before any call): one line of printable ASCII, at most 1024 bytes, that
+/* The detail of the last send, sign-in or VTLInternet call (W forms
+ * included) made on the calling thread (calls on other threads change
+ * nothing; empty before any call): one line of printable ASCII, at most 1024 bytes, that
  * says what failed and why ("mail.example.com:587: RCPT TO:<b@example.com>:
  * 550 5.1.1 no such user"), and for well-known refusals what to do; for a
  * delivered mail the server's reply ("250 2.0.0 Ok: queued as 4F2A1C"). It never

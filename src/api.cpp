@@ -10,6 +10,7 @@
 #include "mail/session.h"
 #include "platform/platform.h"
 #include "shell/launcher.h"
+#include "signin/system.h"
 #include "vtl.h"
 
 namespace {
@@ -40,6 +41,11 @@ vtl::mail::SendEnv SystemEnv(const char* server) {
   env.hostName = vtl::platform::HostName();
   env.processId = vtl::platform::ProcessId();
   env.sequence = g_sequence.fetch_add(1, std::memory_order_relaxed);
+  env.keptToken = [](std::string_view user, bool refresh, vtl::mail::Secret& token, bool& fresh,
+                     std::string& why) {
+    const vtl::signin::SystemSignIn system;
+    return vtl::signin::KeptAccessToken(user, refresh, system.Env(), token, fresh, why);
+  };
   return env;
 }
 
@@ -196,6 +202,40 @@ extern "C" VTL_API int32_t VTL_CALL VTLInternetW(void* window, const wchar_t* ta
   return result;
 }
 #endif
+
+namespace {
+
+// Runs a sign-in call and keeps its detail as the thread's.
+template <class Call>
+int32_t SigningIn(Call&& call) noexcept {
+  const vtl::platform::NoCancellation noCancellation;
+  SetDetail({});
+  std::string detail;
+  int result = VTL_SEND_NO_MEMORY;
+  try {
+    const vtl::signin::SystemSignIn system;
+    result = call(system.Env(), detail);
+  } catch (...) {
+    detail.clear();
+  }
+  SetOpenDetail(result == VTL_SEND_NO_MEMORY && detail.empty() ? "out of memory" : detail);
+  return result;
+}
+
+}  // namespace
+
+extern "C" VTL_API int32_t VTL_CALL VTLSignIn(const char* provider, const char* clientId,
+                                              const char* clientSecret, const char* account) {
+  return SigningIn([&](const vtl::signin::SignInEnv& env, std::string& detail) {
+    return vtl::signin::SignIn({provider, clientId, clientSecret, account}, env, &detail);
+  });
+}
+
+extern "C" VTL_API int32_t VTL_CALL VTLSignOut(const char* account) {
+  return SigningIn([&](const vtl::signin::SignInEnv& env, std::string& detail) {
+    return vtl::signin::SignOut(account, env, &detail);
+  });
+}
 
 extern "C" VTL_API int32_t VTL_CALL VTLLastError(char* buffer, int32_t size) {
   const vtl::platform::DetailSlot* slot = vtl::platform::ThreadDetailSlot();

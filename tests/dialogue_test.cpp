@@ -103,6 +103,7 @@ TEST_P(Dialogue, RunsAsScripted) {
   setup.bcc = Unescape(c.Get("bcc"));
   setup.headers = Unescape(c.Get("headers"));
   setup.fileFault = c.Get("file-fault");
+  if (c.fields.count("kept")) setup.kept = SplitItems(c.Get("kept"));
   // "attach: PATH = CONTENT": a file the client can open, and attaches.
   for (auto [it, end] = c.fields.equal_range("attach"); it != end; ++it) {
     const size_t eq = it->second.find(" =");

@@ -47,7 +47,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win64/CMakeCache.tx
 [ "$kit" = "$work/vtl-$version-windows" ]
 # The functions vtl.h declares, sorted, each followed by a space.
 functions=$(sed -n 's/.* VTL_CALL \(VTL[A-Za-z]*\)(.*/\1/p' include/vtl.h | LC_ALL=C sort | tr '\n' ' ')
-[ "$functions" = "VTLInternet VTLInternetW VTLLastError VTLSendMail VTLSendMailEx VTLSendMailExW VTLSendMailW " ]
+[ "$functions" = "VTLInternet VTLInternetW VTLLastError VTLSendMail VTLSendMailEx VTLSendMailExW VTLSendMailW VTLSignIn VTLSignOut " ]
 
 for arch in x64:win64:x86_64 x86:win32:i686; do
   dir=$kit/${arch%%:*}
@@ -97,11 +97,12 @@ for name in $functions; do
     { echo "delphi/vtl.pas: $name: ${d:-not declared}: $found, not $args $bytes $wides" >&2; exit 1; }
 done
 # Every result code of vtl.h, with its value, in the VB module and the unit.
-grep '^#define VTL_SEND_' include/vtl.h | while read -r _ name value; do
+codes='^#define VTL_[A-Z_]* [0-9][0-9]*$'
+grep "$codes" include/vtl.h | while read -r _ name value; do
   grep -q "^Public Const $name As Long = $value\b" "$kit/vb/vtl.bas"
   grep -q "^ *$name = $value;" "$kit/delphi/vtl.pas"
 done
-[ "$(grep -c '^#define VTL_SEND_' include/vtl.h)" = "$(grep -c '^Public Const VTL_SEND_' "$kit/vb/vtl.bas")" ]
+[ "$(grep -c "$codes" include/vtl.h)" = "$(grep -c '^Public Const VTL_' "$kit/vb/vtl.bas")" ]
 # The helpers and the example a user pastes from, which sends with a W
 # form. VB6 reads a module in the system's code page and Delphi a unit
 # without a BOM likewise: ASCII only.

@@ -1,13 +1,18 @@
 // The POSIX platform layer against the real system: locale names, the
-// clock's zone offset, the services database, name resolution, TLS and
-// files that are no files to attach. Files the system reads are swapped
+// clock's zone offset, the services database, name resolution, TLS,
+// files that are no files to attach, the loopback listener and the
+// user's protected storage. Files the system reads are swapped
 // only inside a child's own mount namespace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <pwd.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,9 +20,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "mail/session.h"
 #include "platform/platform.h"
@@ -25,6 +33,7 @@
 #include "platform/race.h"
 #include "support/child.h"
 #include "support/faulty_network.h"
+#include "support/loopback_exchange.h"
 #include "support/scratch_dir.h"
 #include "support/script_server.h"
 #include "vtl.h"
@@ -349,6 +358,306 @@ TEST(InputFile, OnlyARegularFileTheProcessMayReadOpens) {
     }
     EXPECT_EQ(0, status) << row.path << " (-1: the open hung)";
   }
+}
+
+using test::ConnectedClient;
+
+TEST(Loopback, BytesGoBothWaysOnEachLoopbackAddress) {
+  const ListenOutcome listening = ListenOnLoopback();
+  ASSERT_NE(nullptr, listening.listener) << listening.why;
+  EXPECT_NE(0, listening.listener->Port());
+  test::ExpectBytesBothWaysOnEachLoopbackAddress(*listening.listener);
+}
+
+TEST(Loopback, AcceptWithNobodyComingTimesOut) {
+  const ListenOutcome listening = ListenOnLoopback();
+  ASSERT_NE(nullptr, listening.listener) << listening.why;
+  IoStatus status = IoStatus::Ok;
+  EXPECT_EQ(nullptr, listening.listener->Accept(Millis{200}, status));
+  EXPECT_EQ(IoStatus::TimedOut, status);
+}
+
+void Ignore(int) {}
+
+// A signal during the wait (no SA_RESTART) neither fails the accept nor
+// loses the connection that comes after it.
+TEST(Loopback, ASignalDuringTheWaitIsWaitedThrough) {
+  const ListenOutcome listening = ListenOnLoopback();
+  ASSERT_NE(nullptr, listening.listener) << listening.why;
+  struct sigaction action {};
+  struct sigaction old {};
+  action.sa_handler = Ignore;
+  sigaction(SIGALRM, &action, &old);
+  itimerval timer{};
+  timer.it_value.tv_usec = 50'000;
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  int client = -1;
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    client = ConnectedClient("127.0.0.1", listening.listener->Port());
+  });
+  IoStatus status = IoStatus::Failed;
+  const std::unique_ptr<Connection> accepted = listening.listener->Accept(Millis{10'000}, status);
+  late.join();
+  sigaction(SIGALRM, &old, nullptr);
+  EXPECT_NE(nullptr, accepted);
+  EXPECT_EQ(IoStatus::Ok, status);
+  if (client >= 0) ::close(client);
+}
+
+// The browser the sign-in starts must hold none of its sockets: a program
+// started meanwhile has no socket open.
+TEST(Loopback, AProgramStartedMeanwhileInheritsNoSocket) {
+  const ListenOutcome listening = ListenOnLoopback();
+  ASSERT_NE(nullptr, listening.listener) << listening.why;
+  const int client = ConnectedClient("127.0.0.1", listening.listener->Port());
+  ASSERT_GE(client, 0);
+  IoStatus status = IoStatus::Failed;
+  const std::unique_ptr<Connection> accepted = listening.listener->Accept(Millis{10'000}, status);
+  ASSERT_NE(nullptr, accepted);
+  ::close(client);  // the test's own, not the listener's
+  FILE* child = popen("ls -l /proc/self/fd/ 2>&1", "r");
+  ASSERT_NE(nullptr, child);
+  std::string listing;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, child) != nullptr) listing += buffer;
+  pclose(child);
+  EXPECT_EQ(std::string::npos, listing.find("socket:")) << listing;
+}
+
+// Each test's items in a scratch folder of its own, named by
+// XDG_STATE_HOME, and the umask that leaves every bit asked for: modes
+// must come from the layer, not from the umask.
+class KeptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* old = getenv("XDG_STATE_HOME")) oldState_ = old;
+    hadState_ = getenv("XDG_STATE_HOME") != nullptr;
+    setenv("XDG_STATE_HOME", (scratch_.path / "state").c_str(), 1);
+    oldMask_ = umask(0);
+  }
+  void TearDown() override {
+    umask(oldMask_);
+    if (hadState_)
+      setenv("XDG_STATE_HOME", oldState_.c_str(), 1);
+    else
+      unsetenv("XDG_STATE_HOME");
+  }
+  std::string Folder() const { return (scratch_.path / "state/vtl/grants").string(); }
+  std::string Item(const char* name) const { return Folder() + "/" + name; }
+  static mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+
+  const test::ScratchDir scratch_{"vtl-kept"};
+
+ private:
+  std::string oldState_;
+  bool hadState_ = false;
+  mode_t oldMask_ = 0;
+};
+
+TEST_F(KeptTest, RoundTripOverwriteAndRemove) {
+  EXPECT_EQ(Folder(), KeptFolder());
+  std::string out = "stale";
+  EXPECT_EQ(StoreStatus::Missing, ReadKept("grant", out).status);
+  EXPECT_EQ("", out);
+  EXPECT_EQ(StoreStatus::Missing, RemoveKept("grant").status);
+  const std::string binary("token\0\xff\n", 8);
+  for (const std::string& bytes :
+       {binary, std::string(70'000, 'L'), std::string("s"), std::string()}) {
+    ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", bytes).status);
+    out = "left from before";
+    const StoreOutcome read = ReadKept("grant", out);
+    EXPECT_EQ(StoreStatus::Ok, read.status) << read.why;
+    EXPECT_EQ(bytes, out);
+  }
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("other", "o").status);
+  EXPECT_EQ(StoreStatus::Ok, RemoveKept("grant").status);
+  EXPECT_EQ(StoreStatus::Missing, ReadKept("grant", out).status);
+  EXPECT_EQ(StoreStatus::Missing, RemoveKept("grant").status);
+  EXPECT_EQ(StoreStatus::Ok, ReadKept("other", out).status);
+  EXPECT_EQ("o", out);
+}
+
+TEST_F(KeptTest, TheFileIs0600AndEveryFolderMade0700) {
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", "secret").status);
+  EXPECT_EQ(0600u, ModeOf(Item("grant")));
+  for (const char* folder : {"state", "state/vtl", "state/vtl/grants"})
+    EXPECT_EQ(0700u, ModeOf((scratch_.path / folder).string())) << folder;
+  // No temporary file stays behind.
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(Folder())) {
+    ++entries;
+    EXPECT_EQ("grant", entry.path().filename()) << entry.path();
+  }
+  EXPECT_EQ(1u, entries);
+}
+
+TEST_F(KeptTest, OpenToOthersIsRefusedAndSaysWhy) {
+  const struct {
+    mode_t file;
+    mode_t folder;
+    StoreStatus status;
+    const char* why;  // a part of it
+  } kRows[] = {
+      {0600, 0700, StoreStatus::Ok, ""},
+      {0400, 0755, StoreStatus::Ok, ""},  // others may list the folder
+      {0600, 0711, StoreStatus::Ok, ""},
+      {0644, 0700, StoreStatus::Refused, "the file is readable by others (mode 0644)"},
+      {0640, 0700, StoreStatus::Refused, "readable by others (mode 0640)"},
+      {0602, 0700, StoreStatus::Refused, "the file is writable by others (mode 0602)"},
+      {0610, 0700, StoreStatus::Refused, "usable by others (mode 0610)"},
+      {0600, 0775, StoreStatus::Refused, "the folder is writable by others (mode 0775)"},
+      {0600, 0757, StoreStatus::Refused, "the folder is writable by others (mode 0757)"},
+      {0600, 0777, StoreStatus::Refused, "(mode 0777)"},
+  };
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", "secret").status);
+  for (const auto& row : kRows) {
+    ASSERT_EQ(0, chmod(Item("grant").c_str(), row.file));
+    ASSERT_EQ(0, chmod(Folder().c_str(), row.folder));
+    std::string out = "stale";
+    const StoreOutcome read = ReadKept("grant", out);
+    EXPECT_EQ(row.status, read.status) << std::oct << row.file << " " << row.folder;
+    EXPECT_NE(std::string::npos, read.why.find(row.why)) << read.why;
+    if (row.status == StoreStatus::Refused) {
+      EXPECT_NE(std::string::npos, read.why.find(Folder())) << read.why;
+      EXPECT_EQ("", out);
+    }
+  }
+  // Nor is an item written into a folder others may change.
+  ASSERT_EQ(0, chmod(Folder().c_str(), 0777));
+  EXPECT_EQ(StoreStatus::Refused, WriteKept("grant", "new").status);
+}
+
+TEST_F(KeptTest, AnotherOwnersFileIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", "secret").status);
+  ASSERT_EQ(0, chown(Item("grant").c_str(), 65534, 65534));
+  std::string out;
+  StoreOutcome read = ReadKept("grant", out);
+  EXPECT_EQ(StoreStatus::Refused, read.status);
+  EXPECT_NE(std::string::npos, read.why.find("belongs to uid 65534")) << read.why;
+  ASSERT_EQ(0, chown(Item("grant").c_str(), 0, 0));
+  ASSERT_EQ(0, chown(Folder().c_str(), 65534, 65534));
+  read = ReadKept("grant", out);
+  EXPECT_EQ(StoreStatus::Refused, read.status);
+  EXPECT_NE(std::string::npos, read.why.find("the folder belongs to uid 65534")) << read.why;
+}
+
+// A link in place of the item is never followed: not read through, and
+// replaced (not written through) by a write.
+TEST_F(KeptTest, ALinkInPlaceOfTheItemIsNotFollowed) {
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", "mine").status);
+  const std::string elsewhere = (scratch_.path / "elsewhere").string();
+  test::WriteFile(elsewhere, "theirs");
+  ASSERT_EQ(0, chmod(elsewhere.c_str(), 0600));
+  ASSERT_EQ(0, unlink(Item("grant").c_str()));
+  ASSERT_EQ(0, symlink(elsewhere.c_str(), Item("grant").c_str()));
+  std::string out;
+  const StoreOutcome read = ReadKept("grant", out);
+  EXPECT_EQ(StoreStatus::Refused, read.status);
+  EXPECT_NE(std::string::npos, read.why.find("symbolic link")) << read.why;
+  EXPECT_EQ("", out);
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", "new").status);
+  std::ifstream in(elsewhere);
+  EXPECT_EQ("theirs", std::string(std::istreambuf_iterator<char>(in), {}));
+  EXPECT_EQ(StoreStatus::Ok, ReadKept("grant", out).status);
+  EXPECT_EQ("new", out);
+}
+
+TEST_F(KeptTest, ALinkInPlaceOfTheFolderOrAFifoInPlaceOfTheItemIsRefused) {
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", "mine").status);
+  ASSERT_EQ(0, mkfifo(Item("fifo").c_str(), 0600));
+  std::string out;
+  EXPECT_EQ(StoreStatus::Refused, ReadKept("fifo", out).status);  // and does not hang
+  const std::filesystem::path real = scratch_.path / "real";
+  std::filesystem::rename(Folder(), real);
+  std::filesystem::create_directory_symlink(real, Folder());
+  const StoreOutcome read = ReadKept("grant", out);
+  EXPECT_EQ(StoreStatus::Refused, read.status) << read.why;
+  EXPECT_EQ(StoreStatus::Refused, WriteKept("grant", "x").status);
+}
+
+TEST_F(KeptTest, ALargerFileThanAnItemIsDamaged) {
+  ASSERT_EQ(StoreStatus::Ok, WriteKept("grant", std::string((1 << 20) + 1, 'x')).status);
+  std::string out;
+  EXPECT_EQ(StoreStatus::Damaged, ReadKept("grant", out).status);
+  EXPECT_EQ("", out);
+}
+
+TEST_F(KeptTest, ANameThatIsAPathIsNoItem) {
+  for (const char* name : {"", ".", "..", "../grant", "a/b", "/etc/passwd"}) {
+    std::string out;
+    EXPECT_EQ(StoreStatus::Failed, WriteKept(name, "x").status) << name;
+    EXPECT_EQ(StoreStatus::Failed, ReadKept(name, out).status) << name;
+    EXPECT_EQ(StoreStatus::Failed, RemoveKept(name).status) << name;
+  }
+  EXPECT_EQ(StoreStatus::Failed, WriteKept(std::string_view("a\0b", 3), "x").status);
+  EXPECT_FALSE(std::filesystem::exists(Item("a")));
+}
+
+TEST_F(KeptTest, TheFolderFollowsXdgStateHomeThenHome) {
+  const char* home = getenv("HOME");
+  const std::string oldHome = home != nullptr ? home : "";
+  passwd* entry = getpwuid(geteuid());
+  ASSERT_NE(nullptr, entry);
+  const std::string database = entry->pw_dir;
+  const struct {
+    const char* state;  // null: unset
+    const char* home;   // null: unset
+    std::string folder;
+  } kRows[] = {
+      {"/s", "/h", "/s/vtl/grants"},
+      {"/s/", "/h", "/s/vtl/grants"},
+      {"", "/h", "/h/.local/state/vtl/grants"},
+      {"relative/s", "/h", "/h/.local/state/vtl/grants"},
+      {nullptr, "/h", "/h/.local/state/vtl/grants"},
+      {nullptr, nullptr, database + "/.local/state/vtl/grants"},
+      {nullptr, "", database + "/.local/state/vtl/grants"},
+  };
+  for (const auto& row : kRows) {
+    row.state != nullptr ? setenv("XDG_STATE_HOME", row.state, 1) : unsetenv("XDG_STATE_HOME");
+    row.home != nullptr ? setenv("HOME", row.home, 1) : unsetenv("HOME");
+    EXPECT_EQ(row.folder, KeptFolder()) << (row.state ? row.state : "(unset)");
+  }
+  home != nullptr ? setenv("HOME", oldHome.c_str(), 1) : unsetenv("HOME");
+}
+
+// Two processes write at once, while this one reads: every read finds no
+// item or a whole one, and the last one written stays.
+TEST_F(KeptTest, TwoWritersAtOnceLeaveOneWholeItem) {
+  const std::string items[] = {std::string(40'000, 'a'), std::string(3'000, 'b')};
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      for (int i = 0; i < 200; ++i)
+        if (WriteKept("grant", items[w]).status != StoreStatus::Ok) _exit(1);
+      _exit(0);
+    }
+  }
+  int torn = 0;
+  int reads = 0;
+  int statuses[2] = {-1, -1};
+  for (bool reaped[2] = {false, false}; !reaped[0] || !reaped[1];) {
+    std::string out;
+    const StoreOutcome read = ReadKept("grant", out);
+    ++reads;
+    if (read.status == StoreStatus::Ok ? out != items[0] && out != items[1]
+                                       : read.status != StoreStatus::Missing)
+      ++torn;
+    for (int w = 0; w < 2; ++w)
+      if (!reaped[w]) reaped[w] = waitpid(writers[w], &statuses[w], WNOHANG) == writers[w];
+  }
+  for (const int status : statuses) EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(0, torn) << "of " << reads << " reads";
+  std::string out;
+  ASSERT_EQ(StoreStatus::Ok, ReadKept("grant", out).status);
+  EXPECT_TRUE(out == items[0] || out == items[1]);
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(Folder()), {}));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The Windows platform layer, run under Wine with the real Win32 calls:
 // Winsock start-up and clean-up, locale and code page, clock and zone, files
-// named in the caller's code page, UTF-16 for the wide entry points; and
-// the SChannel client over a scripted SSPI.
+// named in the caller's code page, UTF-16 for the wide entry points, the
+// loopback listener, DPAPI-sealed storage; and the SChannel client over a
+// scripted SSPI.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -25,6 +28,7 @@
 
 #include "support/fixed_time.h"
 #include "support/hex.h"
+#include "support/loopback_exchange.h"
 #include "support/scratch_dir.h"
 #include "support/script_server.h"
 #include "vtl.h"
@@ -456,6 +460,178 @@ TEST(SchannelOverScriptedSspi, PostHandshakeMessagesAndEmptyRecords) {
   }
   CertFreeCertificateContext(std::exchange(scripted.leaf, nullptr));
   CertCloseStore(sent, 0);
+}
+
+using test::ConnectedClient;
+
+TEST(WinLoopback, BytesGoBothWaysOnEachLoopbackAddress) {
+  const ListenOutcome listening = platform::ListenOnLoopback();
+  ASSERT_NE(nullptr, listening.listener) << listening.why;
+  EXPECT_NE(0, listening.listener->Port());
+  test::ExpectBytesBothWaysOnEachLoopbackAddress(*listening.listener);
+}
+
+TEST(WinLoopback, AcceptWithNobodyComingTimesOut) {
+  const ListenOutcome listening = platform::ListenOnLoopback();
+  ASSERT_NE(nullptr, listening.listener) << listening.why;
+  IoStatus status = IoStatus::Ok;
+  EXPECT_EQ(nullptr, listening.listener->Accept(Millis{200}, status));
+  EXPECT_EQ(IoStatus::TimedOut, status);
+}
+
+// The listener and each connection it gave hold the sockets layer for
+// themselves, and the last of them to go cleans it up.
+TEST(WinLoopback, TheListenerAndItsConnectionsOwnTheSocketsLayer) {
+  ASSERT_FALSE(WinsockStarted());
+  std::unique_ptr<Connection> accepted;
+  {
+    const ListenOutcome listening = platform::ListenOnLoopback();
+    ASSERT_NE(nullptr, listening.listener) << listening.why;
+    EXPECT_TRUE(WinsockStarted());
+    SOCKET client = INVALID_SOCKET;
+    {
+      const test::SocketsUser sockets;
+      client = ConnectedClient("127.0.0.1", listening.listener->Port());
+      ASSERT_NE(INVALID_SOCKET, client);
+      IoStatus status = IoStatus::Failed;
+      accepted = listening.listener->Accept(Millis{10'000}, status);
+      ASSERT_NE(nullptr, accepted);
+      closesocket(client);
+    }
+  }
+  EXPECT_TRUE(WinsockStarted()) << "the connection outlives its listener";
+  char buffer[4];
+  EXPECT_EQ(IoStatus::Closed, accepted->Receive(buffer, sizeof buffer, Millis{10'000}).status);
+  accepted.reset();
+  EXPECT_FALSE(WinsockStarted());
+}
+
+// SO_EXCLUSIVEADDRUSE: another program's socket cannot take the port, not
+// even with SO_REUSEADDR, which Windows would otherwise let share it.
+TEST(WinLoopback, NoOtherSocketCanBindThePort) {
+  const test::SocketsUser sockets;
+  const ListenOutcome listening = platform::ListenOnLoopback();
+  ASSERT_NE(nullptr, listening.listener) << listening.why;
+  for (const char* host : {"127.0.0.1", "0.0.0.0"}) {
+    sockaddr_storage address;
+    const socklen_t length = test::SocketAddress(host, listening.listener->Port(), address);
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, s);
+    test::SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
+    EXPECT_NE(0, ::bind(s, reinterpret_cast<const sockaddr*>(&address), length)) << host;
+    closesocket(s);
+  }
+}
+
+// Each test's items under a scratch folder named by LOCALAPPDATA.
+class WinKept : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t old[MAX_PATH + 1];
+    const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", old, MAX_PATH + 1);
+    hadOld_ = n > 0 && n <= MAX_PATH;
+    if (hadOld_) old_.assign(old, n);
+    SetEnvironmentVariableW(L"LOCALAPPDATA", scratch_.path.wstring().c_str());
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", hadOld_ ? old_.c_str() : nullptr);
+  }
+  std::filesystem::path Item(const char* name) const {
+    return scratch_.path / "vtl" / "grants" / name;
+  }
+  std::string FileBytes(const char* name) const {
+    std::ifstream in(Item(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  const test::ScratchDir scratch_{"vtl-kept"};
+
+ private:
+  std::wstring old_;
+  bool hadOld_ = false;
+};
+
+TEST_F(WinKept, RoundTripOverwriteAndRemove) {
+  EXPECT_EQ(test::Utf8(scratch_.path / "vtl" / "grants"), platform::KeptFolder());
+  std::string out = "stale";
+  EXPECT_EQ(StoreStatus::Missing, platform::ReadKept("grant", out).status);
+  EXPECT_EQ("", out);
+  EXPECT_EQ(StoreStatus::Missing, platform::RemoveKept("grant").status);
+  const std::string binary("token\0\xff\n", 8);
+  for (const std::string& bytes :
+       {binary, std::string(70'000, 'L'), std::string("s"), std::string()}) {
+    const StoreOutcome written = platform::WriteKept("grant", bytes);
+    ASSERT_EQ(StoreStatus::Ok, written.status) << written.why;
+    out = "left from before";
+    const StoreOutcome read = platform::ReadKept("grant", out);
+    EXPECT_EQ(StoreStatus::Ok, read.status) << read.why;
+    EXPECT_EQ(bytes, out);
+  }
+  ASSERT_EQ(StoreStatus::Ok, platform::WriteKept("other", "o").status);
+  EXPECT_EQ(StoreStatus::Ok, platform::RemoveKept("grant").status);
+  EXPECT_EQ(StoreStatus::Missing, platform::ReadKept("grant", out).status);
+  EXPECT_EQ(StoreStatus::Missing, platform::RemoveKept("grant").status);
+  EXPECT_EQ(StoreStatus::Ok, platform::ReadKept("other", out).status);
+  EXPECT_EQ("o", out);
+  // Only the item is left: no temporary file.
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(Item("")), {}));
+}
+
+// On the disk the item is DPAPI's, sealed for this user with our entropy:
+// not in clear, and not opened without the entropy.
+TEST_F(WinKept, TheFileIsSealedWithOurEntropy) {
+  const std::string secret = "refresh-token-0123456789";
+  ASSERT_EQ(StoreStatus::Ok, platform::WriteKept("grant", secret).status);
+  std::string sealed = FileBytes("grant");
+  EXPECT_EQ(std::string::npos, sealed.find(secret));
+  DATA_BLOB in{static_cast<DWORD>(sealed.size()), reinterpret_cast<BYTE*>(sealed.data())};
+  DATA_BLOB out{};
+  EXPECT_FALSE(
+      CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
+  if (out.pbData != nullptr) LocalFree(out.pbData);
+}
+
+TEST_F(WinKept, AlteredOrCutShortIsDamaged) {
+  ASSERT_EQ(StoreStatus::Ok, platform::WriteKept("grant", "refresh-token").status);
+  const std::string sealed = FileBytes("grant");
+  ASSERT_GT(sealed.size(), 16u);
+  const struct {
+    const char* what;
+    std::string bytes;
+  } kRows[] = {
+      {"a byte near the end altered",
+       [&] {
+         std::string b = sealed;
+         b[b.size() - 5] = static_cast<char>(b[b.size() - 5] ^ 0x40);
+         return b;
+       }()},
+      {"a byte in the middle altered",
+       [&] {
+         std::string b = sealed;
+         b[b.size() / 2] = static_cast<char>(b[b.size() / 2] ^ 0x01);
+         return b;
+       }()},
+      {"cut short", sealed.substr(0, sealed.size() - 1)},
+      {"empty", ""},
+      {"plain text", "refresh-token"},
+  };
+  for (const auto& row : kRows) {
+    test::WriteFile(Item("grant"), row.bytes);
+    std::string out = "stale";
+    const StoreOutcome read = platform::ReadKept("grant", out);
+    EXPECT_EQ(StoreStatus::Damaged, read.status) << row.what;
+    EXPECT_NE(std::string::npos, read.why.find("grant")) << read.why;
+    EXPECT_EQ("", out) << row.what;
+  }
+}
+
+TEST_F(WinKept, ANameThatIsAPathIsNoItem) {
+  for (const char* name : {"", ".", "..", "..\\grant", "a/b", "a:b", "C:\\x", "a\x80"}) {
+    std::string out;
+    EXPECT_EQ(StoreStatus::Failed, platform::WriteKept(name, "x").status) << name;
+    EXPECT_EQ(StoreStatus::Failed, platform::ReadKept(name, out).status) << name;
+    EXPECT_EQ(StoreStatus::Failed, platform::RemoveKept(name).status) << name;
+  }
 }
 
 }  // namespace

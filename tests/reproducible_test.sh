@@ -16,7 +16,7 @@ setting() { sed -n "s|^$1:[A-Z]*=||p" "$root/build/$preset/CMakeCache.txt"; }
 for preset in "$@"; do
   case $preset in
     win*) targets=vtl files=bin/vtl.dll ;;
-    *) targets="vtl vtl-sendmail vtl-open" files="libvtl.so.1.2.0 vtl-sendmail vtl-open" ;;
+    *) targets="vtl vtl-sendmail vtl-open" files="libvtl.so.1.3.0 vtl-sendmail vtl-open" ;;
   esac
   toolchain=$(setting CMAKE_TOOLCHAIN_FILE)
   again=$work/build-$preset

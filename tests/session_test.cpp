@@ -26,6 +26,7 @@
 #ifndef _WIN32
 #include "support/child.h"
 #endif
+#include "support/allocations.h"
 #include "support/dialogue_runner.h"
 #include "support/hex.h"
 #include "support/japanese_texts.h"
@@ -33,17 +34,10 @@
 #include "support/sockets.h"
 #include "vtl.h"
 
-// A failing allocator for this thread: after `g_allocationsLeft` more
-// allocations, every one throws. Negative means never.
-// It also counts the bytes this thread asks for.
-// And while g_secrets is set, it counts the blocks this thread frees that
-// still hold one of them.
-namespace {
 thread_local long g_allocationsLeft = -1;
 thread_local size_t g_bytesAllocated = 0;
 thread_local const std::vector<std::string>* g_secrets = nullptr;
 thread_local int g_secretsFreed = 0;
-}  // namespace
 
 void* operator new(std::size_t size) {
   if (g_allocationsLeft == 0) throw std::bad_alloc();

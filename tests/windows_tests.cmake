@@ -126,7 +126,7 @@ endif()
 # Only DLLs that every Windows from 7 on has; the UCRT api sets are not on a
 # Windows 7 without its update, so they are not allowed.
 set(VTL_IMPORTS_ALLOWED KERNEL32.dll WS2_32.dll SHELL32.dll ADVAPI32.dll ole32.dll msvcrt.dll
-  CRYPT32.dll)
+  CRYPT32.dll bcrypt.dll)
 # The limit catches a runtime or a library linked in whole (a C++ runtime
 # alone is megabytes), with room for the library's own growth: 609 KiB now,
 # with the whole message (lists, header lines, MIME parts, files, NFC

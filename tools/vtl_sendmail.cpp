@@ -18,6 +18,7 @@
 #include "mail/secret.h"
 #include "mail/session.h"
 #include "platform/platform.h"
+#include "signin/system.h"
 #include "vtl.h"
 
 namespace {
@@ -30,6 +31,9 @@ constexpr const char* kUsage =
     "                    [--bcc LIST]... [--subject TEXT] [--attach FILE]...\n"
     "                    [--reply-to LIST] [--header 'Name: value']... [--port N]\n"
     "                    [--body-file FILE] [--password-file FILE] [--ca-file FILE] [-v]\n"
+    "       vtl-sendmail --sign-in PROVIDER --client-id ID --account ADDRESS\n"
+    "                    [--client-secret-file FILE] [--device] [--ca-file FILE] [-v]\n"
+    "       vtl-sendmail --sign-out ADDRESS\n"
     "       vtl-sendmail --version | --help\n"
     "\n"
     "Sends one plain-text mail through the SMTP server HOST (HOST:PORT for another\n"
@@ -74,11 +78,25 @@ constexpr const char* kUsage =
     "  --ca-file FILE        trust only the CA certificates in this PEM file, instead\n"
     "                        of the system's store\n"
     "\n"
+    "Signing in (OAuth 2) keeps a grant for ADDRESS, after which a URL with\n"
+    "';AUTH=XOAUTH2', that user and no password logs in with it, refreshed as needed:\n"
+    "  vtl-sendmail --sign-in microsoft --client-id ID --account yamada@contoso.com\n"
+    "  vtl-sendmail --server 'smtp://yamada@contoso.com;AUTH=XOAUTH2@smtp.office365.com' ...\n"
+    "  --sign-in PROVIDER    microsoft, microsoft:organizations, microsoft:consumers,\n"
+    "                        microsoft:TENANT, google, or 'AUTHORIZE-URL TOKEN-URL SCOPE...'\n"
+    "  --client-id ID        the application the vendor registered with the provider\n"
+    "  --client-secret-file FILE  its secret's first line, where there is one (Google)\n"
+    "  --device              sign in on another device with a code (RFC 8628), for a\n"
+    "                        machine without a browser; Microsoft allows it for mail,\n"
+    "                        Google does not\n"
+    "  --sign-out ADDRESS    forget the grant kept for ADDRESS\n"
+    "The browser opens on the provider's page; the call waits up to 5 minutes.\n"
+    "\n"
     "A delivered mail prints nothing (but the dialogue with -v). On failure one line\n"
     "on standard error says what failed and why, with the server's reply where there\n"
     "was one:\n"
     "  vtl-sendmail: 127.0.0.1:25: RCPT TO:<bob@example.com>: 550 5.1.1 ...\n"
-    "The exit status is the result code, 0 to 10, as VTLSendMail returns it (5 for a\n"
+    "The exit status is the result code, 0 to 11, as VTLSendMail returns it (5 for a\n"
     "file to attach that cannot be opened); 64 for a wrong command line; 66 when the\n"
     "body or the password file could not be read (nothing is sent then).\n";
 
@@ -110,6 +128,8 @@ const char* Describe(int result) {
       return "the server's certificate is not trusted for this host";
     case VTL_SEND_AUTH_FAILED:
       return "the login was refused, or no login mechanism suits both sides";
+    case VTL_SIGN_IN_NOT_FINISHED:
+      return "the sign-in was not finished";
     default:
       return "unknown result";
   }
@@ -271,11 +291,88 @@ int ReadAll(std::FILE* in, std::string& out) {
   }
 }
 
+// Whether a URL asks for XOAUTH2 in its user information, which may then
+// come without a token: the one a sign-in kept is used.
+bool AsksXOAuth2(const std::string& url, size_t userInfoEnd) {
+  std::string info = url.substr(0, userInfoEnd);
+  for (char& c : info) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  return info.find(";AUTH=XOAUTH2") != std::string::npos;
+}
+
+// The first line of a file, as a secret; false when it cannot be read.
+bool FirstLine(const std::string& path, vtl::mail::Secret& line) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"),
+                                                           &std::fclose);
+  if (!in) return false;
+  std::setvbuf(in.get(), nullptr, _IONBF, 0);  // no copy left in a stdio buffer
+  for (int c = std::fgetc(in.get()); c != EOF && c != '\n'; c = std::fgetc(in.get()))
+    if (c != '\r') line.Append(static_cast<char>(c));
+  return !std::ferror(in.get());
+}
+
+struct SignInOptions {
+  std::optional<std::string> provider, clientId, account, secretFile, caFile, signOut;
+  bool device = false;
+  bool verbose = false;
+};
+
+// --sign-in and --sign-out: VTLSignIn and VTLSignOut, or the device flow.
+int SignInCommand(const SignInOptions& o) {
+  const vtl::signin::SystemSignIn system(o.caFile.value_or(""), "--ca-file");
+  std::string detail;
+  int result = VTL_SEND_OK;
+  if (o.signOut) {
+    result = vtl::signin::SignOut(o.signOut->c_str(), system.Env(), &detail);
+  } else {
+    vtl::mail::Secret secret;
+    if (o.secretFile && !FirstLine(*o.secretFile, secret)) {
+      std::fprintf(stderr, "vtl-sendmail: cannot read the client secret file\n");
+      return kUnreadable;
+    }
+    const vtl::signin::SignInArgs args{o.provider->c_str(), o.clientId->c_str(),
+                                       secret.empty() ? nullptr : secret.view().data(),
+                                       o.account->c_str()};
+    if (o.device) {
+      result = vtl::signin::SignInOnDevice(
+          args, system.Env(),
+          [](const vtl::signin::DevicePrompt& p) {
+            std::fprintf(stderr,
+                         "To sign in, open %s in a browser on any device and enter the code %s "
+                         "(within %lld minutes).\n",
+                         p.verificationUri.c_str(), p.userCode.c_str(),
+                         static_cast<long long>((p.expiresIn + 59) / 60));
+            std::fflush(stderr);
+          },
+          &detail);
+    } else {
+      result = vtl::signin::SignIn(args, system.Env(), &detail);
+    }
+  }
+  if (o.verbose)
+    std::fprintf(stderr, "* result %d%s%s\n", result, detail.empty() ? "" : ": ", detail.c_str());
+  if (result != VTL_SEND_OK) {
+    const std::pair<std::string_view, std::string_view> kNames[] = {
+        {"provider", "--sign-in"},
+        {"clientId", "--client-id"},
+        {"clientSecret", "the client secret"},
+        {"account", o.signOut ? "--sign-out" : "--account"}};
+    for (const auto& [name, option] : kNames)
+      if (detail.starts_with(name) && detail.size() > name.size() &&
+          (detail[name.size()] == ' ' || detail[name.size()] == ':')) {
+        detail = std::string(option) + detail.substr(name.size());
+        break;
+      }
+    std::fprintf(stderr, "vtl-sendmail: %s\n", detail.empty() ? Describe(result) : detail.c_str());
+  }
+  return result;
+}
+
 int Run(int argc, char** argv) {
   std::optional<std::string> server, from, fromName, toName, subject, bodyFile, port, passwordFile,
       caFile;
   std::vector<std::string> to, cc, bcc, replyTo, attach, headers;
   bool verbose = false;
+  SignInOptions signIn;
   struct Option {
     const char* name;
     std::optional<std::string>* value;  // the last one given counts
@@ -295,7 +392,12 @@ int Run(int argc, char** argv) {
                             {"--body-file", &bodyFile, nullptr},
                             {"--port", &port, nullptr},
                             {"--password-file", &passwordFile, nullptr},
-                            {"--ca-file", &caFile, nullptr}};
+                            {"--ca-file", &caFile, nullptr},
+                            {"--sign-in", &signIn.provider, nullptr},
+                            {"--client-id", &signIn.clientId, nullptr},
+                            {"--account", &signIn.account, nullptr},
+                            {"--client-secret-file", &signIn.secretFile, nullptr},
+                            {"--sign-out", &signIn.signOut, nullptr}};
   if (argc < 2) return Usage("--server, --from, --to and --subject are required");
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
@@ -310,6 +412,10 @@ int Run(int argc, char** argv) {
       verbose = true;
       continue;
     }
+    if (std::strcmp(argv[i], "--device") == 0) {
+      signIn.device = true;
+      continue;
+    }
     bool known = false;
     for (const Option& o : options) {
       if (std::strcmp(argv[i], o.name) != 0) continue;
@@ -321,6 +427,24 @@ int Run(int argc, char** argv) {
       known = true;
     }
     if (!known) return Usage(argv[i], "unknown option ");
+  }
+  if (signIn.provider || signIn.signOut || signIn.device || signIn.clientId || signIn.account ||
+      signIn.secretFile) {
+    if (server || from || !to.empty() || !cc.empty() || !bcc.empty() || subject || bodyFile ||
+        port || passwordFile || !attach.empty() || !replyTo.empty() || !headers.empty())
+      return Usage("signing in and out sends no mail: give --sign-in or --sign-out alone");
+    if (signIn.signOut) {
+      if (signIn.provider || signIn.clientId || signIn.account || signIn.secretFile ||
+          signIn.device || caFile)
+        return Usage(" takes nothing more than the address", "--sign-out");
+    } else {
+      if (!signIn.provider) return Usage(" is required", "--sign-in");
+      if (!signIn.clientId) return Usage(" is required with --sign-in", "--client-id");
+      if (!signIn.account) return Usage(" is required with --sign-in", "--account");
+    }
+    signIn.caFile = caFile;
+    signIn.verbose = verbose;
+    return SignInCommand(signIn);
   }
   if (!server) return Usage(" is required", "--server");
   if (!from) return Usage(" is required", "--from");
@@ -380,14 +504,22 @@ int Run(int argc, char** argv) {
           "no password in the URL, where ps shows it: use VTL_PASSWORD or "
           "--password-file");
     vtl::mail::Secret password;
-    if (!ReadPassword(passwordFile, password)) {
+    const bool kept =
+        !passwordFile && std::getenv("VTL_PASSWORD") == nullptr && AsksXOAuth2(*server, at);
+    if (kept) {
+      // XOAUTH2 without a token: the grant kept by --sign-in logs in.
+    } else if (!ReadPassword(passwordFile, password)) {
       if (!passwordFile)
-        return Usage("the URL names a user: give the password in VTL_PASSWORD or --password-file");
+        return Usage(
+            "the URL names a user: give the password in VTL_PASSWORD or --password-file, or "
+            "sign in with --sign-in and log in with ;AUTH=XOAUTH2");
       std::fprintf(stderr, "vtl-sendmail: cannot read the password file\n");
       return kUnreadable;
     }
-    url.Append(std::string_view(*server).substr(0, at)).Append(':').Append(password.view());
-    url.Append(std::string_view(*server).substr(at));
+    if (!kept) {
+      url.Append(std::string_view(*server).substr(0, at)).Append(':').Append(password.view());
+      url.Append(std::string_view(*server).substr(at));
+    }
   }
 
   // A body that could not be read whole is not sent at all: a partial one
@@ -421,6 +553,12 @@ int Run(int argc, char** argv) {
   env.hostName = vtl::platform::HostName();
   env.processId = vtl::platform::ProcessId();
   if (verbose) env.trace = PrintTrace;
+  // A refresh of the kept grant trusts the system's store, as the sign-in did.
+  env.keptToken = [](std::string_view user, bool refresh, vtl::mail::Secret& token, bool& fresh,
+                     std::string& why) {
+    const vtl::signin::SystemSignIn system;
+    return vtl::signin::KeptAccessToken(user, refresh, system.Env(), token, fresh, why);
+  };
   auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
   const char* serverArgument = url.empty() ? text(server) : url.view().data();
   std::string detail;

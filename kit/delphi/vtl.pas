@@ -1,5 +1,5 @@
 { vtl for Delphi and Free Pascal: the functions of vtl.dll and the result
-  codes of VTLSendMail and VTLSendMailEx, as include/vtl.h declares them.
+  codes of the sends and of VTLSignIn, as include/vtl.h declares them.
 
   VTLSendMail, VTLSendMailEx and VTLInternet take zero-terminated bytes in
   the system's ANSI code page: PAnsiChar(AnsiString(S)), which loses what
@@ -17,7 +17,17 @@
       'you@example.com, "Sato, Jiro" <jiro@example.com>', nil, nil,
       PWideChar(Subject), 'The report is attached.'#13#10,
       'C:\Reports\report.pdf', nil) <> VTL_SEND_OK then
-      ShowMessage('Not sent: ' + VTLLastErrorText); }
+      ShowMessage('Not sent: ' + VTLLastErrorText);
+
+  Signing a Microsoft 365 mailbox in once, then sending with the kept grant
+  and no password:
+    if VTLSignIn('microsoft', PAnsiChar(AnsiString(ClientId)), nil,
+      'yamada@contoso.com') <> VTL_SEND_OK then
+      ShowMessage('Not signed in: ' + VTLLastErrorText);
+    ...
+    VTLSendMail('smtp://yamada@contoso.com;AUTH=XOAUTH2@smtp.office365.com',
+      'yamada@contoso.com', 'Taro Yamada', 'you@example.com', 'You',
+      'Subject', 'Body'#13#10); }
 unit vtl;
 
 {$IFDEF FPC}
@@ -38,6 +48,7 @@ const
   VTL_SEND_TLS_FAILED = 8;           { (URL forms) TLS could not be set up }
   VTL_SEND_CERTIFICATE_REJECTED = 9; { (URL forms) the certificate is not trusted }
   VTL_SEND_AUTH_FAILED = 10;         { (URL forms) the login was refused }
+  VTL_SIGN_IN_NOT_FINISHED = 11;     { (VTLSignIn) no browser, or the user did not finish in time }
 
   VtlLibrary = 'vtl.dll';
 
@@ -76,9 +87,27 @@ function VTLSendMailExW(Server, FromMailbox, ToList, CcList, BccList, Subject, B
 function VTLInternetW(Window: Pointer; Target: PWideChar): Integer; stdcall;
   external VtlLibrary name 'VTLInternetW';
 
-{ The detail of the last send or VTLInternet call made on the calling thread
-  (calls on other threads change nothing): one line of ASCII, at most
-  1024 bytes, that says what failed and why. Returns its length; copies at
+{ Signs Account in with an OAuth 2 provider in the user's browser and keeps
+  the grant for this Windows user (under %LOCALAPPDATA%\vtl, encrypted with
+  DPAPI); from then on a send to 'smtp://' + Account +
+  ';AUTH=XOAUTH2@host', with no password, logs in with it, renewed as it
+  runs out. Provider is 'microsoft' (or 'microsoft:TENANT' for an
+  application of one tenant) or 'google'; ClientId your application's id as
+  you registered it; ClientSecret nil for Microsoft, the client secret for
+  Google. Blocks until the user is done, 5 minutes at most: call it from a
+  worker thread in a program with a window. Returns 0 when signed in, 11
+  when the user did not finish, 10 when the provider or the user refused,
+  5 for a bad argument. }
+function VTLSignIn(Provider, ClientId, ClientSecret, Account: PAnsiChar): Integer; stdcall;
+  external VtlLibrary name 'VTLSignIn';
+
+{ Forgets the grant kept for Account: 0, also when none was kept. }
+function VTLSignOut(Account: PAnsiChar): Integer; stdcall;
+  external VtlLibrary name 'VTLSignOut';
+
+{ The detail of the last send, sign-in or VTLInternet call made on the
+  calling thread (calls on other threads change nothing): one line of
+  ASCII, at most 1024 bytes, that says what failed and why. Returns its length; copies at
   most Size - 1 bytes and a zero to Buffer, and nothing when Buffer is nil
   or Size is 0. A buffer of 1025 bytes always holds it:
     var Buffer: array[0..1024] of AnsiChar;

@@ -1,6 +1,6 @@
 Attribute VB_Name = "vtl"
 ' vtl for Visual Basic 6 and VBA: the functions of vtl.dll and the result
-' codes of VTLSendMail and VTLSendMailEx, as vtl.h declares them.
+' codes of the sends and of VTLSignIn, as vtl.h declares them.
 '
 ' A String passed ByVal to a Declare'd function arrives as a zero-terminated
 ' copy in the system's ANSI code page, which is what vtl.dll's VTLSendMail,
@@ -48,6 +48,8 @@ Public Const VTL_SEND_DIALOGUE_FAILED As Long = 7      ' the server refused, bro
 Public Const VTL_SEND_TLS_FAILED As Long = 8           ' TLS could not be set up
 Public Const VTL_SEND_CERTIFICATE_REJECTED As Long = 9 ' the server's certificate is not trusted
 Public Const VTL_SEND_AUTH_FAILED As Long = 10         ' the login was refused
+' Result of VTLSignIn only
+Public Const VTL_SIGN_IN_NOT_FINISHED As Long = 11     ' no browser, or the user did not finish in time
 
 ' VTLSendMail sends one mail and returns when the dialogue is over. server is
 ' a host name (SMTP on port 25) or an smtps:// or smtp:// URL (see vtl.h).
@@ -61,8 +63,8 @@ Public Const VTL_SEND_AUTH_FAILED As Long = 10         ' the login was refused
 ' VTLInternet opens target (a web address, a document or a program) with the
 ' handler the desktop associates with it; hWnd is the owner window or 0.
 ' It returns 1 when the desktop took the request, else 0.
-' VTLLastError gives the detail of the last send or VTLInternet call made
-' on the calling thread: one line of ASCII, 1024 characters at most,
+' VTLLastError gives the detail of the last send, sign-in or VTLInternet
+' call made on the calling thread: one line of ASCII, 1024 characters at most,
 ' that says what failed and why. It returns the detail's length and copies
 ' at most size - 1 characters and a zero into buffer, which must hold size:
 '     Dim detail As String, n As Long
@@ -70,6 +72,15 @@ Public Const VTL_SEND_AUTH_FAILED As Long = 10         ' the login was refused
 '     n = VTLLastError(detail, Len(detail))
 '     detail = Left$(detail, n)
 ' VTLLastError(vbNullString, 0) gives the length and writes nothing.
+' VTLSignIn signs account in with Microsoft ("microsoft") or Google
+' ("google") in the user's browser, and keeps the grant for this Windows
+' user; from then on a send to "smtp://" & account & ";AUTH=XOAUTH2@host",
+' with no password, logs in with it. clientId is your application's id as
+' you registered it; clientSecret is vbNullString for Microsoft, the
+' client secret for Google. It blocks until the user is done (5 minutes at
+' most) and returns 0 when signed in, 11 when the user did not finish,
+' 10 when the provider or the user refused. VTLSignOut forgets the grant.
+' VTLSignInButton_Click at the end shows it.
 #If VBA7 Then
 Public Declare PtrSafe Function VTLSendMail Lib "vtl.dll" ( _
     ByVal server As String, ByVal fromAddress As String, ByVal fromName As String, _
@@ -93,6 +104,11 @@ Public Declare PtrSafe Function VTLSendMailExW Lib "vtl.dll" ( _
     ByVal body As LongPtr, ByVal attachments As LongPtr, ByVal headers As LongPtr) As Long
 Public Declare PtrSafe Function VTLInternetW Lib "vtl.dll" ( _
     ByVal hWnd As LongPtr, ByVal target As LongPtr) As Long
+Public Declare PtrSafe Function VTLSignIn Lib "vtl.dll" ( _
+    ByVal provider As String, ByVal clientId As String, ByVal clientSecret As String, _
+    ByVal account As String) As Long
+Public Declare PtrSafe Function VTLSignOut Lib "vtl.dll" ( _
+    ByVal account As String) As Long
 #Else
 Public Declare Function VTLSendMail Lib "vtl.dll" ( _
     ByVal server As String, ByVal fromAddress As String, ByVal fromName As String, _
@@ -116,10 +132,20 @@ Public Declare Function VTLSendMailExW Lib "vtl.dll" ( _
     ByVal body As Long, ByVal attachments As Long, ByVal headers As Long) As Long
 Public Declare Function VTLInternetW Lib "vtl.dll" ( _
     ByVal hWnd As Long, ByVal target As Long) As Long
+Public Declare Function VTLSignIn Lib "vtl.dll" ( _
+    ByVal provider As String, ByVal clientId As String, ByVal clientSecret As String, _
+    ByVal account As String) As Long
+Public Declare Function VTLSignOut Lib "vtl.dll" ( _
+    ByVal account As String) As Long
 #End If
 
-' The detail of the last send or VTLInternet call on this thread, as
-' VTLLastError gives it: read it right after the call.
+' For the sign-in example at the end: the application (client) id of your
+' registration in Microsoft Entra, and the mailbox to sign in.
+Private Const CLIENT_ID As String = "00000000-0000-0000-0000-000000000000"
+Private Const SIGN_IN_ACCOUNT As String = "yamada@contoso.com"
+
+' The detail of the last send, sign-in or VTLInternet call on this thread,
+' as VTLLastError gives it: read it right after the call.
 Public Function VTLLastErrorText() As String
     Dim detail As String, n As Long
     detail = String$(1025, vbNullChar)
@@ -210,6 +236,35 @@ Public Sub VTLSendExample()
     If result = VTL_SEND_OK Then
         MsgBox "Sent: " & VTLLastErrorText(), vbInformation
     Else
+        MsgBox "Not sent (" & result & "): " & VTLLastErrorText(), vbExclamation
+    End If
+End Sub
+
+' A "Sign in" button and a send with the grant it keeps, for a Microsoft 365
+' mailbox (CLIENT_ID and SIGN_IN_ACCOUNT above): assign VTLSignInButton_Click
+' to a button (in Excel: Developer > Insert > Button) and run it once; then
+' VTLSendSignedIn sends as often as you like, with no password asked for or
+' kept in the workbook. While the user signs in, in the browser, the host
+' waits (Office may show "Not Responding"); it gives up after 5 minutes.
+Public Sub VTLSignInButton_Click()
+    Dim result As Long
+    result = VTLSignIn("microsoft", CLIENT_ID, vbNullString, SIGN_IN_ACCOUNT)
+    If result = VTL_SEND_OK Then
+        MsgBox "Signed in as " & SIGN_IN_ACCOUNT, vbInformation
+    Else
+        MsgBox "Not signed in (" & result & "): " & VTLLastErrorText(), vbExclamation
+    End If
+End Sub
+
+Public Sub VTLSendSignedIn()
+    Dim result As Long
+    result = VTLSendMail("smtp://" & SIGN_IN_ACCOUNT & ";AUTH=XOAUTH2@smtp.office365.com", _
+        SIGN_IN_ACCOUNT, "Taro Yamada", "hanako@example.jp", "Hanako Sato", _
+        "Monthly report", "The report is ready." & vbCrLf)
+    If result = VTL_SEND_OK Then
+        MsgBox "Sent: " & VTLLastErrorText(), vbInformation
+    Else
+        ' 10 with no grant kept, or one the provider no longer takes: sign in again.
         MsgBox "Not sent (" & result & "): " & VTLLastErrorText(), vbExclamation
     End If
 End Sub

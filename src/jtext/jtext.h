@@ -165,6 +165,53 @@ void Base64(std::string_view bytes, Put&& put) {
 }
 std::string Base64Encode(std::string_view bytes);
 
+// The value of one digit of base64 (RFC 4648 4), or of base64url (RFC 4648
+// 5) when `url`; -1 for any other character.
+inline int Base64Digit(char c, bool url) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == (url ? '-' : '+')) return 62;
+  if (c == (url ? '_' : '/')) return 63;
+  return -1;
+}
+
+// Base64 (or base64url when `url`) decoded from the start of `text` to its
+// end or its first '=', each byte given to put(char); false at a character
+// outside the alphabet. `count` gets the number of digits after the last
+// group of four (2 and 3 give one and two bytes; 1 gives none, a length no
+// encoder makes), and `spare` the bits of theirs left over, which are 0 in
+// a canonical text (RFC 4648 3.5).
+template <class Put>
+bool Base64Decode(std::string_view text, bool url, Put&& put, int& count, uint32_t& spare) {
+  uint32_t bits = 0;
+  count = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    const int v = Base64Digit(c, url);
+    if (v < 0) return false;
+    bits = bits << 6 | static_cast<uint32_t>(v);
+    if (++count == 4) {
+      put(static_cast<char>(bits >> 16));
+      put(static_cast<char>(bits >> 8 & 0xFF));
+      put(static_cast<char>(bits & 0xFF));
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count == 3) {
+    put(static_cast<char>(bits >> 10));
+    put(static_cast<char>(bits >> 2 & 0xFF));
+    spare = bits & 0x3;
+  } else if (count == 2) {
+    put(static_cast<char>(bits >> 4));
+    spare = bits & 0xF;
+  } else {
+    spare = bits;
+  }
+  return true;
+}
+
 inline constexpr std::string_view kEncodedWordPrefix = "=?ISO-2022-JP?B?";
 inline constexpr std::string_view kEncodedWordSuffix = "?=";
 

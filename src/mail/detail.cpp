@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "jtext/jtext.h"
 #include "mail/server_url.h"
+#include "vtl.h"
 
 namespace vtl::mail {
 
@@ -22,6 +24,26 @@ void AppendPrintable(std::string& out, std::string_view bytes, size_t limit) {
     }
   }
   if (cut) out.append("...");
+}
+
+const char* ConnectFailure(int result) {
+  switch (result) {
+    case VTL_SEND_STARTUP_FAILED:
+      return "the sockets layer could not be started";
+    case VTL_SEND_RESOLVE_FAILED:
+      return "the name did not resolve";
+    case VTL_SEND_SOCKET_FAILED:
+      return "no socket could be created";
+    default:
+      return "no address accepted the connection";
+  }
+}
+
+std::string Endpoint(std::string_view host, uint16_t port) {
+  const bool v6 = host.find(':') != std::string_view::npos;
+  std::string where;
+  AppendPrintable(where, v6 ? "[" + std::string(host) + "]" : std::string(host), 300);
+  return where + ":" + std::to_string(port);
 }
 
 std::string InputFault(std::string_view where, std::string_view what, std::string_view piece,
@@ -256,39 +278,11 @@ std::string_view HintFor(std::string_view reply) {
 
 std::string DecodeBase64(std::string_view text) {
   std::string out;
-  uint32_t bits = 0;
   int count = 0;
-  for (const char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z')
-      v = c - 'A';
-    else if (c >= 'a' && c <= 'z')
-      v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9')
-      v = c - '0' + 52;
-    else if (c == '+')
-      v = 62;
-    else if (c == '/')
-      v = 63;
-    else if (c == '=')
-      break;
-    else
-      return {};
-    bits = bits << 6 | static_cast<uint32_t>(v);
-    if (++count == 4) {
-      out.push_back(static_cast<char>(bits >> 16));
-      out.push_back(static_cast<char>(bits >> 8 & 0xFF));
-      out.push_back(static_cast<char>(bits & 0xFF));
-      bits = 0;
-      count = 0;
-    }
-  }
-  if (count == 3) {
-    out.push_back(static_cast<char>(bits >> 10));
-    out.push_back(static_cast<char>(bits >> 2 & 0xFF));
-  } else if (count == 2) {
-    out.push_back(static_cast<char>(bits >> 4));
-  }
+  uint32_t spare = 0;
+  if (!jtext::Base64Decode(
+          text, false, [&](char c) { out.push_back(c); }, count, spare))
+    return {};
   return out;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,13 @@ inline constexpr size_t kMaxQuotedReply = 600;
 // Appends `bytes` as printable ASCII: each byte outside 0x20-0x7E becomes
 // \xNN, and at most `limit` bytes of `bytes` are taken ("..." marks a cut).
 void AppendPrintable(std::string& out, std::string_view bytes, size_t limit = kMaxQuotedReply);
+
+// "host:port" as a detail names a server, an IPv6 address in brackets.
+std::string Endpoint(std::string_view host, uint16_t port);
+
+// What the network layer's result (a SendResult) means when it says no
+// more.
+const char* ConnectFailure(int result);
 
 // The most of a caller's text a why quotes: enough to find the place.
 inline constexpr size_t kMaxQuotedInput = 60;

@@ -39,8 +39,11 @@ const char* MechanismName(Mechanism m) {
 // refusal ends it: trying another mechanism would only show the server
 // the same secret again. While it is under way a detail or a trace shows
 // only the codes of a reply, which no echo of the secret can reach.
-int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, Millis timeout,
+// A kept XOAUTH2 token that was not just had may have been revoked or cut
+// short by the provider: refused, it is refreshed once and tried once more.
+int LogIn(Dialogue& d, ServerAddress& server, const Extensions& offered, const SendEnv& env,
           std::string& why) {
+  const Millis timeout = env.timeouts.other;
   const Mechanism mechanism =
       offered.auth ? ChooseMechanism(server.mechanism, offered) : Mechanism::Any;
   if (mechanism == Mechanism::Any) {
@@ -59,28 +62,48 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
   }
   const std::string step = std::string("AUTH ") + MechanismName(mechanism);
   const std::string shown = step + (mechanism == Mechanism::Login ? "" : " <hidden>");
-  Secret command;
-  AuthCommand(mechanism, server, command);
-  d.LoginUnderWay(true);
-  int code = d.Exchange(command.view(), timeout, shown);
   std::string challenge;
-  if (mechanism == Mechanism::Login) {
-    // Two challenges, the user's name and then the password; their text
-    // is not read.
-    for (const Secret* answer : {&server.user, &server.password}) {
-      if (code != 334) break;
-      Secret line;
-      AppendBase64(answer->view(), line);
-      code = d.Exchange(line.Append("\r\n").view(), timeout, "<hidden>");
+  auto attempt = [&]() {
+    challenge.clear();
+    Secret command;
+    AuthCommand(mechanism, server, command);
+    int code = d.Exchange(command.view(), timeout, shown);
+    if (mechanism == Mechanism::Login) {
+      // Two challenges, the user's name and then the password; their text
+      // is not read.
+      for (const Secret* answer : {&server.user, &server.password}) {
+        if (code != 334) break;
+        Secret line;
+        AppendBase64(answer->view(), line);
+        code = d.Exchange(line.Append("\r\n").view(), timeout, "<hidden>");
+      }
+    } else if (mechanism == Mechanism::XOAuth2 && code == 334) {
+      // The token was not taken: the challenge (base64 of a JSON text) says
+      // why, and an empty line ends the exchange (with 535).
+      std::string_view reply = d.LastReply();
+      reply.remove_prefix(std::min<size_t>(4, reply.size()));
+      while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n'))
+        reply.remove_suffix(1);
+      challenge = XOAuth2ChallengeFields(reply, server.password.view());
+      code = d.Exchange("\r\n", timeout);
     }
-  } else if (mechanism == Mechanism::XOAuth2 && code == 334) {
-    // The token was not taken: the challenge (base64 of a JSON text) says
-    // why, and an empty line ends the exchange (with 535).
-    std::string_view reply = d.LastReply();
-    reply.remove_prefix(std::min<size_t>(4, reply.size()));
-    while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n')) reply.remove_suffix(1);
-    challenge = XOAuth2ChallengeFields(reply, server.password.view());
-    code = d.Exchange("\r\n", timeout);
+    return code;
+  };
+  d.LoginUnderWay(true);
+  int code = attempt();
+  if (code == 535 && mechanism == Mechanism::XOAuth2 && server.keptToken && !server.tokenFresh &&
+      env.keptToken) {
+    std::string refreshWhy;
+    server.password.Clear();
+    if (const int r = env.keptToken(server.user.view(), true, server.password, server.tokenFresh,
+                                    refreshWhy)) {
+      why = step + ": " + d.Said(code) + "; the kept sign-in could not be refreshed: " + refreshWhy;
+      d.QuitQuietly();
+      d.LoginUnderWay(false);
+      return r;
+    }
+    server.tokenFresh = true;
+    code = attempt();
   }
   if (code / 100 == 2) {
     d.LoginUnderWay(false);
@@ -99,31 +122,44 @@ int LogIn(Dialogue& d, const ServerAddress& server, const Extensions& offered, M
 
 }  // namespace
 
+TlsPeer PeerFor(std::string_view host, bool hostIsAddress, uint16_t port, Millis timeout,
+                const std::string& caFile, const std::string& trustOption) {
+  // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
+  // name hosts without one; the resolver was given it as written.
+  if (!hostIsAddress && host.ends_with('.')) host.remove_suffix(1);
+  TlsPeer peer;
+  peer.host = host;
+  peer.hostIsAddress = hostIsAddress;
+  peer.caFile = caFile;
+  peer.timeout = timeout;
+  peer.port = port;
+  peer.trustOption = trustOption;
+  return peer;
+}
+
+int StartTlsWith(const TlsStart& tls, std::unique_ptr<Connection>& connection, const TlsPeer& peer,
+                 std::string& session, std::string& why) {
+  TlsOutcome secured =
+      tls ? tls(std::move(connection), peer) : platform::StartTls(std::move(connection), peer);
+  if (secured.result == 0 && !secured.connection) secured.result = VTL_SEND_TLS_FAILED;
+  if (secured.result != 0) {
+    why = "TLS: " + (secured.detail.empty() ? std::string("the handshake failed") : secured.detail);
+    return secured.result;
+  }
+  session = std::move(secured.detail);
+  connection = std::move(secured.connection);
+  return 0;
+}
+
 int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& server,
            uint16_t port, const SendEnv& env, Extensions& offered, std::string& why) {
   const Timeouts& t = env.timeouts;
-  // RFC 6066 3: a name sent as SNI has no trailing dot, and certificates
-  // name hosts without one; the resolver was given it as written.
-  std::string_view name = server.host;
-  if (!server.hostIsAddress && name.ends_with('.')) name.remove_suffix(1);
-  TlsPeer peer;
-  peer.host = name;
-  peer.hostIsAddress = server.hostIsAddress;
-  peer.caFile = env.caFile;
-  peer.timeout = t.handshake;
-  peer.port = port;
-  peer.trustOption = env.trustOption;
+  const TlsPeer peer =
+      PeerFor(server.host, server.hostIsAddress, port, t.handshake, env.caFile, env.trustOption);
   auto startTls = [&]() {
-    TlsOutcome secured = env.tls ? env.tls(std::move(connection), peer)
-                                 : platform::StartTls(std::move(connection), peer);
-    if (secured.result == 0 && !secured.connection) secured.result = VTL_SEND_TLS_FAILED;
-    if (secured.result != 0) {
-      why =
-          "TLS: " + (secured.detail.empty() ? std::string("the handshake failed") : secured.detail);
-      return secured.result;
-    }
-    if (env.trace && !secured.detail.empty()) env.trace(TraceKind::Info, secured.detail);
-    connection = std::move(secured.connection);
+    std::string session;
+    if (const int r = StartTlsWith(env.tls, connection, peer, session, why)) return r;
+    if (env.trace && !session.empty()) env.trace(TraceKind::Info, session);
     d.Restart(*connection);
     return 0;
   };
@@ -177,7 +213,7 @@ int Secure(Dialogue& d, std::unique_ptr<Connection>& connection, ServerAddress& 
   }
   offered = ParseEhlo(d.LastReply());
   if (!server.login) return VTL_SEND_OK;
-  const int result = LogIn(d, server, offered, t.other, why);
+  const int result = LogIn(d, server, offered, env, why);
   server.user.Clear();
   server.password.Clear();
   // The go-ahead ends the answer to the login: bytes already after it

@@ -17,6 +17,20 @@ class Secret {
   ~Secret() { Clear(); }
   Secret(const Secret&) = delete;
   Secret& operator=(const Secret&) = delete;
+  // A move leaves nothing behind either: a short text sits inside the
+  // string object itself, which the swap copies.
+  Secret(Secret&& other) noexcept {
+    text_.swap(other.text_);
+    other.Clear();
+  }
+  Secret& operator=(Secret&& other) noexcept {
+    if (this != &other) {
+      Clear();
+      text_.swap(other.text_);
+      other.Clear();
+    }
+    return *this;
+  }
 
   Secret& Append(std::string_view text) {
     if (text_.size() + text.size() > text_.capacity()) {

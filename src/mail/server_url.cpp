@@ -103,40 +103,6 @@ long PortValue(std::string_view port) {
 }
 
 // Each of these gives why the part is not well formed, or null.
-const char* ParseHostPort(std::string_view text, ServerAddress& out) {
-  std::string_view port;
-  if (!text.empty() && text[0] == '[') {
-    const size_t close = text.find(']');
-    if (close == std::string_view::npos || !IsIpv6(text.substr(1, close - 1)))
-      return "the host is not an IPv6 address in brackets";
-    out.host = text.substr(1, close - 1);
-    out.hostIsAddress = true;
-    text.remove_prefix(close + 1);
-    if (!text.empty() && text[0] != ':') return "something follows the host's brackets";
-    if (!text.empty()) port = text.substr(1);
-  } else {
-    const size_t colon = text.find(':');
-    if (colon != std::string_view::npos) port = text.substr(colon + 1);
-    out.host = text.substr(0, colon);
-    if (out.host.empty()) return "no host";
-    // Digits and dots alone are an address, and must be a whole one:
-    // resolvers read "10.1" as an address too. So is anything else a
-    // resolver would take for one; only the plain dotted quad is taken, so
-    // that the address connected to is the one the certificate is checked
-    // against.
-    out.hostIsAddress = out.host.find_first_not_of("0123456789.") == std::string::npos ||
-                        ResolverReadsAsAddress(out.host);
-    if (out.hostIsAddress && !IsIpv4(out.host))
-      return "the host is not an IPv4 address as four decimal numbers of 0 to 255 without "
-             "leading zeros";
-    if (!out.hostIsAddress && !IsDnsName(out.host))
-      return "the host is no DNS name (letters, digits, '-' and '.')";
-  }
-  if (!port.empty() && PortValue(port) <= 0) return kBadPort;
-  out.port = port.empty() ? 0 : static_cast<uint16_t>(PortValue(port));
-  return nullptr;
-}
-
 bool ParseMechanism(std::string_view name, Mechanism& out) {
   if (EqualNoCase(name, "PLAIN")) {
     out = Mechanism::Plain;
@@ -171,8 +137,9 @@ const char* ParseUserInfo(std::string_view text, ServerAddress& out) {
     return "the user or the password holds a '%' not followed by two hex digits (write '%' as "
            "%25, '@' as %40, ':' as %3A), or CR, LF or NUL";
   // A login without a password or token would only show the server the
-  // user's name before it refuses.
-  if (out.password.empty()) return "a user without a password (or token)";
+  // user's name before it refuses; XOAUTH2 has the token a sign-in kept.
+  out.keptToken = out.mechanism == Mechanism::XOAuth2 && colon == std::string_view::npos;
+  if (out.password.empty() && !out.keptToken) return "a user without a password (or token)";
   // XOAUTH2 separates its fields with ^A: a control character in either
   // would let the URL add fields of its own.
   if (out.mechanism == Mechanism::XOAuth2)
@@ -254,10 +221,45 @@ const char* Parse(std::string_view text, ServerAddress& out) {
     if (const char* why = ParseUserInfo(authority.substr(0, at), out)) return why;
     authority.remove_prefix(at + 1);
   }
-  return ParseHostPort(authority, out);
+  return ParseHostPort(authority, out.host, out.hostIsAddress, out.port);
 }
 
 }  // namespace
+
+const char* ParseHostPort(std::string_view text, std::string& host, bool& hostIsAddress,
+                          uint16_t& port) {
+  std::string_view portText;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos || !IsIpv6(text.substr(1, close - 1)))
+      return "the host is not an IPv6 address in brackets";
+    host = text.substr(1, close - 1);
+    hostIsAddress = true;
+    text.remove_prefix(close + 1);
+    if (!text.empty() && text[0] != ':') return "something follows the host's brackets";
+    if (!text.empty()) portText = text.substr(1);
+  } else {
+    const size_t colon = text.find(':');
+    if (colon != std::string_view::npos) portText = text.substr(colon + 1);
+    host = text.substr(0, colon);
+    if (host.empty()) return "no host";
+    // Digits and dots alone are an address, and must be a whole one:
+    // resolvers read "10.1" as an address too. So is anything else a
+    // resolver would take for one; only the plain dotted quad is taken, so
+    // that the address connected to is the one the certificate is checked
+    // against.
+    hostIsAddress =
+        host.find_first_not_of("0123456789.") == std::string::npos || ResolverReadsAsAddress(host);
+    if (hostIsAddress && !IsIpv4(host))
+      return "the host is not an IPv4 address as four decimal numbers of 0 to 255 without "
+             "leading zeros";
+    if (!hostIsAddress && !IsDnsName(host))
+      return "the host is no DNS name (letters, digits, '-' and '.')";
+  }
+  if (!portText.empty() && PortValue(portText) <= 0) return kBadPort;
+  port = portText.empty() ? 0 : static_cast<uint16_t>(PortValue(portText));
+  return nullptr;
+}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -83,34 +83,12 @@ std::string NotOneAddress(const char* name, std::string_view address) {
   return {};
 }
 
-// "host:port", an IPv6 address in brackets.
-std::string Endpoint(const ServerAddress& server, uint16_t port) {
-  const bool v6 = server.host.find(':') != std::string::npos;
-  std::string where;
-  AppendPrintable(where, v6 ? "[" + server.host + "]" : server.host, 300);
-  return where + ":" + std::to_string(port);
-}
-
 // The plain form names the server in HELO as the caller wrote it, its port
 // left out. A URL holds the password: it goes into no command line.
 std::string HeloLine(std::string_view written, const ServerAddress& server) {
   if (server.security != Security::None) return {};
   if (server.port != 0) written = written.substr(0, written.rfind(':'));
   return Command("HELO ", written, "");
-}
-
-// What the network layer's result means when it says no more.
-const char* ConnectFailure(int result) {
-  switch (result) {
-    case VTL_SEND_STARTUP_FAILED:
-      return "the sockets layer could not be started";
-    case VTL_SEND_RESOLVE_FAILED:
-      return "the name did not resolve";
-    case VTL_SEND_SOCKET_FAILED:
-      return "no socket could be created";
-    default:
-      return "no address accepted the connection";
-  }
 }
 
 // The conversation with the server, from the connection to QUIT: what every
@@ -134,7 +112,21 @@ int Converse(Outgoing& out, const SendEnv& env, std::string& detail) {
   const uint16_t port = server.port != 0                    ? server.port
                         : server.security == Security::None ? env.port
                                                             : DefaultPort(server.security);
-  const std::string where = Endpoint(server, port) + ": ";
+  const std::string where = Endpoint(server.host, port) + ": ";
+  // The kept token before the server is bothered: without one there is
+  // nothing to log in with.
+  if (server.keptToken) {
+    if (!env.keptToken) {
+      detail = "XOAUTH2 without a token in the URL needs a sign-in, which this program cannot use";
+      return VTL_SEND_BAD_ARGUMENT;
+    }
+    std::string why;
+    if (const int r =
+            env.keptToken(server.user.view(), false, server.password, server.tokenFresh, why)) {
+      detail = why;
+      return r;
+    }
+  }
   ConnectOutcome connected = env.network->Connect(server.host, port, env.timeouts.connect);
   if (connected.result != 0 || !connected.connection) {
     const int result = connected.result != 0 ? connected.result : VTL_SEND_CONNECT_FAILED;

@@ -17,6 +17,8 @@ inline constexpr std::string_view kNameTooLong = "file name too long";
 inline constexpr std::string_view kTooManyOpen = "too many open files";
 inline constexpr std::string_view kOutOfMemory = "out of memory";
 inline constexpr std::string_view kIoError = "input/output error";
+inline constexpr std::string_view kDiskFull = "no space left on the disk";
+inline constexpr std::string_view kReadOnly = "read-only file system";
 // A path from a string_view may hold a zero byte, and the system would
 // open the file named by the bytes before it: another file.
 inline constexpr std::string_view kZeroByte = "the path holds a zero byte";

@@ -12,6 +12,12 @@ namespace vtl::signin {
 // Every byte but the unreserved characters (RFC 3986 2.3) as %XX.
 std::string PercentEncode(std::string_view text);
 
+// The same, appended to a Secret, for values that are tokens.
+void AppendPercentEncoded(mail::Secret& out, std::string_view text);
+// %XX decoded (and '+' as a space when `plusIsSpace`), appended to `out`;
+// false for a '%' not followed by two hex digits.
+bool AppendPercentDecoded(mail::Secret& out, std::string_view text, bool plusIsSpace);
+
 // Appends `name=value` to a form, with '&' before it unless the form is
 // empty, both percent-encoded. A form holds codes and secrets, hence a
 // Secret.

@@ -33,7 +33,9 @@ bool ReadGrant(std::string_view text, Grant& out);
 
 // The name of an account's file in the store: the address in lower case,
 // with every byte other than a letter, a digit, '.', '-', '_' or '@'
-// written as %XX, so that it is one safe name on every file system.
+// written as %XX, and so are a '.' first or last and the first letter of a
+// Windows device name (con, nul, com1...), so that it is one safe name on
+// every file system.
 std::string GrantName(std::string_view account);
 
 using StoreStatus = vtl::StoreStatus;

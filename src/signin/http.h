@@ -67,12 +67,24 @@ class AnswerReader {
   bool chunked_ = false;
   bool untilEnd_ = false;
   uint64_t remaining_ = 0;
+  // Bytes of head (interim answers included) or, after it, of chunk
+  // framing and trailers; each bounded.
+  size_t overhead_ = 0;
+  bool lengthKnown_ = false;  // a Content-Length came; its value is in remaining_
+  bool http10_ = false;
+
+  State Line(std::string_view line);
+  State StatusLine(std::string_view line);
+  State Field(std::string_view line);
+  State HeadEnd();
+  State ChunkSize(std::string_view line);
 };
 
 // Sends a form to a provider. 0 with the answer (whatever its status);
 // else a SendResult as for mail (2, 4 unreachable; 8 TLS; 9 certificate;
 // 7 an answer that is not HTTP or did not come within the time), with
 // `why` in words that name the host.
+// Throws nothing but std::bad_alloc.
 class Http {
  public:
   virtual ~Http() = default;

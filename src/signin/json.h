@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,11 +30,13 @@ class JsonObject {
 
   struct Member {
     std::string name;
-    enum Kind { String, Number, Array, Other } kind = Other;
+    enum class Kind { String, Number, Array, Other } kind = Kind::Other;
     std::string text;              // a string's value, or a number's digits
     std::vector<int64_t> numbers;  // an array's numbers
   };
-  std::vector<Member> members;
+  // A deque: a member once kept is never moved, which would leave the
+  // bytes of a short token behind.
+  std::deque<Member> members;
 };
 
 // Reads `text` as one JSON object (white space around it allowed); false

@@ -6,10 +6,13 @@
  * recipients and a Bcc, with the file kit.txt of the current folder and a
  * header line; and the W forms', with Japanese names and subjects,
  * VTLSendMailExW's with a file whose name is Japanese. Then it calls
- * VTLInternet and VTLInternetW with an empty target, which must give 0.
+ * VTLInternet and VTLInternetW with an empty target, which must give 0,
+ * and VTLSignIn and VTLSignOut with an empty account, which must give 5
+ * before anything is opened or kept.
  * Exits with 0 when all went well; else with the result of the first send
  * that failed plus 20 times its place (0 to 3), 100 when VTLInternet or
- * VTLInternetW did not give 0, or 101 when a send left no detail.
+ * VTLInternetW did not give 0, 101 when a send left no detail, or 104 when
+ * VTLSignIn or VTLSignOut did not give 5.
  *
  * Built with KIT_NO_CRT it needs no C runtime: its entry point is start(),
  * and it ends through ExitProcess. */
@@ -46,7 +49,11 @@ static int send(void) {
                                     L"b@example.com", 0, 0, L"\u6708\u5831 with a file from C",
                                     L"Hello again in UTF-16 from C\r\n", L"\u5831\u544a.txt", 0),
                      3);
-  return VTLInternet(0, "") == 0 && VTLInternetW(0, L"") == 0 ? result : 100;
+  if (VTLInternet(0, "") != 0 || VTLInternetW(0, L"") != 0) return 100;
+  if (VTLSignIn("microsoft", "kit", 0, "") != VTL_SEND_BAD_ARGUMENT ||
+      VTLSignOut("") != VTL_SEND_BAD_ARGUMENT)
+    return 104;
+  return result;
 }
 
 #ifdef KIT_NO_CRT

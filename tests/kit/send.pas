@@ -10,10 +10,12 @@
   current folder and a header line; and the W forms', with Japanese names
   and subjects, VTLSendMailExW's with a file whose name is Japanese. Then it
   calls VTLInternet and VTLInternetW with an empty target, which must give
-  0, so that every import is used. Exits with 0 when all went well; else
+  0, and VTLSignIn and VTLSignOut with an empty account, which must give 5,
+  so that every import is used. Exits with 0 when all went well; else
   with the result of the first send that failed plus 20 times its place
-  (0 to 3), 100 when VTLInternet or VTLInternetW did not give 0, or 101
-  when a send left no detail. }
+  (0 to 3), 100 when VTLInternet or VTLInternetW did not give 0, 101
+  when a send left no detail, or 104 when VTLSignIn or VTLSignOut did not
+  give 5. }
 program send;
 
 {$MODE DELPHI}
@@ -93,6 +95,9 @@ begin
       'b@example.com', nil, nil, #$6708#$5831' with a file from Pascal',
       'Hello again in UTF-16 from Pascal'#13#10, #$5831#$544A'.txt', nil));
   if (VTLInternet(nil, '') <> 0) or (VTLInternetW(nil, '') <> 0) then
-    Code := 100;
+    Code := 100
+  else if (VTLSignIn('microsoft', 'kit', nil, '') <> VTL_SEND_BAD_ARGUMENT) or
+    (VTLSignOut('') <> VTL_SEND_BAD_ARGUMENT) then
+    Code := 104;
   Halt(Code);
 end.

@@ -9,6 +9,7 @@
 #include "support/faulty_network.h"
 #include "support/fixed_time.h"
 #include "support/script_server.h"
+#include "vtl.h"
 
 namespace vtl::test {
 namespace {
@@ -140,6 +141,19 @@ DialogueOutcome RunDialogue(const DialogueSetup& setup) {
   std::string serverArg = setup.serverArg;
   if (const size_t at = serverArg.find("{port}"); at != std::string::npos)
     serverArg.replace(at, 6, std::to_string(server.port()));
+  size_t keptGiven = 0;
+  if (!setup.kept.empty())
+    env.keptToken = [&setup, &keptGiven](std::string_view user, bool refresh, mail::Secret& token,
+                                         bool& fresh, std::string& why) {
+      if (setup.kept[0] == "none" || keptGiven >= setup.kept.size()) {
+        why =
+            setup.kept[0] == "none" ? "no sign-in kept for " + std::string(user) : "sign in again";
+        return VTL_SEND_AUTH_FAILED;
+      }
+      fresh = refresh;
+      token.Append(setup.kept[keptGiven++]);
+      return VTL_SEND_OK;
+    };
   env.openFile = [&setup](std::string_view path, unsigned) {
     FileOpened opened;
     const auto it = setup.files.find(std::string(path));

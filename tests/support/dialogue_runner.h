@@ -43,6 +43,10 @@ struct DialogueSetup {
   // (written to in place, its size unchanged).
   std::map<std::string, std::string> files;
   std::string fileFault;
+  // The tokens a kept sign-in gives an XOAUTH2 URL without one: the first
+  // as kept, each later one for a refresh; a refresh past the last is
+  // refused as a grant the provider no longer takes. "none": no sign-in.
+  std::vector<std::string> kept;
 };
 
 struct DialogueOutcome {

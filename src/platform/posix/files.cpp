@@ -10,14 +10,13 @@
 
 #include "platform/file_words.h"
 #include "platform/platform.h"
+#include "platform/posix/fd.h"
 
 namespace vtl::platform {
-namespace {
-
-using namespace file_words;
 
 // Words of our own, the same as Windows' for the same fault.
-std::string FileErrorWords(int error) {
+std::string posix::FileErrorWords(int error) {
+  using namespace file_words;
   switch (error) {
     case ENOENT:
       return std::string(kNoSuchFile);
@@ -43,10 +42,20 @@ std::string FileErrorWords(int error) {
       return std::string(kOutOfMemory);
     case EIO:
       return std::string(kIoError);
+    case ENOSPC:
+    case EDQUOT:
+      return std::string(kDiskFull);
+    case EROFS:
+      return std::string(kReadOnly);
     default:
       return "error " + std::to_string(error);
   }
 }
+
+namespace {
+
+using namespace file_words;
+using posix::FileErrorWords;
 
 class PosixInputFile final : public InputFile {
  public:

@@ -22,118 +22,14 @@
 
 #include "platform/attempts.h"
 #include "platform/platform.h"
+#include "platform/posix/socket.h"
 #include "platform/race.h"
 
 namespace vtl::platform {
-namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-struct AddrInfoList {
-  addrinfo* head = nullptr;
-  AddrInfoList() = default;
-  AddrInfoList(const AddrInfoList&) = delete;
-  AddrInfoList& operator=(const AddrInfoList&) = delete;
-  ~AddrInfoList() {
-    if (head != nullptr) freeaddrinfo(head);
-  }
-};
-
-int PollTimeout(Millis timeout) {
-  const auto ms = timeout.count();
-  if (ms < 0) return 0;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-// Waits for `events`; Ok when ready.
-IoStatus Wait(int fd, short events, Millis timeout) {
-  pollfd p{fd, events, 0};
-  const int n = poll(&p, 1, PollTimeout(timeout));
-  if (n > 0) return IoStatus::Ok;
-  if (n == 0) return IoStatus::TimedOut;
-  return errno == EINTR ? IoStatus::Interrupted : IoStatus::Failed;
-}
-
-class SocketConnection final : public Connection {
- public:
-  explicit SocketConnection(Fd fd) : fd_(std::move(fd)) {}
-
-  IoResult Send(const char* data, size_t size, Millis timeout) override {
-    // MSG_NOSIGNAL: a peer that went away gives EPIPE, never SIGPIPE.
-    ssize_t n = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoStatus s = Wait(fd_.get(), POLLOUT, timeout);
-      if (s != IoStatus::Ok) return {s, 0};
-      n = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
-    }
-    if (n >= 0) return {IoStatus::Ok, static_cast<size_t>(n)};
-    // Woken for nothing, or by a signal: the caller tries again within its deadline.
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-      return {IoStatus::Interrupted, 0};
-    return {IoStatus::Failed, 0};
-  }
-
-  IoResult Receive(char* buffer, size_t size, Millis timeout) override {
-    // What has arrived is taken at once; only an empty socket is waited on.
-    ssize_t n = ::recv(fd_.get(), buffer, size, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoStatus s = Wait(fd_.get(), POLLIN, timeout);
-      if (s != IoStatus::Ok) return {s, 0};
-      n = ::recv(fd_.get(), buffer, size, 0);
-    }
-    if (n > 0) return {IoStatus::Ok, static_cast<size_t>(n)};
-    if (n == 0) return {IoStatus::Closed, 0};
-    if (errno == EINTR) return {IoStatus::Interrupted, 0};
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Interrupted, 0};
-    return {IoStatus::Failed, 0};
-  }
-
-  size_t Unread() override {
-    int n = 0;
-    return ioctl(fd_.get(), FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
-  }
-
-  std::string LocalAddressLiteral() override {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-      const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-      if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return {};
-      return std::string("[").append(text).append("]");
-    }
-    if (address.ss_family == AF_INET6) {
-      const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-      if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return {};
-      return std::string("[IPv6:").append(text).append("]");
-    }
-    return {};
-  }
-
- private:
-  Fd fd_;
-};
 
 // Words of our own for the errors a connection meets, the same as on
-// Windows: strerror's follow the host's locale and its C library, and the
-// detail is one line of stable English ASCII.
-std::string ErrorWords(int error) {
+// Windows.
+std::string posix::SocketErrorWords(int error) {
   switch (error) {
     case ECONNREFUSED:
       return "connection refused";
@@ -152,6 +48,8 @@ std::string ErrorWords(int error) {
       return "network is down";
     case EADDRNOTAVAIL:
       return "no local address or port available";
+    case EADDRINUSE:
+      return "address already in use";
     case EAFNOSUPPORT:
       return "address family not supported";
     case EPROTONOSUPPORT:
@@ -168,6 +66,23 @@ std::string ErrorWords(int error) {
       return "error " + std::to_string(error);
   }
 }
+
+namespace {
+
+using posix::Fd;
+using posix::PollTimeout;
+using posix::SocketConnection;
+using posix::SocketErrorWords;
+
+struct AddrInfoList {
+  addrinfo* head = nullptr;
+  AddrInfoList() = default;
+  AddrInfoList(const AddrInfoList&) = delete;
+  AddrInfoList& operator=(const AddrInfoList&) = delete;
+  ~AddrInfoList() {
+    if (head != nullptr) freeaddrinfo(head);
+  }
+};
 
 // The resolver's errors in words of our own, the same as on Windows for
 // the same fault. gai_strerror's are translated in some locales (and then
@@ -203,7 +118,7 @@ std::string ResolverWords(int code, int systemError) {
       return "argument buffer overflow";
 #endif
     case EAI_SYSTEM:
-      return "resolver: " + ErrorWords(systemError);
+      return "resolver: " + SocketErrorWords(systemError);
     default:
       return "resolver error " + std::to_string(code);
   }
@@ -248,13 +163,13 @@ class PosixRacer final : public Racer {
     const addrinfo& a = *order_[index];
     Fd fd(::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol));
     if (!fd.valid()) {
-      why = ErrorWords(errno);
+      why = SocketErrorWords(errno);
       return Began::NoSocket;
     }
     const bool connected = ::connect(fd.get(), a.ai_addr, a.ai_addrlen) == 0;
     // Interrupted, the connect goes on by itself, as one in progress does.
     if (!connected && errno != EINPROGRESS && errno != EINTR) {
-      why = ErrorWords(errno);
+      why = SocketErrorWords(errno);
       return Began::Failed;
     }
     sockets_[index] = std::make_unique<Fd>(std::move(fd));
@@ -275,7 +190,7 @@ class PosixRacer final : public Racer {
       if (error == 0 && getsockopt(polled[k].fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
         error = errno;
       // Readiness with no error on the socket is a connection made.
-      ended.push_back({racing[k], error == 0, error == ETIMEDOUT, ErrorWords(error)});
+      ended.push_back({racing[k], error == 0, error == ETIMEDOUT, SocketErrorWords(error)});
     }
   }
 

@@ -11,13 +11,11 @@
 #include "platform/win/winsock.h"  // windows.h, as the platform layer includes it
 
 namespace vtl::platform {
-namespace {
-
-using namespace file_words;
 
 // Words of our own, the same as POSIX's for the same fault. FormatMessage
 // would give them in the user's language.
-std::string FileErrorWords(DWORD error) {
+std::string win::FileErrorWords(DWORD error) {
+  using namespace file_words;
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -47,10 +45,20 @@ std::string FileErrorWords(DWORD error) {
     case ERROR_CRC:
     case ERROR_IO_DEVICE:
       return std::string(kIoError);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return std::string(kDiskFull);
+    case ERROR_WRITE_PROTECT:
+      return std::string(kReadOnly);
     default:
       return "Windows error " + std::to_string(error);
   }
 }
+
+namespace {
+
+using namespace file_words;
+using win::FileErrorWords;
 
 // The path in UTF-16; false when it is no text of the code page.
 bool Widen(std::string_view path, UINT codePage, std::wstring& wide) {

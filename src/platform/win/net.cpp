@@ -1,7 +1,6 @@
-// TCP connections on Windows Sockets. Every socket is non-blocking and every
-// wait goes through select, so no call can block past its time-out. Each
-// connection starts the sockets layer for itself and cleans it up after its
-// socket is closed.
+// TCP connections on Windows Sockets (the connection itself is in
+// socket.h). Each connection starts the sockets layer for itself and cleans
+// it up after its socket is closed.
 #include <chrono>
 #include <climits>
 #include <string>
@@ -11,139 +10,17 @@
 #include "platform/attempts.h"
 #include "platform/platform.h"
 #include "platform/race.h"
+#include "platform/win/socket.h"
 #include "platform/win/winsock.h"
 
 namespace vtl::platform {
 namespace win {
-namespace {
-
-class Socket {
- public:
-  explicit Socket(SOCKET s = INVALID_SOCKET) : s_(s) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (s_ != INVALID_SOCKET) closesocket(s_);
-  }
-  SOCKET get() const { return s_; }
-  bool valid() const { return s_ != INVALID_SOCKET; }
-  SOCKET release() { return std::exchange(s_, INVALID_SOCKET); }
-
- private:
-  SOCKET s_;
-};
-
-struct AddrInfoList {
-  addrinfo* head = nullptr;
-  AddrInfoList() = default;
-  AddrInfoList(const AddrInfoList&) = delete;
-  AddrInfoList& operator=(const AddrInfoList&) = delete;
-  ~AddrInfoList() {
-    if (head != nullptr) freeaddrinfo(head);
-  }
-};
-
-timeval ToTimeval(Millis timeout) {
-  long long ms = timeout.count();
-  if (ms < 0) ms = 0;
-  if (ms > INT_MAX) ms = INT_MAX;
-  timeval tv;
-  tv.tv_sec = static_cast<long>(ms / 1000);
-  tv.tv_usec = static_cast<long>(ms % 1000 * 1000);
-  return tv;
-}
-
-enum class Readiness { Read, Write };
-
-// Waits until the socket can be read or written; Ok when ready. (Only a
-// connect watches the exception set, where on a connected socket urgent
-// data would wake every wait for nothing.)
-IoStatus Wait(SOCKET s, Readiness what, Millis timeout) {
-  fd_set ready;
-  FD_ZERO(&ready);
-  FD_SET(s, &ready);
-  timeval tv = ToTimeval(timeout);
-  const int n = select(0, what == Readiness::Read ? &ready : nullptr,
-                       what == Readiness::Write ? &ready : nullptr, nullptr, &tv);
-  if (n > 0) return IoStatus::Ok;
-  if (n == 0) return IoStatus::TimedOut;
-  return WSAGetLastError() == WSAEINTR ? IoStatus::Interrupted : IoStatus::Failed;
-}
-
-int Clamp(size_t size) {
-  return size > INT_MAX ? INT_MAX : static_cast<int>(size);
-}
-
-class WinsockConnection final : public Connection {
- public:
-  WinsockConnection(std::unique_ptr<WinsockSession> session, SOCKET s)
-      : session_(std::move(session)), socket_(s) {
-    // Commands are written whole, one at a time: nothing is gained by
-    // letting Nagle hold the next one back.
-    const BOOL noDelay = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-               sizeof noDelay);
-  }
-
-  IoResult Send(const char* data, size_t size, Millis timeout) override {
-    int n = ::send(socket_.get(), data, Clamp(size), 0);
-    if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-      const IoStatus s = Wait(socket_.get(), Readiness::Write, timeout);
-      if (s != IoStatus::Ok) return {s, 0};
-      n = ::send(socket_.get(), data, Clamp(size), 0);
-    }
-    if (n >= 0) return {IoStatus::Ok, static_cast<size_t>(n)};
-    const int error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK || error == WSAEINTR) return {IoStatus::Interrupted, 0};
-    return {IoStatus::Failed, 0};
-  }
-
-  IoResult Receive(char* buffer, size_t size, Millis timeout) override {
-    const IoStatus s = Wait(socket_.get(), Readiness::Read, timeout);
-    if (s != IoStatus::Ok) return {s, 0};
-    const int n = ::recv(socket_.get(), buffer, Clamp(size), 0);
-    if (n > 0) return {IoStatus::Ok, static_cast<size_t>(n)};
-    if (n == 0) return {IoStatus::Closed, 0};
-    const int error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK || error == WSAEINTR) return {IoStatus::Interrupted, 0};
-    return {IoStatus::Failed, 0};
-  }
-
-  size_t Unread() override {
-    u_long n = 0;
-    return ioctlsocket(socket_.get(), FIONREAD, &n) == 0 ? static_cast<size_t>(n) : 0;
-  }
-
-  std::string LocalAddressLiteral() override {
-    sockaddr_storage address{};
-    int length = sizeof address;
-    if (getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-      auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-      if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return {};
-      return std::string("[").append(text).append("]");
-    }
-    if (address.ss_family == AF_INET6) {
-      auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-      if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return {};
-      return std::string("[IPv6:").append(text).append("]");
-    }
-    return {};
-  }
-
- private:
-  // Destroyed in reverse: the socket is closed before the sockets layer is
-  // cleaned up.
-  std::unique_ptr<WinsockSession> session_;
-  Socket socket_;
-};
 
 // Words of our own for the sockets layer's and the resolver's errors, the
 // same as on Linux for the same faults. FormatMessage would give them in
 // the user's language, differently again under Wine, and the detail is one
 // line of stable English ASCII.
-std::string ErrorWords(int error) {
+std::string SocketErrorWords(int error) {
   switch (error) {
     case WSAECONNREFUSED:
       return "connection refused";
@@ -161,6 +38,8 @@ std::string ErrorWords(int error) {
       return "network is down";
     case WSAEADDRNOTAVAIL:
       return "no local address or port available";
+    case WSAEADDRINUSE:
+      return "address already in use";
     case WSAEAFNOSUPPORT:
       return "address family not supported";
     case WSAEPROTONOSUPPORT:
@@ -201,6 +80,18 @@ std::string ErrorWords(int error) {
   }
 }
 
+namespace {
+
+struct AddrInfoList {
+  addrinfo* head = nullptr;
+  AddrInfoList() = default;
+  AddrInfoList(const AddrInfoList&) = delete;
+  AddrInfoList& operator=(const AddrInfoList&) = delete;
+  ~AddrInfoList() {
+    if (head != nullptr) freeaddrinfo(head);
+  }
+};
+
 // Why the sockets layer did not start. The session keeps only that it did
 // not, so it is asked once more (it failed a moment ago and fails the same
 // way); a start that succeeds after all is undone.
@@ -231,20 +122,6 @@ std::string AddressText(const addrinfo& a) {
   return "address family " + std::to_string(a.ai_family);
 }
 
-// A socket that processes the host starts later do not inherit. The flag
-// is known from Windows 7 SP1 on; before that the handle is marked
-// afterwards.
-SOCKET NewSocket(const addrinfo& a) {
-  SOCKET s = WSASocketW(a.ai_family, a.ai_socktype, a.ai_protocol, nullptr, 0,
-                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
-    s = WSASocketW(a.ai_family, a.ai_socktype, a.ai_protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    if (s != INVALID_SOCKET)
-      SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  }
-  return s;
-}
-
 // The sockets of one connect: each address's attempt non-blocking, all of
 // them waited on at once with select.
 class WinsockRacer final : public Racer {
@@ -257,20 +134,20 @@ class WinsockRacer final : public Racer {
     const addrinfo& a = *order_[index];
     // `new` allocates before the socket is made: no allocation that fails
     // can leave it open.
-    std::unique_ptr<Socket> s(new Socket(NewSocket(a)));
+    std::unique_ptr<Socket> s(new Socket(NewSocket(a.ai_family, a.ai_socktype, a.ai_protocol)));
     if (!s->valid()) {
-      why = ErrorWords(WSAGetLastError());
+      why = SocketErrorWords(WSAGetLastError());
       return Began::NoSocket;
     }
     u_long nonBlocking = 1;
     if (ioctlsocket(s->get(), FIONBIO, &nonBlocking) != 0) {
-      why = "not made non-blocking: " + ErrorWords(WSAGetLastError());
+      why = "not made non-blocking: " + SocketErrorWords(WSAGetLastError());
       return Began::Failed;
     }
     const bool connected = ::connect(s->get(), a.ai_addr, static_cast<int>(a.ai_addrlen)) == 0;
     const int error = connected ? 0 : WSAGetLastError();
     if (!connected && error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
-      why = ErrorWords(error);
+      why = SocketErrorWords(error);
       return Began::Failed;
     }
     sockets_[index] = std::move(s);
@@ -303,7 +180,7 @@ class WinsockRacer final : public Racer {
         error = WSAGetLastError();
       // In the exception set with no error recorded: failed all the same.
       if (error == 0 && FD_ISSET(s, &failed)) error = WSAECONNREFUSED;
-      ended.push_back({index, error == 0, error == WSAETIMEDOUT, ErrorWords(error)});
+      ended.push_back({index, error == 0, error == WSAETIMEDOUT, SocketErrorWords(error)});
     }
   }
 
@@ -344,7 +221,7 @@ class WinsockNetwork final : public Network {
     auto session = std::make_unique<WinsockSession>(version_);
     if (!session->started()) {
       outcome.result = 1;
-      outcome.detail = ErrorWords(StartupError(version_));
+      outcome.detail = SocketErrorWords(StartupError(version_));
       return outcome;
     }
     addrinfo hints{};
@@ -365,7 +242,7 @@ class WinsockNetwork final : public Network {
     const int resolved = getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head);
     if (resolved != 0 || list.head == nullptr) {
       outcome.result = 2;
-      outcome.detail = resolved != 0 ? ErrorWords(resolved) : "no address";
+      outcome.detail = resolved != 0 ? SocketErrorWords(resolved) : "no address";
       return outcome;
     }
     std::vector<const addrinfo*> sorted;

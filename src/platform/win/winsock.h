@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -50,5 +51,9 @@ std::unique_ptr<Network> NewWinsockNetwork(WORD version);
 // GetTimeZoneInformation gave: its bias plus the standard or daylight bias
 // of the period it says is current.
 int UtcOffsetMinutes(DWORD zoneId, const TIME_ZONE_INFORMATION& zone);
+
+// Words of our own for a file's Windows errors, the same as POSIX's for the
+// same fault (platform/file_words.h).
+std::string FileErrorWords(DWORD error);
 
 }  // namespace vtl::platform::win
