@@ -35,7 +35,7 @@ def get(url: str, ca: str) -> tuple[int, str, str]:
     else:
         connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=TIMEOUT)
     try:
-        connection.request("GET", parts.path + ("?" + parts.query if parts.query else ""),
+        connection.request("GET", (parts.path or "/") + ("?" + parts.query if parts.query else ""),
                            headers={"User-Agent": "vtl-test-browser",
                                     "Accept": "text/html,*/*"})
         response = connection.getresponse()
