@@ -24,8 +24,7 @@ From Python:
         provider.valid(account, token)
     python3 fake_provider.py --cert PEM [--port N]   prints "ready PORT"
 
-Recorded answers in tests/signin/answers/NAME.json (or .html) stand for the
-built-in ones of the same name (ANSWERS) where they are there.
+Its refusals are the answers recorded in tests/signin/answers/.
 
 Only the Python standard library.
 """
@@ -67,30 +66,10 @@ SCENARIOS = {
     "noid": {"id": "none"},
 }
 
-# The answers as the providers send them (Microsoft's error answers carry
-# its AADSTS number in error_codes and in the description).
-ANSWERS = {
-    "invalid_grant": (400, {
-        "error": "invalid_grant",
-        "error_description": "AADSTS70000: The provided value for the 'refresh_token' is not "
-                             "valid. Trace ID: 0d5f1a2b Correlation ID: 6c1e Timestamp: "
-                             "2026-12-08 10:00:00Z",
-        "error_codes": [70000], "timestamp": "2026-12-08 10:00:00Z",
-        "trace_id": "0d5f1a2b", "correlation_id": "6c1e"}),
-    "aadsts7000218": (401, {
-        "error": "invalid_client",
-        "error_description": "AADSTS7000218: The request body must contain the following "
-                             "parameter: 'client_assertion' or 'client_secret'. Trace ID: "
-                             "7a0e Correlation ID: 19f2 Timestamp: 2026-12-08 10:00:00Z",
-        "error_codes": [7000218], "timestamp": "2026-12-08 10:00:00Z",
-        "trace_id": "7a0e", "correlation_id": "19f2"}),
-    "invalid_client": (401, {
-        "error": "invalid_client",
-        "error_description": "AADSTS7000215: Invalid client secret provided.",
-        "error_codes": [7000215]}),
-    "server-error": (500, "<html><head><title>Service unavailable</title></head><body>"
-                          "<h1>Sorry, something went wrong</h1></body></html>"),
-}
+# Answers as the providers send them, recorded whole in answers/ (status
+# line, header fields, body) with made-up tokens and ids.
+RECORDED = {"invalid_grant": "microsoft-invalid-grant", "aadsts7000218": "microsoft-7000218",
+            "server-error": "server-error-html"}
 
 
 def b64url(data: bytes) -> str:
@@ -98,14 +77,11 @@ def b64url(data: bytes) -> str:
 
 
 def answer(name: str):
-    """(status, JSON object or HTML text): a recorded answer where there is one."""
-    for ext in ("json", "html"):
-        path = os.path.join(HERE, "answers", f"{name}.{ext}")
-        if os.path.exists(path):
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
-            return ANSWERS[name][0], json.loads(text) if ext == "json" else text
-    return ANSWERS[name]
+    """(status, JSON object or HTML text) of a recorded answer."""
+    with open(os.path.join(HERE, "answers", RECORDED[name] + ".http"), "rb") as f:
+        head, _, body = f.read().replace(b"\r\n", b"\n").partition(b"\n\n")
+    status = int(head.split()[1])
+    return status, json.loads(body) if b"application/json" in head else body.decode()
 
 
 def scenario_of(account: str) -> tuple[str, dict]:
@@ -252,7 +228,8 @@ class FakeProvider:
                                     f"authorization request's {request['redirect']!r}")
             client = self._client(form)
             if client != request["client"]:
-                return self._refuse("not the client the code was given to", "invalid_client")
+                return self._refuse("not the client the code was given to", "invalid_client",
+                                    401)
             return self._tokens(account, client, new_refresh=True)
         if grant == "refresh_token":
             old = form.get("refresh_token", "")
@@ -287,9 +264,9 @@ class FakeProvider:
             return self._tokens(device["account"], device["client"], new_refresh=True)
         return self._refuse(f"grant_type {grant!r}", "unsupported_grant_type")
 
-    def _refuse(self, what: str, error: str = "invalid_grant"):
+    def _refuse(self, what: str, error: str = "invalid_grant", status: int = 400):
         self.errors.append(what)
-        return 400, {"error": error, "error_description": what}
+        return status, {"error": error, "error_description": what}
 
     def _tokens(self, account: str, client: str, new_refresh: bool):
         setup = scenario_of(account)[1]
