@@ -36,8 +36,9 @@ int main(int argc, char** argv) {
       Report(word, VTLSignOut(argv[i + 1]));
       i += 2;
     } else {
-      fprintf(stderr, "usage: vtl_signin_host (sign-in PROVIDER CLIENT-ID SECRET ACCOUNT | "
-                      "send SERVER FROM TO | sign-out ACCOUNT)...\n");
+      fprintf(stderr,
+              "usage: vtl_signin_host (sign-in PROVIDER CLIENT-ID SECRET ACCOUNT | "
+              "send SERVER FROM TO | sign-out ACCOUNT)...\n");
       return 2;
     }
   }
