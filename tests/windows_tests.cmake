@@ -96,6 +96,20 @@ if(VTL_PYTHON)
     ENVIRONMENT "WINEPREFIX=${VTL_WINE_PREFIX};TZ=Asia/Tokyo")
 endif()
 
+# Signing in with a fake provider, the browser winebrowser starts, and
+# sending with the grant kept in the prefix, through the DLL's C API.
+if(VTL_PYTHON AND VTL_SIGN_IN_API)
+  add_test(NAME signin_api
+    COMMAND ${VTL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/signin/signin_test.py
+            --certs ${CMAKE_BINARY_DIR}/certs-signin --trust $<TARGET_FILE:vtl_trust>
+            --emulator ${CMAKE_CROSSCOMPILING_EMULATOR} --host $<TARGET_FILE:vtl_signin_host>
+            SignInTest NoBrowserTest)
+  set_tests_properties(signin_api PROPERTIES
+    FIXTURES_REQUIRED wine RESOURCE_LOCK wine TIMEOUT 900
+    ENVIRONMENT "WINEPREFIX=${VTL_WINE_PREFIX};LANG=en_US.UTF-8")
+  add_dependencies(vtl_signin_host vtl_trust)
+endif()
+
 # The TLS client against servers with good and bad certificates, under Wine,
 # whose SChannel never resumes a session.
 if(VTL_PYTHON)

@@ -21,9 +21,13 @@ once it listens:
 With a certificate (a PEM file holding the chain and the key) it speaks TLS,
 from the first byte (--tls implicit) or after STARTTLS, which it then
 requires (--tls starttls); with --login USER:PASSWORD it offers AUTH PLAIN and
-LOGIN over TLS only, and takes mail only after that login. From Python,
-refuse=[ADDRESS, ...] names recipients it turns away with 550, as a server
-does a mailbox it does not have.
+LOGIN over TLS only, and takes mail only after that login. With --xoauth2
+URL it offers AUTH XOAUTH2 over TLS as well, and takes a bearer token when
+the provider at URL (tests/signin/fake_provider.py's /control/valid) says it
+is the user's; from Python, bearer=CALLABLE(user, token) decides. A token
+refused gets the error challenge and then 535, as Gmail and Outlook answer.
+From Python, refuse=[ADDRESS, ...] names recipients it turns away with 550,
+as a server does a mailbox it does not have.
 
 Only the Python standard library and aiosmtpd (Debian: python3-aiosmtpd).
 """
@@ -31,7 +35,9 @@ Only the Python standard library and aiosmtpd (Debian: python3-aiosmtpd).
 from __future__ import annotations
 
 import argparse
+import base64
 import dataclasses
+import json
 import ipaddress
 import os
 import signal
@@ -40,10 +46,12 @@ import ssl
 import sys
 import threading
 import time
+import urllib.parse
+import urllib.request
 import warnings
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult
+from aiosmtpd.smtp import MISSING, AuthResult
 
 # aiosmtpd 1.4 warns of its own deprecated field while logging a client in.
 warnings.filterwarnings("ignore", message="Session.login_data")
@@ -95,6 +103,27 @@ class _Handler:
         envelope.rcpt_options.extend(rcpt_options)
         return "250 OK"
 
+    async def auth_XOAUTH2(self, server, args):  # noqa: N802 (aiosmtpd's name)
+        # "user=USER^Aauth=Bearer TOKEN^A^A", the initial response or after "334 ".
+        try:
+            blob = (await server.challenge_auth("") if len(args) < 2 else
+                    base64.b64decode(args[1], validate=True))
+            fields = dict(f.split("=", 1) for f in blob.decode().split("\x01") if f)
+            user, token = fields["user"], fields["auth"].removeprefix("Bearer ")
+        except (ValueError, KeyError, TypeError, AttributeError):
+            return AuthResult(success=False, handled=False, message="501 5.5.2 not XOAUTH2")
+        ok = self._sink.bearer(user, token)
+        with self._sink._changed:
+            self._sink.bearer_tried.append((user, ok))
+            if ok:
+                self._sink.logged_in.append(("XOAUTH2", user))
+        if ok:
+            return AuthResult(success=True, handled=False)
+        error = {"status": "401", "schemes": "bearer", "scope": "https://mail.example.com/"}
+        # The client's empty line ends the exchange with 535; its "*" has had 501.
+        ended = await server.challenge_auth(json.dumps(error)) is MISSING
+        return AuthResult(success=False, handled=ended)
+
 
 class _SocketController(Controller):
     """A Controller that serves on a socket bound beforehand.
@@ -121,12 +150,14 @@ class SmtpSink:
     def __init__(self, host: str = "127.0.0.1", port: int = 0, directory: str | None = None,
                  ready_timeout: float = 10.0, session_timeout: float = 60.0,
                  tls: str | None = None, certfile: str | None = None,
-                 logins: dict[str, str] | None = None, refuse=()) -> None:
+                 logins: dict[str, str] | None = None, refuse=(), bearer=None) -> None:
         _check_loopback(host)
         if tls not in (None, "implicit", "starttls") or (tls is None) != (certfile is None):
             raise ValueError("tls is 'implicit' or 'starttls', and needs a certificate")
         self.tls, self.certfile, self.logins = tls, certfile, logins
         self.logged_in: list[tuple[str, str]] = []  # (mechanism, user) of each login taken
+        self.bearer = bearer  # (user, token) -> whether XOAUTH2 takes it; None: not offered
+        self.bearer_tried: list[tuple[str, bool]] = []  # (user, taken) of each XOAUTH2 login
         self.refuse = frozenset(refuse)  # recipients answered 550
         self.host = host
         self.port = port
@@ -162,10 +193,12 @@ class SmtpSink:
             context.load_cert_chain(self.certfile)
             security = ({"ssl_context": context} if self.tls == "implicit"
                         else {"tls_context": context, "require_starttls": True})
-        if self.logins is not None:
+        if self.logins is not None or self.bearer is not None:
             # aiosmtpd counts only STARTTLS as TLS; implicit TLS is TLS all along.
             security.update(authenticator=self._authenticate, auth_required=True,
                             auth_require_tls=self.tls != "implicit")
+        if self.bearer is None:
+            security.update(auth_exclude_mechanism=["XOAUTH2"])
         controller = _SocketController(
             _Handler(self),
             sock,
@@ -203,7 +236,7 @@ class SmtpSink:
 
     def _authenticate(self, server, session, envelope, mechanism, auth_data):
         user = auth_data.login.decode("utf-8", "replace")
-        ok = self.logins.get(user) == auth_data.password.decode("utf-8", "replace")
+        ok = (self.logins or {}).get(user) == auth_data.password.decode("utf-8", "replace")
         if ok:
             with self._changed:
                 self.logged_in.append((mechanism, user))
@@ -257,6 +290,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--cert", help="PEM file with the certificate chain and its key")
     parser.add_argument("--login", action="append", metavar="USER:PASSWORD",
                         help="require this login (over TLS); may be repeated")
+    parser.add_argument("--xoauth2", metavar="URL",
+                        help="offer XOAUTH2, asking the fake provider at URL about each token")
+    parser.add_argument("--ca-file", help="the CA the provider's certificate is from")
     args = parser.parse_args(argv)
 
     stopping = threading.Event()
@@ -269,8 +305,20 @@ def main(argv: list[str] | None = None) -> int:
 
     try:
         logins = dict(l.split(":", 1) for l in args.login) if args.login else None
+        bearer = None
+        if args.xoauth2:
+            context = ssl.create_default_context(cafile=args.ca_file)
+
+            def bearer(user, token):
+                form = urllib.parse.urlencode({"account": user, "token": token}).encode()
+                try:
+                    with urllib.request.urlopen(args.xoauth2 + "/control/valid", form,
+                                                timeout=30, context=context) as answer:
+                        return answer.status == 200
+                except OSError:
+                    return False
         sink = SmtpSink(args.host, args.port, args.dir, tls=args.tls, certfile=args.cert,
-                        logins=logins).start()
+                        logins=logins, bearer=bearer).start()
     except (OSError, ValueError, TimeoutError) as e:
         print(f"smtp_sink: cannot listen on {args.host} port {args.port}: {e}", file=sys.stderr)
         return 1
