@@ -98,7 +98,7 @@ endif()
 
 # Signing in with a fake provider, the browser winebrowser starts, and
 # sending with the grant kept in the prefix, through the DLL's C API.
-if(VTL_PYTHON AND VTL_SIGN_IN_API)
+if(VTL_PYTHON)
   add_test(NAME signin_api
     COMMAND ${VTL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/signin/signin_test.py
             --certs ${CMAKE_BINARY_DIR}/certs-signin --trust $<TARGET_FILE:vtl_trust>

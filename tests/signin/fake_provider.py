@@ -54,8 +54,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = {
     "accept": {},
     "cancel": {"authorize": "access_denied"},
-    "never": {"authorize": "page"},       # the sign-in page, never left
-    "forged": {"authorize": "bad-state"},  # a redirect whose state is not the request's
     "other": {"id": "email-other"},        # another account signed in
     "upn": {"id": "preferred_username"},   # the account only as preferred_username
     "rotate": {"lifetime": 60, "rotate": True},
@@ -184,9 +182,7 @@ class FakeProvider:
             return self._wrong(f"scope {query.get('scope')!r}, not {self.scope!r}")
         self.given.update((query["state"], query["code_challenge"]))
         step = scenario_of(account)[1].get("authorize", "code")
-        if step == "page":
-            return 200, "<html><body><form>Email, phone or Skype</form></body></html>"
-        state = query["state"] if step != "bad-state" else query["state"][::-1] + "x"
+        state = query["state"]
         if step == "access_denied":
             params = {"error": "access_denied", "error_description": "AADSTS65004: User "
                       "declined to consent to access the app.", "state": state}
