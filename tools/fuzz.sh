@@ -11,7 +11,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2 >/dev/null
 mkdir -p build/fuzz/crashes
 status=0
-for name in jtext body reply recode url address_list header_lines; do
+for name in jtext body reply recode url address_list header_lines http_answer json; do
   work=build/fuzz/corpus-$name
   rm -rf "$work"
   mkdir -p "$work"
