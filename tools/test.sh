@@ -4,7 +4,7 @@
 # (valgrind included), the 64-bit and the 32-bit Windows DLL under Wine and
 # the Windows kit made from them, the suite again under
 # AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and
-# each fuzzer for 60 s; a plain Release build; and, as root, the Debian
+# each fuzzer for 45 s; a plain Release build; and, as root, the Debian
 # packages built, installed, used and purged.
 set -eu
 cd "$(dirname "$0")/.."
@@ -75,4 +75,4 @@ for preset in asan tsan; do
   ctest --preset "$preset"
 done
 
-tools/fuzz.sh 60
+tools/fuzz.sh 45

@@ -107,18 +107,6 @@ int CheckArgs(const SignInArgs& args, Checked& out, std::string& why) {
   return VTL_SEND_OK;
 }
 
-// Microsoft writes its number into the description of a redirect's error.
-int64_t AadstsOf(std::string_view description) {
-  const size_t at = description.find("AADSTS");
-  int64_t n = 0;
-  if (at == std::string_view::npos) return 0;
-  for (size_t i = at + 6; i < description.size() && i < at + 16; ++i) {
-    if (description[i] < '0' || description[i] > '9') break;
-    n = n * 10 + (description[i] - '0');
-  }
-  return n;
-}
-
 // One request to the token endpoint. 0 with `kind` and the tokens (or the
 // refusal); else the result of reaching the provider.
 int AskToken(const SignInEnv& env, const HttpsUrl& url, const Secret& form, std::string_view step,
@@ -329,7 +317,7 @@ int RunSignIn(const SignInArgs& args, const SignInEnv& env, std::string& why) {
     Refusal refusal;
     refusal.error = redirect.error;
     refusal.description = redirect.description;
-    refusal.aadsts = AadstsOf(redirect.description);
+    refusal.aadsts = AadstsOfDescription(redirect.description);
     why = RefusalDetail("sign-in", refusal);
     return VTL_SEND_AUTH_FAILED;
   }

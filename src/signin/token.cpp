@@ -44,8 +44,8 @@ std::string Printable(std::string_view text, size_t limit) {
   return out;
 }
 
-// "AADSTS7000218: The request body ..." as Microsoft starts its
-// descriptions; 0 when the description does not start so.
+}  // namespace
+
 int64_t AadstsOfDescription(std::string_view d) {
   constexpr std::string_view kPrefix = "AADSTS";
   if (!d.starts_with(kPrefix)) return 0;
@@ -55,6 +55,8 @@ int64_t AadstsOfDescription(std::string_view d) {
     n = n * 10 + (d[i] - '0');
   return n;
 }
+
+namespace {
 
 void ReadRefusal(const JsonObject& json, Refusal& refusal) {
   refusal.error = Printable(json.String("error").value_or(""), kMaxRefusalText);

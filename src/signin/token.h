@@ -50,6 +50,11 @@ struct Refusal {
   int64_t aadsts = 0;       // Microsoft's AADSTS number (error_codes or the description)
 };
 
+// The number of "AADSTS7000218: The request body ...", as Microsoft starts
+// its descriptions (of a token answer's error and of a redirect's); 0 when
+// the description does not start so.
+int64_t AadstsOfDescription(std::string_view description);
+
 // The hint for a refusal a user can act on: Microsoft's frequent AADSTS
 // numbers (65001, 90094, 50011, 700016, 7000218, 700025, 50194), and
 // access_denied; empty when there is none.
